@@ -1,0 +1,5 @@
+# Warnings are errors for our own targets; third-party headers come in as SYSTEM.
+add_library(corvane_warnings INTERFACE)
+target_compile_options(corvane_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Werror -Wshadow=local -Wnon-virtual-dtor -Wcast-align
+  -Wunused -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)

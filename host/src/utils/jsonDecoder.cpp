@@ -1,0 +1,919 @@
+// The JSON reader: simdjson's first stage finds the tokens (and checks UTF-8 and string
+// boundaries); a small pull parser on top walks them forward, checks the grammar of every token it
+// passes (also of skipped values) and limits the nesting depth.
+#include <simdjson.h>
+
+#include <algorithm>
+#include <bitset>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <type_traits>
+
+#include "corvane/utils/json.hpp"
+#include "utf8.hpp"
+
+namespace corvane::utils::json::decoder {
+
+namespace ondemand = simdjson::ondemand;
+
+namespace {
+
+constexpr std::uint32_t kMaxDepth = 1024;
+constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
+// A thread's parser and buffer grow to the largest document seen; beyond this they are given back
+// after the document, so one huge message does not pin the memory.
+constexpr std::size_t kRetainLimit = std::size_t{16} << 20;
+constexpr std::size_t kInitialStreamBuffer = std::size_t{64} << 10;
+// Longest piece of document text quoted in an error message.
+constexpr std::size_t kExcerptLength = 32;
+
+// The parser, the padded copy of the text and the string buffer behind every string_view handed
+// out: one set per document being read.
+struct Workspace {
+  ondemand::parser parser;
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;  // bytes for text; kPadding more are allocated behind them
+  bool inUse = false;
+
+  // Room for at least `size` bytes of text, keeping the first `keep` bytes.
+  char* ensure(std::size_t size, std::size_t keep) {
+    if (size > capacity || !buffer) {
+      auto fresh = std::make_unique_for_overwrite<char[]>(size + kPadding);
+      if (keep != 0) std::memcpy(fresh.get(), buffer.get(), keep);
+      buffer = std::move(fresh);
+      capacity = size;
+    }
+    return buffer.get();
+  }
+  void trim() {
+    if (capacity > kRetainLimit || parser.capacity() > kRetainLimit) {
+      parser = ondemand::parser{};
+      buffer.reset();
+      capacity = 0;
+    }
+  }
+};
+
+// Documents read one after another on a thread share this one; a document read while another is
+// open on the same thread gets a workspace of its own.
+Workspace& threadWorkspace() {
+  thread_local Workspace workspace;
+  return workspace;
+}
+
+// What the opaque storage of the public classes holds. Tokens are positions in simdjson's
+// structural index: each entry is the byte offset of one token, and the entry after the last token
+// holds the text's length.
+using TokenPosition = const std::uint32_t*;
+struct ValueRef {
+  TokenPosition token;
+  std::uint32_t depth;  // open containers around the value
+};
+struct ContainerRef {
+  TokenPosition body;   // the token after '{' or '['
+  std::uint32_t depth;  // open containers inside, this one included
+};
+struct MemberRef {
+  TokenPosition value;  // the name is two tokens before: name, ':', value
+  std::uint32_t depth;
+  std::uint32_t nameLength;
+  const char* name;
+};
+struct ElementRef {
+  TokenPosition value;
+  std::uint32_t depth;
+};
+
+template <class T, std::size_t N>
+void store(std::byte (&storage)[N], const T& value) noexcept {
+  static_assert(sizeof(T) <= N && std::is_trivially_copyable_v<T>);
+  std::memcpy(storage, &value, sizeof(T));
+}
+template <class T, std::size_t N>
+T load(const std::byte (&storage)[N]) noexcept {
+  static_assert(sizeof(T) <= N && std::is_trivially_copyable_v<T>);
+  T value;
+  std::memcpy(&value, storage, sizeof(T));
+  return value;
+}
+detail::ValueStorage valueStorage(ValueRef ref) noexcept {
+  detail::ValueStorage storage;
+  store(storage.bytes, ref);
+  return storage;
+}
+
+bool isBlank(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Document text for a message: cut at a character boundary, escaped like a JSON string.
+std::string excerpt(std::string_view text) {
+  if (text.size() <= kExcerptLength) return std::string(text);
+  std::size_t cut = kExcerptLength;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+std::string quote(std::string_view text) {
+  std::string result = "\"";
+  encoder::appendEscaped(result, excerpt(text));
+  result.push_back('"');
+  return result;
+}
+
+const char* kindName(Value::Kind kind) noexcept {
+  switch (kind) {
+    case Value::Kind::kNull: return "JSON null";
+    case Value::Kind::kBoolean: return "JSON boolean";
+    case Value::Kind::kNumber: return "JSON number";
+    case Value::Kind::kString: return "JSON string";
+    case Value::Kind::kArray: return "JSON array";
+    case Value::Kind::kObject: return "JSON object";
+  }
+  return "JSON value";
+}
+
+enum class NumberSyntax { kInvalid, kInteger, kReal };
+
+// JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+NumberSyntax classifyNumber(std::string_view text) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto digits = [&] {
+    const std::size_t start = i;
+    while (i < n && isDigit(text[i])) ++i;
+    return i > start;
+  };
+  if (i < n && text[i] == '-') ++i;
+  if (i < n && text[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return NumberSyntax::kInvalid;
+  }
+  bool real = false;
+  if (i < n && text[i] == '.') {
+    ++i;
+    if (!digits()) return NumberSyntax::kInvalid;
+    real = true;
+  }
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (!digits()) return NumberSyntax::kInvalid;
+    real = true;
+  }
+  if (i != n) return NumberSyntax::kInvalid;
+  return real ? NumberSyntax::kReal : NumberSyntax::kInteger;
+}
+
+// The power of ten of a number's first significant digit (1234 -> 3, 0.05 -> -2); LLONG_MIN for
+// zero. Tells an overflow from an underflow when a double does not hold the value.
+long long decimalMagnitude(std::string_view text) noexcept {
+  std::size_t i = text.starts_with('-') ? 1 : 0;
+  long long integerDigits = 0, leadingFractionZeros = 0;
+  bool significant = false;
+  for (; i < text.size() && isDigit(text[i]); ++i) {
+    if (significant || text[i] != '0') {
+      significant = true;
+      ++integerDigits;
+    }
+  }
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && isDigit(text[i]); ++i) {
+      if (!significant) {
+        if (text[i] == '0') {
+          ++leadingFractionZeros;
+        } else {
+          significant = true;
+        }
+      }
+    }
+  }
+  long long exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    for (; i < text.size() && isDigit(text[i]); ++i) {
+      if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (text[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  if (!significant) return LLONG_MIN;
+  return (integerDigits > 0 ? integerDigits - 1 : -(leadingFractionZeros + 1)) + exponent;
+}
+
+// A JSON number text as double. Values too small for a double become zero; too large ones are
+// out of range (nullopt).
+std::optional<double> toDouble(std::string_view text) noexcept {
+  double value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error == std::errc{}) return value;
+  if (error == std::errc::result_out_of_range && decimalMagnitude(text) < 0) {
+    return text.starts_with('-') ? -0.0 : 0.0;
+  }
+  return std::nullopt;
+}
+
+[[noreturn]] void outOfOrder() {
+  throw std::logic_error("JSON value read out of order: each value is read once, in document order");
+}
+
+}  // namespace
+
+std::string Location::toString() const { return std::to_string(line) + ":" + std::to_string(column); }
+
+namespace {
+std::string withLocation(Location location, const std::string& message) {
+  return location.line == 0 ? message : location.toString() + ": " + message;
+}
+}  // namespace
+
+Exception::Exception(Location location, const std::string& message)
+    : std::runtime_error(withLocation(location, message)), location_(location), message_(message) {}
+Exception::Exception(Location location, const std::exception& cause)
+    : Exception(location, std::string(cause.what())) {}
+
+namespace detail {
+
+// Where the reader stands between tokens.
+enum class Phase : std::uint8_t {
+  kBeforeValue,  // at the first token of a value (checked to start one)
+  kAfterValue,   // after a whole value: ',' or a closing bracket follows, or the end of the text
+  kArrayStart,   // just after '['
+  kObjectStart,  // just after '{'
+};
+
+struct DocumentState {
+  Workspace* workspace = nullptr;
+  std::unique_ptr<Workspace> ownWorkspace;
+  ondemand::json_iterator iter;
+  const char* text = nullptr;
+  std::size_t size = 0;
+  Location origin{1, 1};
+
+  Phase phase = Phase::kBeforeValue;
+  std::uint32_t depth = 0;
+  std::bitset<kMaxDepth + 1> isObject;  // per open depth: object or array
+  std::optional<SyntaxError> failure;   // a document that failed stays failed
+  bool started = false;                 // the first stage has run and found a value to read
+
+  // Line cursor: locations are asked for mostly in increasing order, so the line count is carried
+  // along from the previous location instead of being counted from the start each time.
+  std::size_t scanOffset = 0;
+  std::size_t lineStart = 0;
+  std::uint64_t line = 1;
+
+  DocumentState() {
+    Workspace& shared = threadWorkspace();
+    if (!shared.inUse) {
+      shared.inUse = true;
+      workspace = &shared;
+    } else {
+      ownWorkspace = std::make_unique<Workspace>();
+      workspace = ownWorkspace.get();
+    }
+  }
+  ~DocumentState() {
+    if (workspace != ownWorkspace.get()) {
+      workspace->trim();
+      workspace->inUse = false;
+    }
+  }
+  DocumentState(const DocumentState&) = delete;
+  DocumentState& operator=(const DocumentState&) = delete;
+
+  // ---- tokens
+
+  bool atEnd() const noexcept { return iter.at_end(); }
+  TokenPosition cursor() const noexcept { return iter.position(); }
+  // Offset of the current token, or the text's length at the end.
+  std::size_t here() const noexcept { return atEnd() ? size : *cursor(); }
+  bool currentIs(char c) const noexcept { return !atEnd() && text[*cursor()] == c; }
+  void advance() noexcept { iter.return_current_and_advance(); }
+
+  // A number's or literal's text: up to the next token, without the blanks before it.
+  std::string_view scalarText(TokenPosition token) const noexcept {
+    const std::size_t begin = token[0];
+    std::size_t end = token[1] >= begin && token[1] <= size ? token[1] : size;
+    while (end > begin && isBlank(text[end - 1])) --end;
+    return {text + begin, end - begin};
+  }
+
+  std::string describeCurrent() const {
+    if (atEnd()) return "end of JSON text";
+    const char c = text[*cursor()];
+    switch (c) {
+      case '{':
+      case '}':
+      case '[':
+      case ']':
+      case ',':
+      case ':': return std::string{'\'', c, '\''};
+      case '"': return "JSON string";
+      default: return quote(scalarText(cursor()));
+    }
+  }
+
+  // ---- locations and errors
+
+  Location locate(std::size_t offset) noexcept {
+    if (offset >= scanOffset) {
+      const char* p = text + scanOffset;
+      const char* const end = text + offset;
+      while (const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+        ++line;
+        p = static_cast<const char*>(newline) + 1;
+        lineStart = static_cast<std::size_t>(p - text);
+      }
+    } else {
+      const auto lines = std::count(text + offset, text + scanOffset, '\n');
+      if (lines != 0) {
+        line -= static_cast<std::uint64_t>(lines);
+        const void* newline = ::memrchr(text, '\n', offset);
+        lineStart = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text) + 1 : 0;
+      }
+    }
+    scanOffset = offset;
+    // Text read from a part of a file keeps the file's lines, and its first line the file's columns.
+    const std::uint64_t fileLine = origin.line + line - 1;
+    const std::uint64_t fileColumn = line == 1 ? origin.column + offset : offset - lineStart + 1;
+    return {static_cast<std::uint32_t>(std::min<std::uint64_t>(fileLine, UINT32_MAX)),
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(fileColumn, UINT32_MAX))};
+  }
+
+  [[noreturn]] void fail(std::size_t offset, const std::string& message) {
+    failure.emplace(locate(offset), message);
+    throw *failure;
+  }
+  [[noreturn]] void expected(const char* what) {
+    fail(here(), std::string("expected ") + what + ", found " + describeCurrent());
+  }
+  void checkUsable() const {
+    if (failure) throw *failure;
+  }
+
+  // ---- reading
+
+  // Runs the first stage over the first `length` bytes of the workspace buffer.
+  void start(std::size_t length) {
+    char* buffer = workspace->buffer.get();
+    text = buffer;
+    size = length;
+    std::memset(buffer + length, 0, kPadding);
+    // A byte order mark is allowed before the text; blanking it keeps the offsets of the file.
+    if (length >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) std::memset(buffer, ' ', 3);
+    if (length == 0) fail(0, "empty JSON text");
+    auto result =
+        workspace->parser.iterate_raw(simdjson::padded_string_view(buffer, length, length + kPadding));
+    if (result.error() != simdjson::SUCCESS) firstStageFailed(result.error());
+    iter = result.value_unsafe();
+    requireValueStart();
+    started = true;
+  }
+
+  [[noreturn]] void firstStageFailed(simdjson::error_code code) {
+    switch (code) {
+      case simdjson::MEMALLOC: throw std::bad_alloc();
+      case simdjson::EMPTY: fail(size, "empty JSON text");
+      case simdjson::CAPACITY: fail(0, "JSON text too large (more than 4 GiB)");
+      case simdjson::UTF8_ERROR:
+        fail(string::detail::validUtf8Prefix(text, size), "invalid UTF-8 in JSON text");
+      case simdjson::UNCLOSED_STRING:
+      case simdjson::UNESCAPED_CHARS: stringFault();
+      default: fail(0, "malformed JSON text");
+    }
+  }
+
+  // Finds the string that the first stage refused: an unescaped control character or a missing
+  // closing quote.
+  [[noreturn]] void stringFault() {
+    bool inString = false;
+    std::size_t opening = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (!inString) {
+        if (c == '"') {
+          inString = true;
+          opening = i;
+        }
+      } else if (c < 0x20) {
+        fail(i, "control character in JSON string (must be escaped)");
+      } else if (c == '\\') {
+        if (++i < size && static_cast<unsigned char>(text[i]) < 0x20) {
+          fail(i, "control character in JSON string (must be escaped)");
+        }
+      } else if (c == '"') {
+        inString = false;
+      }
+    }
+    if (inString) fail(opening, "unterminated JSON string");
+    fail(0, "malformed JSON string");
+  }
+
+  // Literals and numbers are checked whole here, so a value's kind can be read from its first byte.
+  void requireValueStart() {
+    if (atEnd()) expected("JSON value");
+    const char c = text[*cursor()];
+    switch (c) {
+      case '{':
+      case '[':
+      case '"': return;
+      case '}':
+      case ']':
+      case ',':
+      case ':': expected("JSON value");
+      default: break;
+    }
+    const std::string_view token = scalarText(cursor());
+    if (c == '-' || isDigit(c)) {
+      if (classifyNumber(token) == NumberSyntax::kInvalid)
+        fail(here(), "invalid JSON number " + quote(token));
+      return;
+    }
+    if (token == "true" || token == "false" || token == "null") return;
+    fail(here(), "invalid JSON value " + quote(token));
+  }
+
+  void open(bool object) {
+    if (depth == kMaxDepth) {
+      fail(here(), "JSON text nested too deeply (more than " + std::to_string(kMaxDepth) + " levels)");
+    }
+    ++depth;
+    isObject[depth] = object;
+    advance();
+    phase = object ? Phase::kObjectStart : Phase::kArrayStart;
+  }
+  void close() noexcept {
+    --depth;
+    advance();
+    phase = Phase::kAfterValue;
+  }
+  void consumeScalar() noexcept {
+    advance();
+    phase = Phase::kAfterValue;
+  }
+
+  // The text of the string token at `token`, unescaped. Strings without escapes are handed out in
+  // place; others are unescaped once into the parser's string buffer.
+  std::string_view readString(TokenPosition token) {
+    const std::size_t begin = token[0];
+    std::size_t end = token[1] >= begin && token[1] <= size ? token[1] : size;
+    while (end > begin + 1 && isBlank(text[end - 1])) --end;
+    if (end < begin + 2 || text[end - 1] != '"') fail(begin, "malformed JSON string");
+    const char* body = text + begin + 1;
+    const std::size_t length = end - begin - 2;
+    if (std::memchr(body, '\\', length) == nullptr) return {body, length};
+    auto result = iter.unescape(ondemand::raw_json_string(reinterpret_cast<const std::uint8_t*>(body)));
+    if (result.error() != simdjson::SUCCESS) escapeFault(begin + 1, length);
+    return result.value_unsafe();
+  }
+
+  [[noreturn]] void escapeFault(std::size_t body, std::size_t length) {
+    auto hexUnit = [&](std::size_t at) -> long {
+      if (at + 6 > body + length || text[at] != '\\' || text[at + 1] != 'u') return -1;
+      long unit = 0;
+      for (std::size_t k = at + 2; k < at + 6; ++k) {
+        const char h = text[k];
+        const int digit = isDigit(h)               ? h - '0'
+                          : (h >= 'a' && h <= 'f') ? h - 'a' + 10
+                          : (h >= 'A' && h <= 'F') ? h - 'A' + 10
+                                                   : -1;
+        if (digit < 0) return -1;
+        unit = unit * 16 + digit;
+      }
+      return unit;
+    };
+    for (std::size_t i = body; i < body + length; ++i) {
+      if (text[i] != '\\') continue;
+      const char letter = i + 1 < body + length ? text[i + 1] : '\0';
+      if (std::strchr("\"\\/bfnrt", letter) != nullptr && letter != '\0') {
+        ++i;
+        continue;
+      }
+      if (letter != 'u') fail(i, "invalid escape sequence in JSON string");
+      const long unit = hexUnit(i);
+      if (unit < 0) fail(i, "invalid \\u escape sequence in JSON string");
+      if (unit >= 0xDC00 && unit <= 0xDFFF) fail(i, "unpaired UTF-16 surrogate in JSON string");
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const long low = hexUnit(i + 6);
+        if (low < 0xDC00 || low > 0xDFFF) fail(i, "unpaired UTF-16 surrogate in JSON string");
+        i += 6;
+      }
+      i += 5;
+    }
+    fail(body - 1, "malformed JSON string");
+  }
+
+  // At a member's name (after '{' or ','): reads the name and the ':' and stops at the value.
+  std::string_view readMember() {
+    if (!currentIs('"')) expected("member name string");
+    const std::string_view name = readString(cursor());
+    advance();
+    if (!currentIs(':')) expected("':' after member name");
+    advance();
+    requireValueStart();
+    phase = Phase::kBeforeValue;
+    return name;
+  }
+
+  // After a member or element of the innermost container: moves to the next one (true; for an
+  // object's member its name goes to `name`) or past the closing bracket (false).
+  bool next(std::string_view* name = nullptr) {
+    const bool object = isObject[depth];
+    if (currentIs(',')) {
+      advance();
+      if (object) {
+        const std::string_view memberName = readMember();
+        if (name != nullptr) *name = memberName;
+      } else {
+        requireValueStart();
+        phase = Phase::kBeforeValue;
+      }
+      return true;
+    }
+    if (currentIs(object ? '}' : ']')) {
+      close();
+      return false;
+    }
+    expected(object ? "',' or '}' after object member" : "',' or ']' after array element");
+  }
+
+  // Reads on, checking every token, until a whole value has been passed at `target` depth. Works
+  // from any point inside that value: unread, partly read, or just finished.
+  void skipTo(std::uint32_t target) {
+    if (depth < target) outOfOrder();
+    for (;;) {
+      switch (phase) {
+        case Phase::kBeforeValue: {
+          const char c = text[*cursor()];
+          if (c == '[' || c == '{') {
+            open(c == '{');
+          } else {
+            if (c == '"') readString(cursor());
+            consumeScalar();
+          }
+          break;
+        }
+        case Phase::kArrayStart:
+          if (currentIs(']')) {
+            close();
+          } else {
+            requireValueStart();
+            phase = Phase::kBeforeValue;
+          }
+          break;
+        case Phase::kObjectStart:
+          if (currentIs('}')) {
+            close();
+          } else {
+            readMember();
+          }
+          break;
+        case Phase::kAfterValue:
+          if (depth == target) return;
+          next();
+          break;
+      }
+    }
+  }
+
+  // The value's state when it is the one to read next.
+  void checkCurrent(TokenPosition token) const {
+    checkUsable();
+    if (cursor() != token || phase != Phase::kBeforeValue) outOfOrder();
+  }
+};
+
+}  // namespace detail
+
+using detail::DocumentState;
+using detail::Phase;
+
+// ---- Value
+
+Value::Kind Value::kind() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  switch (state_->text[*ref.token]) {
+    case '{': return Kind::kObject;
+    case '[': return Kind::kArray;
+    case '"': return Kind::kString;
+    case 't':
+    case 'f': return Kind::kBoolean;
+    case 'n': return Kind::kNull;
+    default: return Kind::kNumber;
+  }
+}
+
+void Value::mismatch(const char* expected) {
+  throw TypeMismatchError(location_, std::string("expected ") + expected + ", found " + kindName(kind()));
+}
+
+bool Value::asBoolean() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kBoolean) mismatch("JSON boolean");
+  const bool value = state_->text[*ref.token] == 't';
+  state_->consumeScalar();
+  return value;
+}
+
+void Value::asNull() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kNull) mismatch("JSON null");
+  state_->consumeScalar();
+}
+
+Object Value::asObject() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kObject) mismatch("JSON object");
+  state_->open(true);
+  detail::ValueStorage storage;
+  store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
+  return Object(state_, storage, location_);
+}
+
+Array Value::asArray() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kArray) mismatch("JSON array");
+  state_->open(false);
+  detail::ValueStorage storage;
+  store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
+  return Array(state_, storage, location_);
+}
+
+std::string_view Value::asString() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kString) mismatch("JSON string");
+  const std::string_view text = state_->readString(ref.token);
+  state_->consumeScalar();
+  return text;
+}
+
+std::string_view Value::numberText() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kNumber) mismatch("JSON number");
+  return state_->scalarText(ref.token);
+}
+
+NumberKind Value::numberKind() {
+  const std::string_view text = numberText();
+  if (classifyNumber(text) == NumberSyntax::kReal) return NumberKind::kDouble;
+  const char* const end = text.data() + text.size();
+  std::int64_t signedValue;
+  if (std::from_chars(text.data(), end, signedValue).ec == std::errc{}) return NumberKind::kSigned;
+  std::uint64_t unsignedValue;
+  if (text.front() != '-' && std::from_chars(text.data(), end, unsignedValue).ec == std::errc{}) {
+    return NumberKind::kUnsigned;
+  }
+  return NumberKind::kDouble;
+}
+
+std::int64_t Value::asInt64() {
+  const std::string_view text = numberText();
+  if (classifyNumber(text) == NumberSyntax::kReal)
+    throw RangeError(location_, "expected integer, found " + excerpt(text));
+  std::int64_t value;
+  if (std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc{}) {
+    throw RangeError(location_, "number out of range for signed 64-bit integer");
+  }
+  state_->consumeScalar();
+  return value;
+}
+
+std::uint64_t Value::asUInt64() {
+  const std::string_view text = numberText();
+  if (classifyNumber(text) == NumberSyntax::kReal)
+    throw RangeError(location_, "expected integer, found " + excerpt(text));
+  std::uint64_t value = 0;
+  // from_chars takes no minus sign for unsigned types; "-0" is still zero.
+  const bool minusZero = text == "-0";
+  if (!minusZero && std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc{}) {
+    throw RangeError(location_, "number out of range for unsigned 64-bit integer");
+  }
+  state_->consumeScalar();
+  return value;
+}
+
+double Value::asDouble() {
+  const std::string_view text = numberText();
+  const std::optional<double> value = toDouble(text);
+  if (!value) throw RangeError(location_, "number out of range for double");
+  state_->consumeScalar();
+  return *value;
+}
+
+long double Value::durationSeconds() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  const Kind valueKind = kind();
+  if (valueKind == Kind::kNumber) {
+    const std::optional<double> seconds = toDouble(state_->scalarText(ref.token));
+    if (!seconds) throw RangeError(location_, "time duration out of range");
+    state_->consumeScalar();
+    return *seconds;
+  }
+  if (valueKind != Kind::kString)
+    mismatch("time duration (JSON number of seconds or JSON string such as \"1.5s\")");
+
+  const std::string_view text = state_->readString(ref.token);
+  double number = 0;
+  const char* const end = text.data() + text.size();
+  auto [unitBegin, error] = std::from_chars(text.data(), end, number);
+  if (error == std::errc::result_out_of_range) throw RangeError(location_, "time duration out of range");
+  const std::string_view unit(unitBegin, static_cast<std::size_t>(end - unitBegin));
+  long double secondsPerUnit = 0;
+  if (unit == "ns") {
+    secondsPerUnit = 1e-9L;
+  } else if (unit == "us") {
+    secondsPerUnit = 1e-6L;
+  } else if (unit == "ms") {
+    secondsPerUnit = 1e-3L;
+  } else if (unit == "s") {
+    secondsPerUnit = 1;
+  } else if (unit == "min") {
+    secondsPerUnit = 60;
+  } else if (unit == "h") {
+    secondsPerUnit = 3600;
+  } else if (unit == "d") {
+    secondsPerUnit = 86400;
+  }
+  if (error != std::errc{} || secondsPerUnit == 0 || !std::isfinite(number)) {
+    throw Exception(location_, "invalid time duration " + quote(text) +
+                                   " (expected a number followed by ns, us, ms, s, min, h or d)");
+  }
+  state_->consumeScalar();
+  return number * secondsPerUnit;
+}
+
+void Value::skip() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  state_->skipTo(ref.depth);
+}
+
+std::string_view Value::rawJson() {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  const std::size_t begin = *ref.token;
+  state_->skipTo(ref.depth);
+  std::size_t end = state_->here();
+  while (end > begin && isBlank(state_->text[end - 1])) --end;
+  return {state_->text + begin, end - begin};
+}
+
+// ---- Object
+
+Object::Iterator Object::begin() {
+  DocumentState& state = *state_;
+  state.checkUsable();
+  const auto ref = load<ContainerRef>(storage_.bytes);
+  if (state.cursor() != ref.body || state.depth != ref.depth || state.phase != Phase::kObjectStart)
+    outOfOrder();
+  Iterator it;
+  it.state_ = state_;
+  if (state.currentIs('}')) {
+    state.close();
+    return it;
+  }
+  const std::string_view name = state.readMember();
+  store(it.iterator_,
+        MemberRef{state.cursor(), state.depth, static_cast<std::uint32_t>(name.size()), name.data()});
+  it.atEnd_ = false;
+  return it;
+}
+
+Object::Iterator Object::end() { return Iterator(); }
+
+Member Object::Iterator::operator*() {
+  const auto ref = load<MemberRef>(iterator_);
+  const Location nameLocation = state_->locate(ref.value[-2]);
+  const Location valueLocation = state_->locate(ref.value[0]);
+  return Member{Name(std::string_view(ref.name, ref.nameLength), nameLocation),
+                Value(state_, valueStorage(ValueRef{ref.value, ref.depth}), valueLocation)};
+}
+
+Object::Iterator& Object::Iterator::operator++() {
+  if (atEnd_) return *this;
+  DocumentState& state = *state_;
+  state.checkUsable();
+  auto ref = load<MemberRef>(iterator_);
+  state.skipTo(ref.depth);
+  std::string_view name;
+  if (state.next(&name)) {
+    ref = MemberRef{state.cursor(), state.depth, static_cast<std::uint32_t>(name.size()), name.data()};
+    store(iterator_, ref);
+  } else {
+    atEnd_ = true;
+  }
+  return *this;
+}
+
+bool Object::Iterator::operator!=(const Iterator& other) const noexcept { return atEnd_ != other.atEnd_; }
+
+// ---- Array
+
+Array::Iterator Array::begin() {
+  DocumentState& state = *state_;
+  state.checkUsable();
+  const auto ref = load<ContainerRef>(storage_.bytes);
+  if (state.cursor() != ref.body || state.depth != ref.depth || state.phase != Phase::kArrayStart)
+    outOfOrder();
+  Iterator it;
+  it.state_ = state_;
+  if (state.currentIs(']')) {
+    state.close();
+    return it;
+  }
+  state.requireValueStart();
+  state.phase = Phase::kBeforeValue;
+  store(it.iterator_, ElementRef{state.cursor(), state.depth});
+  it.atEnd_ = false;
+  return it;
+}
+
+Array::Iterator Array::end() { return Iterator(); }
+
+Value Array::Iterator::operator*() {
+  const auto ref = load<ElementRef>(iterator_);
+  return Value(state_, valueStorage(ValueRef{ref.value, ref.depth}), state_->locate(*ref.value));
+}
+
+Array::Iterator& Array::Iterator::operator++() {
+  if (atEnd_) return *this;
+  DocumentState& state = *state_;
+  state.checkUsable();
+  const auto ref = load<ElementRef>(iterator_);
+  state.skipTo(ref.depth);
+  if (state.next()) {
+    store(iterator_, ElementRef{state.cursor(), state.depth});
+  } else {
+    atEnd_ = true;
+  }
+  return *this;
+}
+
+bool Array::Iterator::operator!=(const Iterator& other) const noexcept { return atEnd_ != other.atEnd_; }
+
+// ---- Document
+
+Document::Document() = default;
+Document::~Document() = default;
+
+Value Document::read(io::InputStream& input) {
+  // The previous document gives its workspace back before the new one takes one.
+  state_.reset();
+  state_ = std::make_unique<DocumentState>();
+  Workspace& workspace = *state_->workspace;
+  const std::size_t hint = input.sizeHint();
+  char* buffer = workspace.ensure(hint != 0 ? hint : kInitialStreamBuffer, 0);
+  std::size_t length = 0;
+  for (;;) {
+    if (length == workspace.capacity) {
+      // Full: look ahead before growing, since a size hint is usually exact.
+      char probe[4096];
+      const std::size_t count = input.read(probe, sizeof probe);
+      if (count == 0) break;
+      buffer = workspace.ensure(std::max(length * 2, length + count), length);
+      std::memcpy(buffer + length, probe, count);
+      length += count;
+      continue;
+    }
+    const std::size_t count = input.read(buffer + length, workspace.capacity - length);
+    if (count == 0) break;
+    length += count;
+  }
+  state_->start(length);
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}), state_->locate(*state_->cursor()));
+}
+
+Value Document::read(std::string_view text, Location origin) {
+  state_.reset();
+  state_ = std::make_unique<DocumentState>();
+  char* buffer = state_->workspace->ensure(text.size(), 0);
+  if (!text.empty()) std::memcpy(buffer, text.data(), text.size());
+  state_->origin = origin.line == 0 ? Location{1, 1} : origin;
+  state_->start(text.size());
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}), state_->locate(*state_->cursor()));
+}
+
+void Document::finish() {
+  if (!state_) throw std::logic_error("JSON document finished before it was read");
+  DocumentState& state = *state_;
+  state.checkUsable();
+  if (!state.started) throw std::logic_error("JSON document finished before it was read");
+  state.skipTo(0);
+  if (!state.atEnd()) state.fail(state.here(), "unexpected content after JSON value");
+}
+
+}  // namespace corvane::utils::json::decoder

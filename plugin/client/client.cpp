@@ -1,0 +1,565 @@
+// The connection engine: one libmosquitto client, driven by the client's own network thread.
+#include "client/client.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <corvane/utils/network.hpp>
+
+#include "command/command.hpp"
+#include "errors/addressLookupError.hpp"
+#include "errors/mosquittoErrors.hpp"
+#include "skill/skill.hpp"
+#include "ssl/callbackState.hpp"
+#include "ssl/errors.hpp"
+#include "ssl/tlsContext.hpp"
+#include "topic/topic.hpp"
+
+namespace corvane::plugins::mqttClient {
+
+void MosquittoDestroy::operator()(mosquitto* m) const noexcept { mosquitto_destroy(m); }
+
+std::string_view connectionStateName(ConnectionState state) noexcept {
+  switch (state) {
+    case ConnectionState::Idle: return "idle";
+    case ConnectionState::Connected: return "connected";
+    case ConnectionState::ConnectRequested: return "connectRequested";
+    case ConnectionState::Connecting: return "connecting";
+  }
+  return "unknown";
+}
+
+namespace {
+
+constexpr std::size_t kMaxPayloadLength = 2147483647;
+constexpr int kDisconnectWithWill = 4;
+constexpr int kUnspecifiedError = 128;
+
+// libmosquitto's result turned into the code users see, with what the callbacks recorded during
+// the call (`capture`).
+std::error_code toErrorCode(int result, const CallbackState& capture) {
+  switch (result) {
+    case MOSQ_ERR_SUCCESS: return {0, std::system_category()};
+    case MOSQ_ERR_PROTOCOL:
+      return capture.callbackError.value() != 0 ? capture.callbackError : makeMosquittoError(result);
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+      // A verification verdict explains a failed handshake better than the queue's last line.
+      if (capture.callbackError.value() != 0 && result != MOSQ_ERR_CONN_LOST) return capture.callbackError;
+      return capture.opensslError != 0 ? ssl::makeError(capture.opensslError) : makeMosquittoError(result);
+    case MOSQ_ERR_ERRNO: return {errno, std::system_category()};
+    case MOSQ_ERR_EAI: return {errno, addressLookupErrorCategory()};
+    default: return makeMosquittoError(result);
+  }
+}
+
+// Conditions that the connect and disconnect callbacks report themselves.
+bool isIgnorable(std::error_code error) {
+  if (error == make_error_code(CustomError::ProtocolError)) return true;
+  if (error.category() != mosquittoErrorCategory()) return false;
+  switch (error.value()) {
+    case MOSQ_ERR_CONN_PENDING:
+    case MOSQ_ERR_NO_CONN:
+    case MOSQ_ERR_CONN_REFUSED:
+    case MOSQ_ERR_CONN_LOST: return true;
+  }
+  return false;
+}
+
+// Every call into libmosquitto: a clean per-thread record before, its capture after.
+template <class Call>
+std::error_code bracketed(Call&& call) {
+  callbackState().reset();
+  int result = call();
+  int savedErrno = errno;
+  CallbackState capture = callbackState();
+  callbackState().reset();
+  errno = savedErrno;
+  return toErrorCode(result, capture);
+}
+
+utils::Expected<void> connectedState() { return {}; }
+
+}  // namespace
+
+// libmosquitto's callbacks: never let anything unwind into C.
+class ClientCallbacks {
+ public:
+  static void onConnect(mosquitto*, void* user, int rc, int, const mosquitto_property*) noexcept {
+    try {
+      static_cast<Client*>(user)->handleConnect(rc);
+    } catch (...) {
+    }
+  }
+  static void onDisconnect(mosquitto*, void* user, int reason, const mosquitto_property*) noexcept {
+    try {
+      static_cast<Client*>(user)->handleDisconnected(reason);
+    } catch (...) {
+    }
+  }
+  static void onPublish(mosquitto*, void* user, int mid, int reasonCode, const mosquitto_property* properties) noexcept {
+    try {
+      static_cast<Client*>(user)->handlePublished(mid, reasonCode, properties);
+    } catch (...) {
+    }
+  }
+  static void onSubscribe(mosquitto*, void* user, int mid, int count, const int* granted,
+                          const mosquitto_property*) noexcept {
+    try {
+      static_cast<Client*>(user)->handleSubscribe(mid, count, granted);
+    } catch (...) {
+    }
+  }
+  static void onMessage(mosquitto*, void* user, const mosquitto_message* message,
+                        const mosquitto_property* properties) noexcept {
+    try {
+      static_cast<Client*>(user)->handleMessage(message, properties);
+    } catch (...) {
+    }
+  }
+};
+
+Client::Client() = default;
+
+Client::~Client() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+}
+
+std::shared_ptr<corvane::skill::Element> Client::createChildElement(const corvane::skill::Element::Class& elementClass,
+                                                                    corvane::skill::ElementFactory& factory) {
+  if (&elementClass == &TopicClass::instance) {
+    auto topic = factory.create<Topic>(*this);
+    topics_.push_back(topic.get());
+    return topic;
+  }
+  if (&elementClass == &CommandClass::instance) {
+    auto command = factory.create<Command>(*this);
+    commands_.push_back(command.get());
+    return command;
+  }
+  return nullptr;
+}
+
+std::string Client::brokerAddressText() const { return utils::network::Address::join(brokerHost_, brokerPort_); }
+
+void Client::realize() {
+  dataBlock_.open(corvane::memory::memoryResources::data(), corvane::memory::Object<Data>::defaultHandler());
+}
+
+void Client::prepare() {
+  topicIndex_.clear();
+  for (Command* command : commands_) topicIndex_.emplace(command->topicName(), command);
+
+  errno = 0;
+  mosquitto_.reset(mosquitto_new(clientId_.c_str(), true, this));
+  if (!mosquitto_) {
+    throw std::system_error(errno, std::system_category(),
+                            "Could not create MQTT client for \"" + brokerAddressText() + "\"");
+  }
+  mosquitto* m = mosquitto_.get();
+  mosquitto_threaded_set(m, true);
+  mosquitto_connect_v5_callback_set(m, &ClientCallbacks::onConnect);
+  mosquitto_disconnect_v5_callback_set(m, &ClientCallbacks::onDisconnect);
+  mosquitto_publish_v5_callback_set(m, &ClientCallbacks::onPublish);
+  mosquitto_subscribe_v5_callback_set(m, &ClientCallbacks::onSubscribe);
+  mosquitto_message_v5_callback_set(m, &ClientCallbacks::onMessage);
+  mosquitto_log_callback_set(m, &ssl::onLog);
+  mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, mqttVersion_);
+
+  if (willMessage_) {
+    const auto& will = *willMessage_;
+    int length = static_cast<int>(std::min(will.payload.size(), kMaxPayloadLength));
+    auto error = bracketed([&] {
+      return mosquitto_will_set_v5(m, will.topic.c_str(), length, will.payload.data(), will.qos, will.retained, nullptr);
+    });
+    if (error) throw std::system_error(error, "Error setting will message for MQTT broker \"" + brokerAddressText() + "\"");
+  }
+  if (tlsConfig_) {
+    createTlsContext();
+    mosquitto_void_option(m, MOSQ_OPT_SSL_CTX, sslContext_.get());
+    mosquitto_int_option(m, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+  }
+  if (username_ || password_) {
+    auto error = bracketed([&] {
+      return mosquitto_username_pw_set(m, username_ ? username_->c_str() : nullptr,
+                                       password_ ? password_->c_str() : nullptr);
+    });
+    if (error) {
+      throw std::system_error(error, "Error setting user name and password for MQTT broker \"" +
+                                         brokerAddressText() + "\"");
+    }
+  }
+
+  birthTopics_.clear();
+  if (birthMessage_) {
+    for (Topic* topic : topics_) {
+      const auto& name = topic->topicName();
+      if (!topic->requireForBirth() || name == birthMessage_->topic) continue;
+      if (willMessage_ && name == willMessage_->topic) continue;
+      if (std::find(birthTopics_.begin(), birthTopics_.end(), name) == birthTopics_.end()) birthTopics_.push_back(name);
+    }
+  }
+  pendingBirthTopics_.reserve(birthTopics_.size());
+  if (birthMessage_ && birthMessage_->payload.isTemplate()) {
+    birthMessage_->payload.prepare({"MQTT client birth message", *this, birthMessage_->attributeNames});
+  }
+
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+  thread_ = std::jthread([this](std::stop_token stop) { networkThread(std::move(stop)); });
+}
+
+ConnectionState Client::connectionState() const {
+  std::lock_guard lock(stateMutex_);
+  return connectionState_;
+}
+
+void Client::setConnectionState(ConnectionState state, ConnectionState* old) {
+  ConnectionState previous;
+  {
+    std::lock_guard lock(stateMutex_);
+    previous = connectionState_;
+    connectionState_ = state;
+  }
+  if (previous != state) stateChanged_.notify_all();
+  if (old) *old = previous;
+}
+
+void Client::activate() {
+  if (activeCount_.fetch_add(1) + 1 != 1) return;
+  bool changed = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (!enabled_) {
+      enabled_ = true;
+      changed = true;
+      if (connectionState_ == ConnectionState::Idle) connectionState_ = ConnectionState::ConnectRequested;
+    }
+  }
+  if (changed) stateChanged_.notify_all();
+}
+
+void Client::disable() {
+  bool changed = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (enabled_) {
+      enabled_ = false;
+      changed = true;
+      if (connectionState_ == ConnectionState::ConnectRequested) connectionState_ = ConnectionState::Idle;
+    }
+  }
+  if (changed) stateChanged_.notify_all();
+}
+
+void Client::deactivate() {
+  if (activeCount_.fetch_sub(1) != 1) return;
+  disable();
+}
+
+void Client::cleanup() {
+  disable();
+  {
+    std::unique_lock lock(stateMutex_);
+    stateChanged_.wait_for(lock, cleanupTimeout, [&] { return connectionState_ == ConnectionState::Idle; });
+  }
+  // Nothing may reach the topics and commands once the runtime starts destroying them.
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+}
+
+unsigned Client::ReconnectTask::stages() const { return kPreOperational | kOperational | kPostOperational; }
+int Client::ReconnectTask::preparePreOperational() { return kProceed; }
+void Client::ReconnectTask::finishPreOperational() { client_.activate(); }
+void Client::ReconnectTask::operational(const ExecutionContext&) {
+  bool requested = false;
+  {
+    std::lock_guard lock(client_.stateMutex_);
+    if (client_.connectionState_ == ConnectionState::Idle && client_.enabled_) {
+      client_.connectionState_ = ConnectionState::ConnectRequested;
+      requested = true;
+    }
+  }
+  if (requested) client_.stateChanged_.notify_all();
+}
+int Client::ReconnectTask::preparePostOperational() {
+  client_.deactivate();
+  return kProceed;
+}
+
+void Client::networkThread(std::stop_token stop) {
+  // Network thread: every connect, disconnect and poll call, and so every libmosquitto callback.
+  mosquitto* m = mosquitto_.get();
+  std::unique_lock lock(stateMutex_);
+  while (true) {
+    stateChanged_.wait(lock, stop, [&] { return connectionState_ != ConnectionState::Idle; });
+    if (stop.stop_requested()) return;
+    enum class Action { kNone, kConnect, kDisconnect } action = Action::kNone;
+    bool notify = false;
+    bool poll = true;
+    if (enabled_) {
+      if (connectionState_ == ConnectionState::ConnectRequested) {
+        connectionState_ = ConnectionState::Connecting;
+        action = Action::kConnect;
+        notify = true;
+      }
+    } else if (connectionState_ == ConnectionState::ConnectRequested) {
+      connectionState_ = ConnectionState::Idle;
+      notify = true;
+    } else {
+      action = Action::kDisconnect;
+    }
+    lock.unlock();
+    if (notify) stateChanged_.notify_all();
+
+    if (action == Action::kConnect) {
+      std::error_code error;
+      {
+        std::lock_guard mosquittoLock(mosquittoMutex_);
+        {
+          std::lock_guard publishLock(publishMutex_);
+          pendingPublishes_.clear();
+          if (birthMessage_) pendingBirthTopics_ = {birthTopics_.begin(), birthTopics_.end()};
+        }
+        error = bracketed([&] {
+          return mosquitto_connect_bind_v5(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr, nullptr);
+        });
+      }
+      if (error) {
+        setConnectionState(ConnectionState::Idle);
+        updateState(now(), false, error);
+        poll = false;
+      }
+    } else if (action == Action::kDisconnect) {
+      int reason = 0;
+      if (willMessage_ && !willMessage_->abnormalDisconnectOnly) {
+        reason = kDisconnectWithWill;
+        if (mqttVersion_ == 3 || mqttVersion_ == 4) {
+          // These versions carry no reason code: deliver the will ourselves.
+          const auto& will = *willMessage_;
+          std::lock_guard mosquittoLock(mosquittoMutex_);
+          int length = static_cast<int>(std::min(will.payload.size(), kMaxPayloadLength));
+          bracketed([&] {
+            return mosquitto_publish_v5(m, nullptr, will.topic.c_str(), length, will.payload.data(), will.qos,
+                                        will.retained, nullptr);
+          });
+        }
+      }
+      bracketed([&] { return mosquitto_disconnect_v5(m, reason, nullptr); });
+    }
+
+    if (poll) {
+      auto error = bracketed([&] { return mosquitto_loop(m, 100, 1); });
+      if (error == makeMosquittoError(MOSQ_ERR_NO_CONN)) {
+        auto state = connectionState();
+        if (state == ConnectionState::Connected || state == ConnectionState::Connecting) {
+          bracketed([&] { return mosquitto_disconnect_v5(m, kUnspecifiedError, nullptr); });
+          handleDisconnected(MOSQ_ERR_CONN_LOST);
+        }
+      } else if (error && !isIgnorable(error)) {
+        recordPollError(error);
+      }
+    }
+    lock.lock();
+  }
+}
+
+void Client::recordPollError(std::error_code error) {
+  auto time = now();
+  corvane::memory::WriteSentinel<Data> sentinel(dataBlock_, corvane::memory::WriteSentinel<Data>::CopyOld{});
+  const Data& old = sentinel.oldData();
+  if (old.deviceState || old.error == error) return;
+  sentinel.placement().error = error;
+  sentinel.commit(time);
+  for (Topic* topic : topics_) topic->handleClientState(time, utils::unexpected(error));
+}
+
+void Client::updateState(TimeStamp time, bool connected, std::error_code error) {
+  bool counts = false;
+  {
+    corvane::memory::WriteSentinel<Data> sentinel(dataBlock_, corvane::memory::WriteSentinel<Data>::Plain{});
+    const Data& old = sentinel.oldData();
+    Data& next = sentinel.placement();
+    next.deviceState = connected;
+    next.connectionTime = connected == old.deviceState ? old.connectionTime : time;
+    if (connected) {
+      next.birthMessageTime = old.birthMessageTime;
+      next.error = std::error_code(0, std::system_category());
+    } else {
+      next.error = error;
+    }
+    const corvane::process::Event* event = nullptr;
+    if (connected != old.deviceState) {
+      event = connected ? &connectedEvent_ : &disconnectedEvent_;
+      counts = true;
+    } else {
+      counts = next.error != old.error;
+    }
+    if (event) {
+      sentinel.commit(time, {event});
+    } else {
+      sentinel.commit(time);
+    }
+  }
+  if (!counts) return;
+  for (Topic* topic : topics_) {
+    topic->handleClientState(time, connected ? connectedState() : utils::Expected<void>(utils::unexpected(error)));
+  }
+}
+
+void Client::handleConnect(int rc) {
+  if (mqttVersion_ == 3 || mqttVersion_ == 4) {
+    if (rc == 0) {
+      handleConnected();
+    } else {
+      updateState(now(), false, makeConnackError(rc));
+    }
+    return;
+  }
+  bool refused = (rc >= 128 && rc <= 138) || rc == 140 || rc == 144 || rc == 149 || rc == 151 ||
+                 (rc >= 153 && rc <= 157) || rc == 159;
+  // libmosquitto ends the poll with MOSQ_ERR_PROTOCOL after a refusal; this makes it ignorable.
+  if (refused) callbackState().callbackError = make_error_code(CustomError::ProtocolError);
+  if (rc >= 128) {
+    updateState(now(), false, makeReasonCodeError(rc));
+  } else {
+    handleConnected();
+  }
+}
+
+void Client::handleConnected() {
+  auto time = now();
+  setConnectionState(ConnectionState::Connected);
+  updateState(time, true, {});
+  if (birthMessage_ && birthTopics_.empty()) {
+    std::lock_guard mosquittoLock(mosquittoMutex_);
+    std::lock_guard publishLock(publishMutex_);
+    publishBirthMessage(time);
+  }
+  for (auto& [name, command] : topicIndex_) command->subscribe();
+}
+
+void Client::handleDisconnected(int reason) {
+  for (auto& [name, command] : topicIndex_) command->unsubscribe();
+  {
+    std::lock_guard lock(subscriptionMutex_);
+    pendingSubscriptions_.clear();
+  }
+  ConnectionState old;
+  setConnectionState(ConnectionState::Idle, &old);
+  if (old != ConnectionState::Connected) return;
+  std::error_code error;
+  switch (reason) {
+    case 0: error = make_error_code(CustomError::NotConnected); break;
+    case MOSQ_ERR_ERRNO: error = {errno, std::system_category()}; break;
+    case MOSQ_ERR_EAI: error = {errno, addressLookupErrorCategory()}; break;
+    default: error = makeMosquittoError(reason); break;
+  }
+  updateState(now(), false, error);
+}
+
+void Client::handlePublished(int messageId, int reasonCode, const mosquitto_property* properties) {
+  PendingPublish entry;
+  {
+    std::lock_guard lock(publishMutex_);
+    auto it = pendingPublishes_.find(messageId);
+    if (it == pendingPublishes_.end()) return;
+    entry = it->second;
+    pendingPublishes_.erase(it);
+  }
+  if (entry.kind == PublishKind::Birth) {
+    corvane::memory::WriteSentinel<Data> sentinel(dataBlock_, corvane::memory::WriteSentinel<Data>::CopyOld{});
+    if (sentinel.oldData().deviceState) {
+      sentinel.placement().birthMessageTime = entry.time;
+      sentinel.commit(entry.time, {&birthEvent_});
+    }
+  }
+  if (entry.topic) entry.topic->handlePublished(entry.time, reasonCode, properties);
+}
+
+void Client::handleSubscribe(int messageId, int qosCount, const int* grantedQos) {
+  std::lock_guard lock(subscriptionMutex_);
+  auto it = pendingSubscriptions_.find(messageId);
+  if (it != pendingSubscriptions_.end()) it->second->handleSubscribeResult(now(), qosCount, grantedQos);
+}
+
+void Client::handleMessage(const mosquitto_message* message, const mosquitto_property* properties) {
+  if (!message || !message->topic) return;
+  auto [begin, end] = topicIndex_.equal_range(std::string_view(message->topic));
+  for (auto it = begin; it != end; ++it) it->second->handleMessage(now(), message, properties);
+}
+
+std::error_code Client::publishMessage(const PendingPublish& pending, const std::string& topicName, const void* payload,
+                                       std::size_t length, int qos, bool retain, const mosquitto_property* properties) {
+  int messageId = 0;
+  auto error = bracketed([&] {
+    return mosquitto_publish_v5(mosquitto_.get(), &messageId, topicName.c_str(), static_cast<int>(length), payload, qos,
+                                retain, properties);
+  });
+  if (error) return error;
+  pendingPublishes_.try_emplace(messageId, pending);
+  return {};
+}
+
+void Client::publishBirthMessage(TimeStamp time) {
+  const auto& birth = *birthMessage_;
+  std::string text = birth.payload.render(birth.attributeNames);
+  publishMessage({time, PublishKind::Birth, nullptr}, birth.topic, text.data(), text.size(), birth.qos, birth.retained,
+                 nullptr);
+}
+
+utils::Expected<void> Client::publish(TimeStamp time, Topic& topic, const void* payload, std::size_t length, int qos,
+                                      bool retain, const mosquitto_property* properties) {
+  if (length > kMaxPayloadLength) return utils::unexpected(makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
+  std::unique_lock mosquittoLock(mosquittoMutex_, std::try_to_lock);
+  if (!mosquittoLock) return {};
+  std::lock_guard publishLock(publishMutex_);
+  auto error = publishMessage({time, PublishKind::Topic, &topic}, topic.topicName(), payload, length, qos, retain,
+                              properties);
+  if (error) {
+    if (isIgnorable(error)) return {};
+    return utils::unexpected(error);
+  }
+  if (birthMessage_ && pendingBirthTopics_.erase(topic.topicName()) != 0 && pendingBirthTopics_.empty()) {
+    publishBirthMessage(time);
+  }
+  return {};
+}
+
+std::error_code Client::subscribe(Command& command) {
+  std::unique_lock mosquittoLock(mosquittoMutex_, std::defer_lock);
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    // On the network thread, right after a CONNACK: a subscription skipped here would stay missing
+    // for the whole connection, so wait for a publication in progress to finish.
+    mosquittoLock.lock();
+  } else if (!mosquittoLock.try_lock()) {
+    return {0, std::system_category()};
+  }
+  int messageId = 0;
+  auto error = bracketed([&] {
+    return mosquitto_subscribe_v5(mosquitto_.get(), &messageId, command.topicName().c_str(), 0, 0, nullptr);
+  });
+  if (error) return error;
+  std::lock_guard lock(subscriptionMutex_);
+  if (!pendingSubscriptions_.try_emplace(messageId, &command).second) {
+    return make_error_code(CustomError::DuplicateMessageId);
+  }
+  return {0, std::system_category()};
+}
+
+void Client::unsubscribe(Command& command) {
+  std::unique_lock mosquittoLock(mosquittoMutex_, std::try_to_lock);
+  if (!mosquittoLock || !mosquitto_) return;
+  int messageId = 0;
+  bracketed([&] { return mosquitto_unsubscribe_v5(mosquitto_.get(), &messageId, command.topicName().c_str(), nullptr); });
+}
+
+}  // namespace corvane::plugins::mqttClient

@@ -1,0 +1,55 @@
+#pragma once
+// How a received message becomes data point writes: a list of entries, each a JSON path into the
+// message and a target data point.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <corvane/config.hpp>
+#include <corvane/data.hpp>
+#include <corvane/model.hpp>
+#include <corvane/utils/json.hpp>
+
+#include "jsonPath/path.hpp"
+#include "payload/jsonValue.hpp"
+
+namespace corvane::plugins::mqttClient {
+
+class CommandPayload {
+ public:
+  class DataPoint {
+   public:
+    void loadDataPoint(utils::json::decoder::Value& value, config::Context& context);
+    void prepare();
+    // Success, or the one line of text that says why this entry was not written.
+    std::optional<std::string> apply(const JsonValue& message) const;
+
+    const jsonPath::Path& path() const noexcept { return path_; }
+    const std::string& pathText() const noexcept { return pathText_; }
+    bool asJsonText() const noexcept { return asJsonText_; }
+    std::shared_ptr<corvane::model::Element> target() const { return dataPoint_.lock(); }
+
+   private:
+    std::weak_ptr<corvane::model::Element> dataPoint_;
+    corvane::data::WriteHandle writeHandle_;
+    jsonPath::Path path_;
+    std::string pathText_;
+    bool asJsonText_ = false;
+  };
+
+  // Appends the entries of a "payload" array.
+  void load(utils::json::decoder::Value& value, config::Context& context);
+  void prepare();
+  // Decodes the message once and writes every entry; the summary is empty on full success, else
+  // one "\n"-introduced line per failed entry. Throws (nothing written) when the message is not
+  // JSON or holds a duplicate member.
+  std::string apply(const char* payload, std::size_t length) const;
+
+  const std::vector<std::unique_ptr<DataPoint>>& entries() const noexcept { return entries_; }
+
+ private:
+  std::vector<std::unique_ptr<DataPoint>> entries_;
+};
+
+}  // namespace corvane::plugins::mqttClient

@@ -1,0 +1,44 @@
+#include "errors/customError.hpp"
+
+#include <mosquitto.h>
+
+#include <string>
+
+#include "errors/mosquittoErrors.hpp"
+
+namespace corvane::plugins::mqttClient {
+namespace {
+
+class CustomErrorCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "Corvane.MQTTClient"; }
+
+  std::string message(int ev) const override {
+    switch (static_cast<CustomError>(ev)) {
+      case CustomError::NotConnected:
+        return "not connected";
+      case CustomError::NotPublishedYet:
+        return "not published yet";
+      case CustomError::ServerCertificateMismatch:
+        return "the server certificate does not match the configured certificate";
+      case CustomError::ProtocolError:
+        // libmosquitto reports a refused MQTT 5 CONNACK as a protocol error; say the same.
+        return mosquittoErrorCategory().message(MOSQ_ERR_PROTOCOL);
+      case CustomError::DuplicateMessageId:
+        return "the received message id is not unique";
+      case CustomError::UnsupportedDataPointType:
+        return "the target data point type is not supported";
+    }
+    if (ev == 0) return std::system_category().message(0);
+    return "unknown Corvane MQTT client error code " + std::to_string(ev);
+  }
+};
+
+}  // namespace
+
+const std::error_category& customErrorCategory() noexcept {
+  static const CustomErrorCategory instance;
+  return instance;
+}
+
+}  // namespace corvane::plugins::mqttClient

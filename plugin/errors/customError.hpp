@@ -1,0 +1,27 @@
+#pragma once
+
+#include <system_error>
+#include <type_traits>
+
+namespace corvane::plugins::mqttClient {
+
+// Conditions the plug-in detects itself; 0 stays "success".
+enum class CustomError : int {
+  NotConnected = 1,
+  NotPublishedYet = 2,
+  ServerCertificateMismatch = 3,
+  ProtocolError = 4,  // an MQTT 5 broker refused the connection in its CONNACK
+  DuplicateMessageId = 5,
+  UnsupportedDataPointType = 6,
+};
+
+const std::error_category& customErrorCategory() noexcept;
+
+inline std::error_code make_error_code(CustomError e) noexcept {
+  return {static_cast<int>(e), customErrorCategory()};
+}
+
+}  // namespace corvane::plugins::mqttClient
+
+template <>
+struct std::is_error_code_enum<corvane::plugins::mqttClient::CustomError> : std::true_type {};

@@ -1,0 +1,22 @@
+#pragma once
+// Errors that libmosquitto's and OpenSSL's callbacks record on the thread that made the call
+// which ran them, so the call's result can be turned into a precise code.
+#include <cstdint>
+#include <system_error>
+
+namespace corvane::plugins::mqttClient {
+
+struct CallbackState {
+  std::uint32_t opensslError = 0;  // packed OpenSSL code from an error log line
+  std::error_code callbackError{0, std::system_category()};
+
+  void reset() noexcept {
+    opensslError = 0;
+    callbackError = std::error_code(0, std::system_category());
+  }
+};
+
+// The calling thread's record.
+CallbackState& callbackState() noexcept;
+
+}  // namespace corvane::plugins::mqttClient

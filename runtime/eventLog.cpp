@@ -1,0 +1,78 @@
+#include "eventLog.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace corvane::run {
+
+EventLog::EventLog(const WatchedModel& model, std::FILE* out)
+    : model_(model), out_(out), last_(model.elements().size()) {}
+
+void EventLog::write(const JsonLine& line) {
+  if (broken_) return;
+  std::string text = line.text();
+  text += '\n';
+  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
+    // Nobody reads any more (a closed pipe): stop the run in order rather than die of SIGPIPE.
+    broken_ = true;
+    ::kill(::getpid(), SIGTERM);
+  }
+}
+
+void EventLog::started(TimeStamp time) {
+  std::lock_guard lock(mutex_);
+  write(JsonLine()
+            .add("type", "started")
+            .addTime("time", time)
+            .add("model", model_.fileName())
+            .add("elements", static_cast<std::uint64_t>(model_.elements().size()))
+            .add("dataPoints", static_cast<std::uint64_t>(model_.dataPoints().size())));
+  // The state everything starts from, so that a reader needs no other source.
+  const auto& elements = model_.elements();
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    last_[i] = elements[i].read();
+    if (last_[i]) {
+      if (auto line = elements[i].recordLine(*last_[i], time)) write(*line);
+    }
+  }
+  for (const auto& point : model_.dataPoints()) write(dataPointLine(*point, time));
+}
+
+void EventLog::recordCommitted(TimeStamp time) {
+  // The commit does not say whose record it was: every record is compared with its last copy,
+  // which for the few elements of a model costs less than a line of output.
+  std::lock_guard lock(mutex_);
+  const auto& elements = model_.elements();
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    auto now = elements[i].read();
+    if (!now || now == last_[i]) continue;
+    last_[i] = std::move(now);
+    if (auto line = elements[i].recordLine(*last_[i], time)) write(*line);
+  }
+}
+
+void EventLog::eventRaised(std::size_t element, std::string_view event, TimeStamp time) {
+  std::lock_guard lock(mutex_);
+  write(JsonLine()
+            .add("type", "event")
+            .addTime("time", time)
+            .add("element", model_.elements()[element].path)
+            .add("event", event));
+}
+
+void EventLog::dataPointChanged(const runtime::DataPoint& point) {
+  std::lock_guard lock(mutex_);
+  write(dataPointLine(point, point.changeTime()));
+}
+
+void EventLog::stopping(TimeStamp time, std::string_view reason) {
+  std::lock_guard lock(mutex_);
+  write(JsonLine().add("type", "stopping").addTime("time", time).add("reason", reason));
+}
+
+void EventLog::stopped(TimeStamp time) {
+  std::lock_guard lock(mutex_);
+  write(JsonLine().add("type", "stopped").addTime("time", time));
+}
+
+}  // namespace corvane::run

@@ -1,0 +1,28 @@
+// corvane-run: the command-line runner of Corvane models with the MQTT skill.
+#include <cstdio>
+#include <exception>
+
+#include <CLI/CLI.hpp>
+
+#include "path.hpp"
+#include "render.hpp"
+#include "run.hpp"
+#include "validate.hpp"
+
+int main(int argc, char** argv) {
+  CLI::App app("Runs Corvane models with the MQTT skill, and checks them", "corvane-run");
+  app.require_subcommand(1);
+  corvane::run::setupRun(app);
+  corvane::run::setupValidate(app);
+  corvane::run::setupRender(app);
+  corvane::run::setupPath(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "corvane-run: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

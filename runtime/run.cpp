@@ -1,0 +1,137 @@
+#include "run.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "eventLog.hpp"
+#include "statusView.hpp"
+#include "watchedModel.hpp"
+
+namespace corvane::run {
+
+namespace {
+
+// SIGINT and SIGTERM are taken by the main thread alone (sigtimedwait); every thread the model
+// starts inherits the blocked mask, so no signal lands in a network or task thread.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+void blockStopSignals() {
+  // A shell starts background jobs with SIGINT ignored; an ignored signal would never arrive.
+  ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGTERM, SIG_DFL);
+  // A reader that goes away is noticed by the failed write instead.
+  ::signal(SIGPIPE, SIG_IGN);
+  sigset_t set = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Waits for a stop signal, or until the duration has passed. Returns the reason.
+std::string waitForStop(std::optional<double> durationSeconds) {
+  sigset_t set = stopSignals();
+  auto deadline = std::chrono::steady_clock::now();
+  if (durationSeconds) {
+    deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(*durationSeconds));
+  }
+  for (;;) {
+    int signal = 0;
+    if (!durationSeconds) {
+      if (sigwait(&set, &signal) != 0) continue;
+    } else {
+      auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return "duration";
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+      signal = sigtimedwait(&set, nullptr, &timeout);
+      if (signal < 0) continue;  // EAGAIN at the deadline (checked above), or EINTR
+    }
+    return signal == SIGINT ? "SIGINT" : "SIGTERM";
+  }
+}
+
+// Hooks the output to every record commit, event and data point change of the model.
+void watch(const WatchedModel& watched, RunOutput& output) {
+  memory::setCommitObserver([&output](const void*, TimeStamp time) { output.recordCommitted(time); });
+  const auto& elements = watched.elements();
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    auto element = elements[i].element.lock();
+    if (!element) continue;
+    element->forEachEvent([&output, i](const process::Event::Role& role, const std::shared_ptr<process::Event>& event) {
+      event->addListener(
+          [&output, i, name = std::string(role.name)](const process::Event&, TimeStamp time) {
+            output.eventRaised(i, name, time);
+          });
+      return false;
+    });
+  }
+  for (const auto& point : watched.dataPoints()) {
+    point->setChangeListener([&output](const runtime::DataPoint& p) { output.dataPointChanged(p); });
+  }
+}
+
+}  // namespace
+
+void setupRun(CLI::App& app) {
+  auto options = std::make_shared<RunOptions>();
+  auto* command = app.add_subcommand("run", "Run a model: connect, publish, take commands, show the live state");
+  addModelFileOptions(*command, options->model);
+  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT/SIGTERM)")
+      ->check(CLI::PositiveNumber);
+  command->add_flag("--events", options->events,
+                    "Print one JSON object per line for every event and change, also on a terminal");
+  command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));
+  command->footer(
+      "A terminal shows a live status view; without one (or with --events) every event, record change\n"
+      "and data point change is one JSON object per line. SIGINT/SIGTERM stop in order (exit status 0).\n"
+      "A configuration or prepare error prints FILE:LINE:COLUMN: message and exits with status 2.");
+  command->callback([options] {
+    if (int status = runRun(*options)) throw CLI::RuntimeError(status);
+  });
+}
+
+int runRun(const RunOptions& options) {
+  blockStopSignals();
+
+  runtime::Model model;
+  try {
+    loadModel(model, options.model, true);
+  } catch (const std::exception& e) {
+    return reportConfigurationError(e);
+  }
+
+  WatchedModel watched(model);
+  std::unique_ptr<RunOutput> output;
+  if (options.events || !::isatty(STDOUT_FILENO)) {
+    output = std::make_unique<EventLog>(watched, stdout);
+  } else {
+    output = std::make_unique<StatusView>(watched, stdout);
+  }
+  watch(watched, *output);
+
+  // The initial state goes out before any task runs, so every change after it is a line of its own.
+  output->started(now());
+  model.start(options.threads);
+
+  auto reason = waitForStop(options.durationSeconds);
+
+  output->stopping(now(), reason);
+  model.stop();      // post-operational stages: the clients disconnect
+  model.shutdown();  // cleanup (at most the cleanup limit per client), then destruction
+  memory::setCommitObserver({});
+  output->stopped(now());
+  return 0;
+}
+
+}  // namespace corvane::run

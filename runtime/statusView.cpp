@@ -1,0 +1,200 @@
+#include "statusView.hpp"
+
+#include <algorithm>
+#include <sstream>
+
+namespace corvane::run {
+
+namespace {
+
+// Clear the screen and go home: the frame is then written over it in one piece.
+constexpr std::string_view kClearScreen = "\x1b[H\x1b[2J";
+
+std::string padded(std::string text, std::size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+std::string timeText(TimeStamp time) { return formatTime(time); }
+
+std::string errorText(std::error_code error) { return data::describeError(error); }
+
+// A receive error summary holds one "\n"-introduced line per failed entry.
+std::string summaryText(const std::string& summary) {
+  if (summary.empty()) return "none";
+  std::string text;
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    if (!text.empty()) text += "; ";
+    text += line;
+  }
+  return text;
+}
+
+std::string duration(std::chrono::steady_clock::duration elapsed) {
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return buffer;
+}
+
+}  // namespace
+
+StatusView::StatusView(const WatchedModel& model, std::FILE* out)
+    : model_(model), out_(out), startedAt_(std::chrono::steady_clock::now()) {}
+
+StatusView::~StatusView() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (drawer_.joinable()) drawer_.join();
+}
+
+void StatusView::started(TimeStamp) {
+  startedAt_ = std::chrono::steady_clock::now();
+  drawer_ = std::thread([this] { drawLoop(); });
+}
+
+void StatusView::recordCommitted(TimeStamp) { dirty_ = true; }
+
+void StatusView::eventRaised(std::size_t element, std::string_view event, TimeStamp time) {
+  {
+    std::lock_guard lock(mutex_);
+    recent_.push_back(timeText(time) + "  " + model_.elements()[element].path + "  " + std::string(event));
+    while (recent_.size() > kRecentEvents) recent_.pop_front();
+  }
+  dirty_ = true;
+}
+
+void StatusView::dataPointChanged(const runtime::DataPoint&) { dirty_ = true; }
+
+void StatusView::stopping(TimeStamp, std::string_view reason) {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (drawer_.joinable()) drawer_.join();
+  // The last frame stays on the screen; what follows is written below it.
+  draw();
+  std::fprintf(out_, "\nstopping (%.*s): disconnecting...\n", static_cast<int>(reason.size()), reason.data());
+  std::fflush(out_);
+}
+
+void StatusView::stopped(TimeStamp) {
+  std::fprintf(out_, "stopped\n");
+  std::fflush(out_);
+}
+
+void StatusView::drawLoop() {
+  // The view's thread: redraws when something changed (and every second for the clock), never
+  // more often than kRedrawInterval.
+  auto lastDraw = std::chrono::steady_clock::time_point{};
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    auto now = std::chrono::steady_clock::now();
+    if (dirty_.exchange(false) || now - lastDraw >= std::chrono::seconds(1)) {
+      lock.unlock();
+      draw();
+      lock.lock();
+      lastDraw = now;
+    }
+    wake_.wait_for(lock, kRedrawInterval, [&] { return stopping_; });
+  }
+}
+
+void StatusView::draw() {
+  std::string text(kClearScreen);
+  text += frame();
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+}
+
+std::string StatusView::frame() const {
+  std::string out;
+  auto line = [&](const std::string& text) {
+    out += text;
+    out += '\n';
+  };
+  line("corvane-run  " + model_.fileName() + "  running " +
+       duration(std::chrono::steady_clock::now() - startedAt_) + "  (Ctrl-C stops)");
+
+  const auto& elements = model_.elements();
+  for (const auto& e : elements) {
+    switch (e.kind) {
+      case WatchedElement::Kind::kClient: {
+        auto client = e.client.lock();
+        if (!client) break;
+        auto d = client->data();
+        line("");
+        line("Client " + e.path + "  " + client->brokerHost() + ":" + std::to_string(client->brokerPort()) +
+             "  clientID " + client->clientId() + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
+             (client->tlsConfig() ? "  TLS" : ""));
+        std::string state(mqtt::connectionStateName(client->connectionState()));
+        if (d.deviceState) {
+          line("  state      connected since " + timeText(d.connectionTime));
+        } else if (d.connectionTime == kNever) {
+          line("  state      " + state + ", not connected yet");
+        } else {
+          line("  state      " + state + ", disconnected since " + timeText(d.connectionTime));
+        }
+        line("  error      " + errorText(d.error));
+        if (client->birthMessage()) {
+          line("  birth      " + client->birthMessage()->topic + "  last " + timeText(d.birthMessageTime));
+        }
+        break;
+      }
+      case WatchedElement::Kind::kTopic: {
+        auto topic = e.topic.lock();
+        if (!topic) break;
+        auto d = topic->data();
+        line("  Topic      " + e.path + "  -> " + topic->topicName());
+        line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
+             timeText(d.publishTime) + "  " + errorText(d.error));
+        break;
+      }
+      case WatchedElement::Kind::kCommand: {
+        auto command = e.command.lock();
+        if (!command) break;
+        auto s = command->subscribeData();
+        auto r = command->receiveData();
+        line("  Command    " + e.path + "  <- " + command->topicName());
+        line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 14) + "since " +
+             timeText(s.time) + "  " + errorText(s.error));
+        line("             last message " + timeText(r.time) + "  QoS " + std::to_string(r.qos) + "  retained " +
+             (r.retained ? "yes" : "no") + "  errors: " + summaryText(r.errorSummary));
+        break;
+      }
+      case WatchedElement::Kind::kOther:
+        line("");
+        line("Element " + e.path + "  (" + e.skillName + " " + e.className + ")");
+        break;
+    }
+  }
+
+  if (!model_.dataPoints().empty()) {
+    line("");
+    line("Data points");
+    std::size_t width = 0;
+    for (const auto& p : model_.dataPoints()) width = std::max(width, p->primaryKey().size());
+    for (const auto& p : model_.dataPoints()) {
+      std::string value = p->readable() ? data::toText(p->value()) : "(write-only)";
+      line("  " + padded(p->primaryKey(), width + 2) + padded(value, 22) + "quality " +
+           std::to_string(p->quality()) + "  changed " + timeText(p->changeTime()));
+    }
+  }
+
+  std::lock_guard lock(mutex_);
+  if (!recent_.empty()) {
+    line("");
+    line("Recent events");
+    for (const auto& event : recent_) line("  " + event);
+  }
+  return out;
+}
+
+}  // namespace corvane::run

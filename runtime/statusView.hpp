@@ -1,0 +1,50 @@
+#pragma once
+// `run` on a terminal: a live view of every client, topic, command and data point, redrawn when
+// something changed, at most every 250 ms.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "runOutput.hpp"
+#include "watchedModel.hpp"
+
+namespace corvane::run {
+
+class StatusView final : public RunOutput {
+ public:
+  static constexpr std::chrono::milliseconds kRedrawInterval{250};
+  static constexpr std::size_t kRecentEvents = 8;
+
+  StatusView(const WatchedModel& model, std::FILE* out);
+  ~StatusView() override;
+
+  void started(TimeStamp time) override;
+  void recordCommitted(TimeStamp time) override;
+  void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
+  void dataPointChanged(const runtime::DataPoint& point) override;
+  void stopping(TimeStamp time, std::string_view reason) override;
+  void stopped(TimeStamp time) override;
+
+  // The whole view as text (no terminal control sequences).
+  std::string frame() const;
+
+ private:
+  void drawLoop();
+  void draw();
+
+  const WatchedModel& model_;
+  std::FILE* out_;
+  std::chrono::steady_clock::time_point startedAt_;
+  std::atomic<bool> dirty_{true};
+  mutable std::mutex mutex_;  // guards recent_, stopping_
+  std::condition_variable wake_;
+  std::deque<std::string> recent_;
+  bool stopping_ = false;
+  std::thread drawer_;  // the view's thread: redraws until stopping()
+};
+
+}  // namespace corvane::run

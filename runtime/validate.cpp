@@ -1,0 +1,156 @@
+#include "validate.hpp"
+
+#include <cstdio>
+#include <memory>
+
+#include "jsonLine.hpp"
+#include "watchedModel.hpp"
+
+namespace corvane::run {
+
+namespace {
+
+std::string tlsMode(const mqtt::Client& client) {
+  const auto& tls = client.tlsConfig();
+  if (!tls) return "off";
+  if (tls->skipVerification) return "noVerification";
+  if (tls->serverCertificate) return "pinnedCertificate";
+  if (tls->caCertificateFile) return "caFile";
+  if (tls->caCertificateDirectory) return "caDirectory";
+  return "systemStore";
+}
+
+void describeClient(JsonLine& line, const mqtt::Client& client) {
+  line.add("brokerAddress", client.brokerHost())
+      .add("portNumber", static_cast<std::int64_t>(client.brokerPort()))
+      .add("clientID", client.clientId())
+      .add("mqttVersion", mqtt::mqttVersionName(client.mqttVersion()))
+      .add("tls", tlsMode(client))
+      .add("clientCertificate", client.tlsConfig() && !client.tlsConfig()->clientCertificate.empty())
+      .add("keepaliveInterval", static_cast<std::int64_t>(client.keepaliveInterval()))
+      .add("username", client.username().has_value());
+  if (const auto& birth = client.birthMessage()) {
+    line.addRaw("birth", JsonLine()
+                             .add("topic", birth->topic)
+                             .add("QoS", birth->qos)
+                             .add("retained", birth->retained)
+                             .add("attributeNames", birth->attributeNames)
+                             .add("waitsFor", client.birthTopics())
+                             .text());
+  } else {
+    line.addNull("birth");
+  }
+  if (const auto& will = client.willMessage()) {
+    line.addRaw("will", JsonLine()
+                            .add("topic", will->topic)
+                            .add("payload", will->payload)
+                            .add("QoS", will->qos)
+                            .add("retained", will->retained)
+                            .add("abnormalDisconnectOnly", will->abnormalDisconnectOnly)
+                            .text());
+  } else {
+    line.addNull("will");
+  }
+}
+
+void describeTopic(JsonLine& line, const mqtt::Topic& topic) {
+  line.add("topic", topic.topicName())
+      .add("QoS", topic.qos())
+      .add("retained", topic.retained())
+      .add("requireForBirth", topic.requireForBirth())
+      .add("attributeNames", topic.attributeNames())
+      .add("payload", topic.payload().isTemplate() ? "template" : "fixed");
+}
+
+void describeCommand(JsonLine& line, const mqtt::Command& command) {
+  std::string entries = "[";
+  for (const auto& entry : command.payload().entries()) {
+    if (entries.size() > 1) entries += ',';
+    auto target = entry->target();
+    JsonLine e;
+    if (target) {
+      e.add("dataPoint", target->primaryKey());
+    } else {
+      e.addNull("dataPoint");
+    }
+    e.add("jsonPath", entry->pathText()).add("asJSONText", entry->asJsonText());
+    entries += e.text();
+  }
+  entries += ']';
+  line.add("topic", command.topicName()).addRaw("entries", entries);
+}
+
+}  // namespace
+
+void setupValidate(CLI::App& app) {
+  auto options = std::make_shared<ValidateOptions>();
+  auto* command = app.add_subcommand("validate", "Check a model without connecting; print what it resolved to");
+  addModelFileOptions(*command, options->model);
+  command->footer(
+      "Prints one JSON object per line: each data point, then each element with its class, UUID and\n"
+      "resolved configuration. Exit status 0, or 2 with FILE:LINE:COLUMN: message on standard error.");
+  command->callback([options] {
+    if (int status = runValidate(*options)) throw CLI::RuntimeError(status);
+  });
+}
+
+int runValidate(const ValidateOptions& options) {
+  runtime::Model model;
+  try {
+    // Prepared as well: TLS files, payload bindings and will settings are checked there, and
+    // nothing connects until tasks run.
+    loadModel(model, options.model, true);
+  } catch (const std::exception& e) {
+    return reportConfigurationError(e);
+  }
+
+  for (const auto& point : model.dataPoints()) {
+    JsonLine line;
+    line.add("dataPoint", point->primaryKey())
+        .add("uuid", point->uuid().toString())
+        .add("type", data::dataTypeName(point->type()));
+    if (point->readable()) {
+      line.addValue("value", point->value());
+    } else {
+      line.addNull("value");
+    }
+    line.add("quality", point->quality());
+    line.add("access", point->readable() ? (point->writable() ? "readWrite" : "readOnly") : "writeOnly");
+    if (point->simulation) {
+      static constexpr const char* kKinds[] = {"counter", "sine", "randomWalk"};
+      line.addRaw("simulation",
+                  JsonLine()
+                      .add("kind", kKinds[static_cast<int>(point->simulation->kind)])
+                      .add("period", std::chrono::duration<double>(point->simulation->period).count())
+                      .text());
+    }
+    std::puts(line.text().c_str());
+  }
+
+  for (const auto& entry : model.elements()) {
+    JsonLine line;
+    line.add("element", entry.path)
+        .add("name", entry.node->name())
+        .add("skill", entry.skillName)
+        .add("class", entry.className)
+        .add("uuid", entry.node->uuid().toString());
+    if (auto client = std::dynamic_pointer_cast<mqtt::Client>(entry.element)) {
+      describeClient(line, *client);
+    } else if (auto topic = std::dynamic_pointer_cast<mqtt::Topic>(entry.element)) {
+      describeTopic(line, *topic);
+    } else if (auto command = std::dynamic_pointer_cast<mqtt::Command>(entry.element)) {
+      describeCommand(line, *command);
+    }
+    // Task cycles in seconds, by task role.
+    JsonLine tasks;
+    for (const auto& task : model.tasks()) {
+      if (task->elementPath == entry.path) tasks.add(task->role.name, std::chrono::duration<double>(task->cycle).count());
+    }
+    line.addRaw("tasks", tasks.text());
+    std::puts(line.text().c_str());
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace corvane::run

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "corvane/time.hpp"
+#include "corvane/utils/core.hpp"
+#include "corvane/utils/string.hpp"
+
+namespace {
+
+using corvane::utils::core::Uuid;
+
+TEST(Uuid, TextRoundTripIsLowerCase) {
+  constexpr Uuid kId = Uuid::literal("0F1e2D3c-4b5A-6978-8a9b-ACBDCEDFE0F1");
+  EXPECT_EQ(kId.toString(), "0f1e2d3c-4b5a-6978-8a9b-acbdcedfe0f1");
+  EXPECT_EQ(Uuid::parse(kId.toString()), kId);
+  EXPECT_EQ(kId.bytes[0], 0x0F);
+  EXPECT_EQ(kId.bytes[15], 0xF1);
+  EXPECT_EQ(Uuid{}.toString(), "00000000-0000-0000-0000-000000000000");
+}
+
+TEST(FormatTime, IsoUtcWithSevenFractionDigits) {
+  using corvane::Ticks;
+  using corvane::TimeStamp;
+  using namespace std::chrono;
+  struct Case {
+    TimeStamp time;
+    const char* text;
+  };
+  const Case cases[] = {
+      {TimeStamp{}, "1970-01-01T00:00:00.0000000Z"},
+      {TimeStamp{sys_days{2026y / 12 / 6} + 21h + 5min + 54s + Ticks{1234567}},
+       "2026-12-06T21:05:54.1234567Z"},
+      {TimeStamp{Ticks{-1}}, "1969-12-31T23:59:59.9999999Z"},
+      {TimeStamp{sys_days{2024y / 2 / 29} + 23h + 59min + 59s}, "2024-02-29T23:59:59.0000000Z"},
+      {corvane::kNever, "never"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(corvane::formatTime(c.time), c.text);
+  }
+}
+
+TEST(Utf8, TellsWellFormedFromMalformed) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"empty", "", true},
+      {"ASCII longer than a word", "abcdefghijklmnopq", true},
+      {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
+      {"largest code point", "\xF4\x8F\xBF\xBF", true},
+      {"stray continuation byte", "abc\x80", false},
+      {"overlong slash", "\xC0\xAF", false},
+      {"overlong three bytes", "\xE0\x80\xAF", false},
+      {"encoded surrogate", "\xED\xA0\x80", false},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"truncated at the end", "abcdefgh\xE2\x82", false},
+      {"lead byte F5", "\xF5\x80\x80\x80", false},
+      {"high byte after ASCII run", "abcdefgh\xFF", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(corvane::utils::string::isValidUtf8(c.bytes.data(), c.bytes.size()), c.valid);
+  }
+}
+
+}  // namespace

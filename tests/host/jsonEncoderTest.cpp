@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "corvane/utils/json.hpp"
+#include "corvane/utils/numeric.hpp"
+
+namespace {
+
+using namespace corvane::utils::json::encoder;
+
+// Collects output through a tiny window, so writes cross the window's end and long blocks take the
+// block path.
+class WindowStream final : public corvane::utils::io::OutputStream<char> {
+ public:
+  WindowStream() { setWriteBuffer(window_, window_ + sizeof window_); }
+  std::string text() {
+    flush();
+    return text_;
+  }
+  std::string description() const override { return "window"; }
+
+ private:
+  void flush() {
+    text_.append(window_, static_cast<std::size_t>(writePosition() - window_));
+    setWriteBuffer(window_, window_ + sizeof window_);
+  }
+  void bufferExhausted() override { flush(); }
+  std::size_t writeBlock(const char* data, std::size_t count) override {
+    flush();
+    text_.append(data, count);
+    return count;
+  }
+  char window_[5];
+  std::string text_;
+};
+
+struct EscapeCase {
+  const char* name;
+  std::string input;
+  std::string body;  // expected text between the quotes
+};
+
+const EscapeCase kEscapeCases[] = {
+    {"plain", "abc", "abc"},
+    {"quote and backslash", "a\"b\\c", "a\\\"b\\\\c"},
+    {"short escapes", "\b\f\n\r\t", "\\b\\f\\n\\r\\t"},
+    {"other controls as \\u00XX", std::string("\0\x01\x1f", 3), "\\u0000\\u0001\\u001f"},
+    {"DEL escaped", "a\x7f", "a\\u007f"},
+    {"slash unchanged", "a/b", "a/b"},
+    {"UTF-8 unchanged", "\xC3\xA9\xF0\x9F\x98\x80", "\xC3\xA9\xF0\x9F\x98\x80"},
+    {"invalid bytes unchanged", "\xFF\xC0", "\xFF\xC0"},
+    {"escape at both ends", "\"x\"", "\\\"x\\\""},
+    {"long run", std::string(10000, 'y') + "\n" + std::string(5000, 'z'),
+     std::string(10000, 'y') + "\\n" + std::string(5000, 'z')},
+};
+
+TEST(JsonEncoder, EscapesStringsForJson) {
+  for (const auto& c : kEscapeCases) {
+    SCOPED_TRACE(c.name);
+    WindowStream stream;
+    Document document(stream, 1);
+    document.asValue().writeString(c.input);
+    document.close();
+    EXPECT_EQ(stream.text(), "\"" + c.body + "\"");
+
+    std::string appended = "<";
+    appendEscaped(appended, c.input);
+    EXPECT_EQ(appended, "<" + c.body);
+  }
+}
+
+TEST(JsonEncoder, WritesCompactDocuments) {
+  WindowStream stream;
+  Document document(stream, 1);
+  Object root = document.asValue().asObject();
+  Array list = root.addMember("list").asArray();
+  list.addElement().write(true);
+  list.addElement().write(Null{});
+  list.addElement().writeNumber("-1.5");
+  list.addElement().asObject().close();
+  list.close();
+  root.addMember("na\"me").writeString("v");
+  root.addMember("raw").writeRaw("[1,2]");
+  root.close();
+  document.close();
+  EXPECT_EQ(stream.text(), R"({"list":[true,null,-1.5,{}],"na\"me":"v","raw":[1,2]})");
+}
+
+TEST(JsonEncoder, RefusesFormatsOtherThanCompact) {
+  WindowStream stream;
+  for (int format : {0, 2, -1}) {
+    SCOPED_TRACE(format);
+    EXPECT_THROW(Document(stream, format), std::invalid_argument);
+  }
+}
+
+template <class T>
+std::string formatted(T value, std::size_t capacity = 24) {
+  char buffer[32];
+  return std::string(buffer, corvane::utils::numeric::format(buffer, capacity, value));
+}
+
+TEST(NumberFormat, IntegersAtTheirLimits) {
+  EXPECT_EQ(formatted(std::numeric_limits<std::int64_t>::min(), 20), "-9223372036854775808");
+  EXPECT_EQ(formatted(std::numeric_limits<std::int64_t>::max(), 20), "9223372036854775807");
+  EXPECT_EQ(formatted(std::numeric_limits<std::uint64_t>::max(), 20), "18446744073709551615");
+  EXPECT_EQ(formatted(std::uint64_t{0}, 20), "0");
+  EXPECT_THROW(formatted(std::numeric_limits<std::int64_t>::min(), 19), std::length_error);
+  EXPECT_THROW(formatted(std::numeric_limits<std::uint64_t>::max(), 19), std::length_error);
+}
+
+TEST(NumberFormat, DoublesRoundTripInShortestForm) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0.1, "0.1"},
+      {1.0, "1"},
+      {-0.0, "-0"},
+      {1e21, "1e+21"},
+      {123456789.125, "123456789.125"},
+      {5e-324, "5e-324"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308"},  // the longest form: 24 characters
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string text = formatted(c.value);
+    EXPECT_EQ(text, c.text);
+    double back = 0;
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    EXPECT_EQ(std::signbit(back), std::signbit(c.value));
+    EXPECT_EQ(back, c.value);
+  }
+  EXPECT_THROW(formatted(-2.2250738585072014e-308, 23), std::length_error);
+}
+
+TEST(NumberFormat, NonFiniteDoublesBecomeNull) {
+  for (double value :
+       {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(formatted(value), "null");
+    EXPECT_THROW(formatted(value, 3), std::length_error);
+  }
+}
+
+}  // namespace

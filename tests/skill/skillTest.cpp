@@ -1,0 +1,91 @@
+// The skill as the runtime finds it: identity, element classes, creation rules.
+#include <gtest/gtest.h>
+
+#include <corvane/runtime.hpp>
+#include <corvane/skill.hpp>
+
+#include "client/client.hpp"
+#include "command/command.hpp"
+#include "skill/skill.hpp"
+#include "topic/topic.hpp"
+
+namespace corvane::plugins::mqttClient {
+namespace {
+
+struct Registry final : corvane::skill::ElementClassRegistry {
+  std::vector<const corvane::skill::Element::Class*> classes;
+  void add(const corvane::skill::Element::Class& c) override { classes.push_back(&c); }
+};
+
+TEST(Skill, IsRegisteredUnderItsNameAndUuid) {
+  const auto* found = corvane::skill::findSkillClass("MQTT");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found, &skillClass());
+  EXPECT_EQ(found->uuid().toString(), "600b9101-0241-4286-9f5d-f5f68d7fc6af");
+  EXPECT_EQ(found->uuid().bytes[0], 0x60);
+  EXPECT_EQ(found->uuid().bytes[15], 0xaf);
+}
+
+TEST(Skill, RegistersExactlyThreeElementClassesClientFirst) {
+  Registry registry;
+  skillClass().registerElements(registry);
+  struct Row {
+    std::string_view name, uuid, displayName;
+  };
+  const Row expected[] = {
+      {"Client", "38b57789-7c31-49c9-902f-193c24da48f7", "MQTT client"},
+      {"Topic", "48bacd51-73c3-41e8-a7a1-e3c1af0babc4", "MQTT topic"},
+      {"Command", "e8eabc29-decf-4091-b10b-09256edc3c76", "MQTT command"},
+  };
+  ASSERT_EQ(registry.classes.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(registry.classes[i]->name(), expected[i].name);
+    EXPECT_EQ(registry.classes[i]->uuid().toString(), expected[i].uuid);
+    EXPECT_EQ(registry.classes[i]->displayName(), expected[i].displayName);
+  }
+}
+
+// Creates elements the way the runtime does and keeps them alive.
+class Factory final : public corvane::skill::ElementFactory {
+ public:
+  std::vector<std::shared_ptr<corvane::model::Element>> nodes;
+
+ protected:
+  corvane::model::Element& attach(std::shared_ptr<corvane::skill::Element>) override {
+    struct Node final : corvane::model::Element {
+      using corvane::model::Element::Element;
+      corvane::model::ElementCategory category() const noexcept override {
+        return corvane::model::ElementCategory::kSkillElement;
+      }
+    };
+    nodes.push_back(std::make_shared<Node>("e", "e", corvane::utils::core::Uuid{}));
+    return *nodes.back();
+  }
+};
+
+TEST(Skill, CreatesOnlyClientsAtTopLevelAndOnlyTopicsAndCommandsBelowThem) {
+  auto skill = skillClass().createSkill();
+  Factory factory;
+  EXPECT_EQ(skill->createElement(TopicClass::instance, factory), nullptr);
+  EXPECT_EQ(skill->createElement(CommandClass::instance, factory), nullptr);
+  auto element = skill->createElement(ClientClass::instance, factory);
+  auto client = std::dynamic_pointer_cast<Client>(element);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->category(), corvane::model::ElementCategory::kConnection);
+  EXPECT_EQ(client->createChildElement(ClientClass::instance, factory), nullptr);
+
+  auto t1 = client->createChildElement(TopicClass::instance, factory);
+  auto c1 = client->createChildElement(CommandClass::instance, factory);
+  auto t2 = client->createChildElement(TopicClass::instance, factory);
+  ASSERT_EQ(client->topics().size(), 2u);
+  EXPECT_EQ(client->topics()[0], t1.get());
+  EXPECT_EQ(client->topics()[1], t2.get());
+  ASSERT_EQ(client->commands().size(), 1u);
+  EXPECT_EQ(client->commands()[0], c1.get());
+  EXPECT_EQ(t1->category(), corvane::model::ElementCategory::kSkillElement);
+  EXPECT_EQ(t1->createChildElement(TopicClass::instance, factory), nullptr);
+}
+
+}  // namespace
+}  // namespace corvane::plugins::mqttClient

@@ -1,0 +1,24 @@
+#include "files.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace corvane::testing {
+
+std::string readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("could not open " + file.string() + " for reading");
+  std::ostringstream content;
+  content << in.rdbuf();
+  return std::move(content).str();
+}
+
+void writeFile(const std::filesystem::path& file, std::string_view content) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  if (!out) throw std::runtime_error("could not write " + file.string());
+}
+
+}  // namespace corvane::testing
