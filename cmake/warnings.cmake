@@ -2,4 +2,4 @@
 add_library(corvane_warnings INTERFACE)
 target_compile_options(corvane_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Werror -Wshadow=local -Wnon-virtual-dtor -Wcast-align
-  -Wunused -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+  -Wunused -Woverloaded-virtual -Wimplicit-fallthrough)
