@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "eventLog.hpp"
 #include "statusView.hpp"
@@ -17,20 +20,21 @@ namespace corvane::run {
 
 namespace {
 
-// SIGINT and SIGTERM are taken by the main thread alone (sigtimedwait); every thread the model
-// starts inherits the blocked mask, so no signal lands in a network or task thread.
+// SIGINT, SIGTERM and SIGHUP (the terminal went away) are taken by the main thread alone
+// (sigwait); every thread the model starts inherits the blocked mask, so none lands in a network
+// or task thread.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 sigset_t stopSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  for (int signal : kStopSignals) sigaddset(&set, signal);
   return set;
 }
 
 void blockStopSignals() {
   // A shell starts background jobs with SIGINT ignored; an ignored signal would never arrive.
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
+  for (int signal : kStopSignals) ::signal(signal, SIG_DFL);
   // A reader that goes away is noticed by the failed write instead.
   ::signal(SIGPIPE, SIG_IGN);
   sigset_t set = stopSignals();
@@ -57,7 +61,11 @@ std::string waitForStop(std::optional<double> durationSeconds) {
       signal = sigtimedwait(&set, nullptr, &timeout);
       if (signal < 0) continue;  // EAGAIN at the deadline (checked above), or EINTR
     }
-    return signal == SIGINT ? "SIGINT" : "SIGTERM";
+    switch (signal) {
+      case SIGINT: return "SIGINT";
+      case SIGHUP: return "SIGHUP";
+      default: return "SIGTERM";
+    }
   }
 }
 
@@ -87,14 +95,23 @@ void setupRun(CLI::App& app) {
   auto options = std::make_shared<RunOptions>();
   auto* command = app.add_subcommand("run", "Run a model: connect, publish, take commands, show the live state");
   addModelFileOptions(*command, options->model);
-  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT/SIGTERM)")
-      ->check(CLI::PositiveNumber);
+  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT, SIGTERM or SIGHUP)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            char* end = nullptr;
+            double seconds = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
+              return "must be a positive number of seconds, not \"" + text + "\"";
+            }
+            return {};
+          },
+          "SECONDS"));
   command->add_flag("--events", options->events,
                     "Print one JSON object per line for every event and change, also on a terminal");
   command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));
   command->footer(
       "A terminal shows a live status view; without one (or with --events) every event, record change\n"
-      "and data point change is one JSON object per line. SIGINT/SIGTERM stop in order (exit status 0).\n"
+      "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0).\n"
       "A configuration or prepare error prints FILE:LINE:COLUMN: message and exits with status 2.");
   command->callback([options] {
     if (int status = runRun(*options)) throw CLI::RuntimeError(status);
@@ -104,6 +121,12 @@ void setupRun(CLI::App& app) {
 int runRun(const RunOptions& options) {
   blockStopSignals();
 
+  // Declared before the model, so that they outlive it: its shut-down still reports into them.
+  struct CommitObserverReset {
+    ~CommitObserverReset() { memory::setCommitObserver({}); }
+  } commitObserverReset;
+  std::optional<WatchedModel> watched;
+  std::unique_ptr<RunOutput> output;
   runtime::Model model;
   try {
     loadModel(model, options.model, true);
@@ -111,20 +134,24 @@ int runRun(const RunOptions& options) {
     return reportConfigurationError(e);
   }
 
-  WatchedModel watched(model);
-  std::unique_ptr<RunOutput> output;
+  watched.emplace(model);
   if (options.events || !::isatty(STDOUT_FILENO)) {
-    output = std::make_unique<EventLog>(watched, stdout);
+    output = std::make_unique<EventLog>(*watched, stdout);
   } else {
-    output = std::make_unique<StatusView>(watched, stdout);
+    output = std::make_unique<StatusView>(*watched, stdout);
   }
-  watch(watched, *output);
+  watch(*watched, *output);
 
-  // The initial state goes out before any task runs, so every change after it is a line of its own.
-  output->started(now());
-  model.start(options.threads);
-
-  auto reason = waitForStop(options.durationSeconds);
+  std::string reason;
+  try {
+    // The initial state goes out before any task runs, so every change after it is a line of its own.
+    output->started(now());
+    model.start(options.threads);
+    reason = waitForStop(options.durationSeconds);
+  } catch (...) {
+    output->stopping(now(), "error");
+    throw;
+  }
 
   output->stopping(now(), reason);
   model.stop();      // post-operational stages: the clients disconnect

@@ -219,21 +219,49 @@ utils::Expected<Value> ReadHandle::read() const {
 
 namespace {
 template <class T>
-utils::Expected<T> readAs(const ReadHandle& handle, DataType type) {
-  auto v = handle.read();
-  if (!v) return utils::unexpected(v.error());
-  if (auto* direct = std::get_if<T>(&*v)) return std::move(*direct);
-  auto c = convert(*v, type);
-  if (!c) return utils::unexpected(c.error());
-  return std::get<T>(std::move(*c));
+std::error_code readVia(const ReadSource& source, T& out, DataType type) {
+  Value v;
+  if (auto e = source.read(v)) return e;
+  if (auto* direct = std::get_if<T>(&v)) {
+    out = std::move(*direct);
+    return {};
+  }
+  auto c = convert(v, type);
+  if (!c) return c.error();
+  out = std::get<T>(std::move(*c));
+  return {};
+}
+
+template <class T, class Read>
+utils::Expected<T> readTyped(const std::shared_ptr<const ReadSource>& source, std::error_code unbound, Read read) {
+  if (!source) return utils::unexpected(unbound);
+  T out{};
+  if (auto e = read(*source, out)) return utils::unexpected(e);
+  return out;
 }
 }  // namespace
 
-utils::Expected<bool> ReadHandle::readBool() const { return readAs<bool>(*this, DataType::kBoolean); }
-utils::Expected<std::int64_t> ReadHandle::readInt64() const { return readAs<std::int64_t>(*this, DataType::kInteger); }
-utils::Expected<std::uint64_t> ReadHandle::readUInt64() const { return readAs<std::uint64_t>(*this, DataType::kUnsigned); }
-utils::Expected<double> ReadHandle::readDouble() const { return readAs<double>(*this, DataType::kDouble); }
-utils::Expected<std::string> ReadHandle::readString() const { return readAs<std::string>(*this, DataType::kString); }
+std::error_code ReadSource::readBool(bool& out) const { return readVia(*this, out, DataType::kBoolean); }
+std::error_code ReadSource::readInt64(std::int64_t& out) const { return readVia(*this, out, DataType::kInteger); }
+std::error_code ReadSource::readUInt64(std::uint64_t& out) const { return readVia(*this, out, DataType::kUnsigned); }
+std::error_code ReadSource::readDouble(double& out) const { return readVia(*this, out, DataType::kDouble); }
+
+utils::Expected<bool> ReadHandle::readBool() const {
+  return readTyped<bool>(source_, error(), [](const ReadSource& s, bool& v) { return s.readBool(v); });
+}
+utils::Expected<std::int64_t> ReadHandle::readInt64() const {
+  return readTyped<std::int64_t>(source_, error(), [](const ReadSource& s, std::int64_t& v) { return s.readInt64(v); });
+}
+utils::Expected<std::uint64_t> ReadHandle::readUInt64() const {
+  return readTyped<std::uint64_t>(source_, error(), [](const ReadSource& s, std::uint64_t& v) { return s.readUInt64(v); });
+}
+utils::Expected<double> ReadHandle::readDouble() const {
+  return readTyped<double>(source_, error(), [](const ReadSource& s, double& v) { return s.readDouble(v); });
+}
+utils::Expected<std::string> ReadHandle::readString() const {
+  return readTyped<std::string>(source_, error(),
+                                [](const ReadSource& s, std::string& v) { return readVia(s, v, DataType::kString); });
+}
 
 std::error_code WriteHandle::put(const Value& value) const {
   if (!sink_) return {static_cast<int>(error_), errorCategory()};

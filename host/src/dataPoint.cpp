@@ -41,15 +41,53 @@ class ValueSource final : public data::ReadSource {
  public:
   enum class What { kValue, kQuality, kExtra };
   ValueSource(std::shared_ptr<const DataPoint> point, What what, std::string name, data::NativeType type)
-      : point_(std::move(point)), what_(what), name_(std::move(name)), type_(type) {}
+      : point_(std::move(point)), what_(what), name_(std::move(name)), type_(type) {
+    if (what_ == What::kExtra) {
+      std::lock_guard lock(point_->mutex_);
+      extra_ = &point_->extra_.find(name_)->second;
+    }
+  }
   data::NativeType nativeType() const noexcept override { return type_; }
   std::error_code read(data::Value& out) const override;
+  std::error_code readBool(bool& out) const override { return readTyped(out, data::DataType::kBoolean); }
+  std::error_code readInt64(std::int64_t& out) const override { return readTyped(out, data::DataType::kInteger); }
+  std::error_code readUInt64(std::uint64_t& out) const override { return readTyped(out, data::DataType::kUnsigned); }
+  std::error_code readDouble(double& out) const override { return readTyped(out, data::DataType::kDouble); }
 
  private:
+  // The value this source reads; the caller holds the point's mutex. Extra attributes are never
+  // removed, so their map node stays where it is.
+  const data::Value& slot() const { return what_ == What::kValue ? point_->value_ : *extra_; }
+  template <class T>
+  std::error_code readTyped(T& out, data::DataType type) const {
+    std::lock_guard lock(point_->mutex_);
+    if (what_ == What::kQuality) {
+      if constexpr (std::is_same_v<T, std::int64_t>) {
+        out = point_->quality_;
+        return {};
+      } else {
+        auto c = data::convert(data::Value(point_->quality_), type);
+        if (!c) return c.error();
+        out = std::get<T>(*c);
+        return {};
+      }
+    }
+    const data::Value& value = slot();
+    if (const T* direct = std::get_if<T>(&value)) {
+      out = *direct;
+      return {};
+    }
+    auto c = data::convert(value, type);
+    if (!c) return c.error();
+    out = std::get<T>(*c);
+    return {};
+  }
+
   std::shared_ptr<const DataPoint> point_;
   What what_;
   std::string name_;
   data::NativeType type_;
+  const data::Value* extra_ = nullptr;
 };
 
 namespace {
@@ -92,11 +130,7 @@ std::error_code ValueSource::read(data::Value& out) const {
   switch (what_) {
     case What::kValue: out = point_->value_; break;
     case What::kQuality: out = point_->quality_; break;
-    case What::kExtra: {
-      auto it = point_->extra_.find(name_);
-      out = it->second;
-      break;
-    }
+    case What::kExtra: out = *extra_; break;
   }
   return {};
 }
@@ -124,11 +158,14 @@ data::ReadHandle DataPoint::attributeReadHandle(std::string_view name) const {
     return data::ReadHandle(
         std::make_shared<ValueSource>(self, ValueSource::What::kQuality, "", data::NativeType::kInt64));
   }
-  std::lock_guard lock(mutex_);
-  auto it = extra_.find(name);
-  if (it == extra_.end()) return data::ReadHandle(data::ReadHandle::Error::kNoSuchAttribute);
-  return data::ReadHandle(std::make_shared<ValueSource>(self, ValueSource::What::kExtra, std::string(name),
-                                                        data::nativeTypeOf(it->second)));
+  data::NativeType type;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = extra_.find(name);
+    if (it == extra_.end()) return data::ReadHandle(data::ReadHandle::Error::kNoSuchAttribute);
+    type = data::nativeTypeOf(it->second);
+  }
+  return data::ReadHandle(std::make_shared<ValueSource>(self, ValueSource::What::kExtra, std::string(name), type));
 }
 
 data::WriteHandle DataPoint::attributeWriteHandle(const model::Attribute& attribute) {

@@ -17,7 +17,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <vector>
 #endif
 
 namespace corvane::plugins::mqttClient {

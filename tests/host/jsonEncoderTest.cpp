@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -151,4 +152,28 @@ TEST(NumberFormat, NonFiniteDoublesBecomeNull) {
   }
 }
 
+}  // namespace
+
+namespace {
+// The decimal fast path must give exactly what to_chars gives, for every kind of double.
+TEST(NumericFormat, DoublesMatchShortestRoundTripText) {
+  std::mt19937_64 random(7);
+  auto check = [](double v) {
+    char ours[24], reference[64];
+    auto length = corvane::utils::numeric::format(ours, sizeof ours, v);
+    auto [end, error] = std::to_chars(reference, reference + sizeof reference, v);
+    ASSERT_EQ(std::string(ours, length), std::string(reference, end)) << v;
+  };
+  const double edges[] = {0.001, 0.0001, 1e9, 8999999999.999999, 1000, 1e6, 1e7, 1e14, 123456789, 0.5,
+                          1.5e-3, 9e9, 20.125, 0.1, 0.3, 1.0 / 3, -0.0, 0.0, 5e-324, 1.7976931348623157e308};
+  for (double v : edges) {
+    check(v);
+    check(-v);
+  }
+  for (int i = 0; i < 200000; ++i) {
+    auto scaled = static_cast<long long>(random() % 20000000000ULL) - 10000000000LL;
+    check(static_cast<double>(scaled) / std::pow(10.0, static_cast<double>(random() % 8)));
+    check(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 80)));
+  }
+}
 }  // namespace

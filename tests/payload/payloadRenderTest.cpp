@@ -79,6 +79,10 @@ TEST_F(PayloadRender, TemplateWritesLiveValuesInConfiguredOrder) {
   EXPECT_EQ(payload.render(names), expected);
   EXPECT_EQ(Payload(payload).render(names), expected);  // a copy keeps its bound handles
 
+  // Entry-list form: single attribute values; an entry without "key" gets the empty name.
+  EXPECT_EQ(make(R"([{"key":"t","value":"plant/temp#unit"},{"value":"plant/count#value"}])").render(names),
+            R"({"t":"degC","":18446744073709551615})");
+
   temperature->setValue(-0.125);
   temperature->setQuality(0);
   EXPECT_EQ(payload.render(names).substr(0, 43), R"({"temperature":{"value":-0.125,"quality":0,)");

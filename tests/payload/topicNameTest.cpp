@@ -46,14 +46,5 @@ TEST(TopicName, RejectsWhatCannotBeOneExactTopic) {
   }
 }
 
-TEST(TopicName, MessagesNameTheOwner) {
-  try {
-    validateTopicName({1, 1}, "+", "MQTT command");
-    FAIL() << "accepted";
-  } catch (const decoder::Exception& e) {
-    EXPECT_EQ(e.message(), "topic name for MQTT command must not contain the characters \"+\" or \"#\"");
-  }
-}
-
 }  // namespace
 }  // namespace corvane::plugins::mqttClient

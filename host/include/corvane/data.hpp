@@ -65,6 +65,12 @@ class ReadSource {
   virtual ~ReadSource() = default;
   virtual NativeType nativeType() const noexcept = 0;
   virtual std::error_code read(Value& out) const = 0;
+  // Typed reads; the defaults go through read() and convert. Sources on hot paths (data point
+  // values rendered on every publication) answer them without building a Value.
+  virtual std::error_code readBool(bool& out) const;
+  virtual std::error_code readInt64(std::int64_t& out) const;
+  virtual std::error_code readUInt64(std::uint64_t& out) const;
+  virtual std::error_code readDouble(double& out) const;
 };
 
 class ReadHandle {

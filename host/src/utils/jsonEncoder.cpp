@@ -1,4 +1,6 @@
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -46,11 +48,33 @@ void escape(std::string_view text, Append&& append) {
   if (run != end) append(run, static_cast<std::size_t>(end - run));
 }
 
+// Length of the leading run that needs no escaping, eight bytes at a time.
+std::size_t plainPrefix(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  auto hasZero = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    // A control byte (< 0x20), '"', '\\' or DEL anywhere in the word ends the fast scan.
+    std::uint64_t special = ((word - kOnes * 0x20) & ~word & kHighs) | hasZero(word ^ (kOnes * '"')) |
+                            hasZero(word ^ (kOnes * '\\')) | hasZero(word ^ (kOnes * 0x7F));
+    if (special) break;
+  }
+  while (i < text.size() && kEscapes[static_cast<unsigned char>(text[i])] == 0) ++i;
+  return i;
+}
+
 }  // namespace
 
 void detail::Writer::string(std::string_view text) {
   out->put('"');
-  escape(text, [this](const char* data, std::size_t count) { out->write(data, count); });
+  std::size_t plain = plainPrefix(text);
+  out->write(text.data(), plain);
+  if (plain != text.size()) {
+    escape(text.substr(plain), [this](const char* data, std::size_t count) { out->write(data, count); });
+  }
   out->put('"');
 }
 

@@ -19,7 +19,12 @@ class OutputStream : public virtual StreamBase {
  public:
   void write(const C* data, std::size_t count) {
     if (count <= static_cast<std::size_t>(end_ - position_)) {
-      if (count != 0) std::memcpy(position_, data, count * sizeof(C));
+      // Most writes are short (punctuation, keys, numbers): copy those inline.
+      if (count <= 16) {
+        for (std::size_t i = 0; i < count; ++i) position_[i] = data[i];
+      } else {
+        std::memcpy(position_, data, count * sizeof(C));
+      }
       position_ += count;
       return;
     }

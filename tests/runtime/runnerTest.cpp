@@ -1,0 +1,529 @@
+// corvane-run end to end: the built binary on model files, JSON documents and a real broker.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "broker.hpp"
+#include "tempDir.hpp"
+#include "testPeer.hpp"
+
+namespace corvane::run {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kRunner = CORVANE_RUN;
+
+// A running corvane-run with its standard input, output and error on pipes. Killed (SIGKILL) and
+// reaped when the handle goes away, so a failing test leaves nothing behind.
+class Runner {
+ public:
+  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> args{kRunner};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      // No socket of the test's own peers may stay open in the runner.
+      ::close_range(3, ~0U, 0);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    // Small documents only: they fit the pipe, so writing cannot block.
+    if (!input.empty() && ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+      throw std::runtime_error("writing the runner's input failed");
+    }
+    ::close(in[1]);
+  }
+  ~Runner() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // The first complete output line, from the start, that satisfies `accept`; nothing when none
+  // has arrived in time.
+  std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& accept,
+                                         std::chrono::milliseconds timeout = 5s) {
+    auto deadline = Clock::now() + timeout;
+    for (std::size_t checked = 0;;) {
+      for (; checked < lines_.size(); ++checked) {
+        if (accept(lines_[checked])) return lines_[checked];
+      }
+      if (!pump(deadline)) return std::nullopt;
+    }
+  }
+
+  // The exit code once the runner has ended (its output read to the end); nothing on timeout or
+  // when a signal ended it.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 20s) {
+    auto deadline = Clock::now() + timeout;
+    while (out_ >= 0 || err_ >= 0) {
+      if (!pump(deadline)) break;
+    }
+    while (!status_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+        break;
+      }
+      if (Clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!WIFEXITED(*status_)) return std::nullopt;
+    return WEXITSTATUS(*status_);
+  }
+
+  void signal(int number) const { ::kill(pid_, number); }
+  const std::vector<std::string>& lines() const noexcept { return lines_; }
+  std::string output() const {
+    std::string text;
+    for (const auto& line : lines_) text += line + "\n";
+    return text + partial_;
+  }
+  const std::string& errors() const noexcept { return errors_; }
+
+ private:
+  // Reads what is there (waiting until the deadline for something); false when nothing more
+  // can come in time.
+  bool pump(Clock::time_point deadline) {
+    if (out_ < 0 && err_ < 0) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(left)) <= 0) return false;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      int& fd = i == 0 ? out_ : err_;
+      if (n <= 0) {
+        ::close(fd);
+        fd = -1;
+        continue;
+      }
+      if (i == 1) {
+        errors_.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      partial_.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+        lines_.push_back(partial_.substr(0, end));
+        partial_.erase(0, end + 1);
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::optional<int> status_;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  std::string errors_;
+};
+
+struct Outcome {
+  int exitCode = -1;
+  std::string output;
+  std::string errors;
+};
+
+Outcome runToEnd(const std::vector<std::string>& arguments, std::string_view input = {}) {
+  Runner runner(arguments, input);
+  auto code = runner.waitForExit();
+  return {code.value_or(-1), runner.output(), runner.errors()};
+}
+
+// A JSON line that holds every one of these members (compact text, as the runner writes it).
+std::function<bool(const std::string&)> holds(std::initializer_list<std::string_view> members) {
+  std::vector<std::string> wanted(members.begin(), members.end());
+  return [wanted](const std::string& line) {
+    for (const auto& m : wanted) {
+      if (line.find(m) == std::string::npos) return false;
+    }
+    return true;
+  };
+}
+
+std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// ---- validate and render ----
+
+constexpr std::string_view kPlantModel = R"({
+  "dataPoints": [
+    {"name": "plant/level", "uuid": "00000000-0000-4000-8000-00000000000a", "type": "integer", "value": 7,
+     "attributes": {"unit": "mm"}},
+    {"name": "plant/label", "uuid": "00000000-0000-4000-8000-00000000000b", "type": "string", "value": "tank \"A\"",
+     "quality": 64},
+    {"name": "plant/set", "uuid": "00000000-0000-4000-8000-00000000000c", "type": "double", "value": 0.5,
+     "simulation": {"kind": "sine", "period": "1s"}}
+  ],
+  "elements": [
+    {"skill": "MQTT", "class": "Client", "name": "b", "uuid": "00000000-0000-4000-8000-000000000001",
+     "config": {"brokerAddress": "broker.invalid:1884", "clientID": "plant-1", "mqttVersion": "3.1.1",
+                "birth": {"topic": "plant/birth", "QoS": 1, "payload": {"@DataPoint": "plant/label"}},
+                "lastWill": {"topic": "plant/will", "payload": "gone"}},
+     "tasks": {"reconnect": "250ms"},
+     "children": [
+       {"class": "Topic", "name": "level", "uuid": "00000000-0000-4000-8000-000000000002",
+        "config": {"topic": "plant/level", "qos": 2, "retained": true, "extraAttributes": ["unit"],
+                   "payload": {"@Array": [{"@DataPoint": "plant/level"}, {"@Attribute": "b#clientID"}]}},
+        "tasks": {"publish": "1.5s"}},
+       {"class": "Topic", "name": "fixed", "uuid": "00000000-0000-4000-8000-000000000003",
+        "config": {"topic": "plant/fixed", "payload": "on\tline"}},
+       {"class": "Command", "name": "set", "uuid": "00000000-0000-4000-8000-000000000004",
+        "config": {"topic": "plant/set/cmd", "payload": [
+          {"@DataPoint": {"dataPoint": "plant/set", "jsonPath": "$.v[1]"}},
+          {"@DataPoint": {"dataPoint": "plant/label", "jsonPath": "$['a b']", "asJSONText": true}}]}}
+     ]}
+  ]
+})";
+
+TEST(Runner, ValidatePrintsWhatEachElementResolvedTo) {
+  testing::TempDir dir;
+  auto model = dir.writeFile("plant.json", kPlantModel);
+  const std::vector<std::string> expected = {
+      R"({"dataPoint":"plant/level","uuid":"00000000-0000-4000-8000-00000000000a","type":"integer","value":7,"quality":192,"access":"readWrite"})",
+      R"({"dataPoint":"plant/label","uuid":"00000000-0000-4000-8000-00000000000b","type":"string","value":"tank \"A\"","quality":64,"access":"readWrite"})",
+      R"({"dataPoint":"plant/set","uuid":"00000000-0000-4000-8000-00000000000c","type":"double","value":0.5,"quality":192,"access":"readWrite",)"
+      R"("simulation":{"kind":"sine","period":1}})",
+      // Port from the address, 3.1.1 shown as its name, the old-style will for abnormal ends only.
+      R"({"element":"b","name":"b","skill":"MQTT","class":"Client","uuid":"00000000-0000-4000-8000-000000000001",)"
+      R"("brokerAddress":"broker.invalid","portNumber":1884,"clientID":"plant-1","mqttVersion":"3.1.1","tls":"off",)"
+      R"("clientCertificate":false,"keepaliveInterval":60,"username":false,)"
+      R"("birth":{"topic":"plant/birth","QoS":1,"retained":false,"attributeNames":["value","quality"],"waitsFor":["plant/level"]},)"
+      R"("will":{"topic":"plant/will","payload":"gone","QoS":0,"retained":false,"abnormalDisconnectOnly":true},)"
+      R"("tasks":{"reconnect":0.25}})",
+      // "retained" without "requireForBirth" gates the birth message; extra attributes follow value and quality.
+      R"({"element":"b/level","name":"level","skill":"MQTT","class":"Topic","uuid":"00000000-0000-4000-8000-000000000002",)"
+      R"("topic":"plant/level","QoS":2,"retained":true,"requireForBirth":true,"attributeNames":["value","quality","unit"],)"
+      R"("payload":"template","tasks":{"publish":1.5}})",
+      // A topic without a cycle of its own runs every second.
+      R"({"element":"b/fixed","name":"fixed","skill":"MQTT","class":"Topic","uuid":"00000000-0000-4000-8000-000000000003",)"
+      R"("topic":"plant/fixed","QoS":0,"retained":false,"requireForBirth":false,"attributeNames":["value","quality"],)"
+      R"("payload":"fixed","tasks":{"publish":1}})",
+      R"({"element":"b/set","name":"set","skill":"MQTT","class":"Command","uuid":"00000000-0000-4000-8000-000000000004",)"
+      R"("topic":"plant/set/cmd","entries":[{"dataPoint":"plant/set","jsonPath":"$.v[1]","asJSONText":false},)"
+      R"({"dataPoint":"plant/label","jsonPath":"$['a b']","asJSONText":true}],"tasks":{}})",
+  };
+  Runner runner({"validate", model.string()});
+  ASSERT_EQ(runner.waitForExit(), 0) << runner.errors();
+  EXPECT_EQ(runner.errors(), "");
+  ASSERT_EQ(runner.lines().size(), expected.size()) << runner.output();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(runner.lines()[i], expected[i]);
+  }
+}
+
+struct ErrorCase {
+  const char* fault;
+  const char* model;     // written to m.json
+  const char* expected;  // standard error, after the directory
+};
+
+TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
+  const ErrorCase cases[] = {
+      {"malformed JSON", "{\"elements\": [}", "m.json:1:15: "},
+      {"unknown key names the element",
+       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
+  "config": {"brokerAddress": "h", "QoS": 1}}]})",
+       "m.json:2:36: unknown parameter \"QoS\" (element \"b\")\n"},
+      {"reference to a data point that does not exist",
+       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
+  "children": [{"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "nope"}}}]}]})",
+       "m.json:2:99: no element \"nope\" in the model\n"},
+      {"a command path that does not parse",
+       R"({"dataPoints": [{"name": "p", "type": "integer"}],
+ "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
+  "children": [{"class": "Command", "name": "c",
+    "config": {"topic": "t", "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$..v"}}]}}]}]})",
+       "m.json:4:88: JSON path descendant segments are not supported (element \"b/c\")\n"},
+      {"a prepare error names the element at its declaration",
+       R"({"dataPoints": [{"name": "p", "type": "integer", "access": "writeOnly"}],
+ "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
+  "children": [{"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "p"}}}]}]})",
+       "m.json:3:16: element \"b/t\": MQTT topic \"b/t\": data point \"p\" is write-only\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    testing::TempDir dir;
+    auto model = dir.writeFile("m.json", c.model);
+    for (const char* subcommand : {"validate", "render"}) {
+      SCOPED_TRACE(subcommand);
+      auto result = runToEnd({subcommand, model.string()});
+      EXPECT_EQ(result.exitCode, 2);
+      EXPECT_EQ(result.output, "");
+      std::string expected = dir.path().string() + "/" + c.expected;
+      EXPECT_EQ(result.errors.substr(0, expected.size()), expected) << result.errors;
+    }
+  }
+  auto missing = runToEnd({"validate", "/nonexistent/m.json"});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_EQ(missing.errors, "/nonexistent/m.json:0:0: cannot open model file \"/nonexistent/m.json\"\n");
+}
+
+TEST(Runner, RenderPrintsEachMessageOnceFromTheInitialValues) {
+  testing::TempDir dir;
+  auto model = dir.writeFile("plant.json", kPlantModel);
+  auto result = runToEnd({"render", model.string()});
+  ASSERT_EQ(result.exitCode, 0) << result.errors;
+  // The birth message first, then the topics in model order; a fixed text goes out unchanged
+  // (its tab included).
+  EXPECT_EQ(result.output,
+            "plant/birth\t{\"value\":\"tank \\\"A\\\"\",\"quality\":64}\n"
+            "plant/level\t[{\"value\":7,\"quality\":192,\"unit\":\"mm\"},\"plant-1\"]\n"
+            "plant/fixed\ton\tline\n");
+}
+
+// ---- path ----
+
+struct PathCase {
+  const char* fault;
+  const char* expression;
+  const char* document;
+  int exitCode;
+  const char* output;
+  const char* errors;
+};
+
+TEST(Runner, PathSelectsLikeACommandAndExitsByWhatWentWrong) {
+  const PathCase cases[] = {
+      {"member and index", "$.a.b[1]", R"({"a": {"b": [1, {"c": [true, null]}]}})", 0, "{\"c\":[true,null]}\n", ""},
+      {"root re-encodes compactly, member order kept", "$", "{ \"z\" : 1 ,\n \"a\" : [ 2.5 , \"x\" ] }", 0,
+       "{\"z\":1,\"a\":[2.5,\"x\"]}\n", ""},
+      {"bracketed name with a blank", "$['a b']", R"({"a b": "\u00e9"})", 0, "\"\xc3\xa9\"\n", ""},
+      {"large unsigned number survives", "$[0]", "[18446744073709551615]", 0, "18446744073709551615\n", ""},
+      {"missing member", "$.b", R"({"a": 1})", 1, "", "failed to find a JSON object member called \"b\"\n"},
+      {"index beyond the array", "$[2]", "[0, 1]", 1, "", "the array index \"2\" is out of range\n"},
+      {"name on an array", "$.a", "[0]", 1, "", "the JSON element is not an object\n"},
+      {"no root identifier", "a", "{}", 2, "", "expected root identifier '$' at 0, found a\n"},
+      {"unsupported wildcard", "$.*", "{}", 2, "", "JSON path wildcard selectors are not supported\n"},
+      {"negative index", "$[-1]", "[]", 2, "", "use of unsupported negative index in JSON path index selector at 4\n"},
+      {"document cut short", "$", R"({"a": 1)", 3, "", nullptr},
+      {"duplicate member", "$.a", R"({"a": 1, "a": 2})", 3, "", "1:10: duplicate member \"a\" in JSON object\n"},
+      {"text after the document", "$", "1 2", 3, "", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    auto result = runToEnd({"path", c.expression}, c.document);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.errors;
+    EXPECT_EQ(result.output, c.output);
+    if (c.errors) {
+      EXPECT_EQ(result.errors, c.errors);
+    } else {
+      EXPECT_NE(result.errors, "");
+    }
+  }
+  // A file instead of standard input.
+  testing::TempDir dir;
+  auto file = dir.writeFile("message.json", R"({"v": [0, 42.5]})");
+  auto fromFile = runToEnd({"path", "$.v[1]", file.string()});
+  EXPECT_EQ(fromFile.exitCode, 0);
+  EXPECT_EQ(fromFile.output, "42.5\n");
+}
+
+// ---- run against a broker ----
+
+// A client with a birth message, a will, a template topic and a command; PORT, VERSION,
+// WILL_ABNORMAL_ONLY and CYCLE are filled in per test.
+constexpr std::string_view kLiveModel = R"({
+  "dataPoints": [
+    {"name": "p/level", "type": "integer", "value": 7, "attributes": {"unit": "mm"}},
+    {"name": "p/set", "type": "double", "value": 0}
+  ],
+  "elements": [
+    {"skill": "MQTT", "class": "Client", "name": "b",
+     "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "mqttVersion": "VERSION",
+                "birth": {"topic": "t/birth", "payload": "up"},
+                "will": {"topic": "t/will", "payload": "gone", "abnormalDisconnectOnly": WILL_ABNORMAL_ONLY}},
+     "tasks": {"reconnect": "100ms"},
+     "children": [
+       {"class": "Topic", "name": "level",
+        "config": {"topic": "t/level", "extraAttributes": ["unit"], "payload": {"@DataPoint": "p/level"}},
+        "tasks": {"publish": "CYCLE"}},
+       {"class": "Command", "name": "set",
+        "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}}]}}
+     ]}
+  ]
+})";
+
+std::string liveModel(int port, std::string_view version = "5", bool willForAbnormalEndsOnly = false,
+                      std::string_view publishCycle = "100ms") {
+  auto text = replaced(std::string(kLiveModel), "PORT", std::to_string(port));
+  text = replaced(text, "VERSION", version);
+  text = replaced(text, "CYCLE", publishCycle);
+  return replaced(text, "WILL_ABNORMAL_ONLY", willForAbnormalEndsOnly ? "true" : "false");
+}
+
+class RunnerWithBroker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    broker.start();
+    peer.emplace(testing::PeerOptions{.port = broker.port()});
+    ASSERT_TRUE(peer->connect().accepted()) << broker.logReport();
+    peer->subscribe("t/#");
+  }
+
+  testing::Broker broker;
+  std::optional<testing::TestPeer> peer;
+  testing::TempDir dir{"corvane-runner"};
+};
+
+TEST_F(RunnerWithBroker, PublishesTakesCommandsAndStreamsEveryChange) {
+  auto model = dir.writeFile("live.json", liveModel(broker.port()));
+  Runner runner({"run", model.string(), "--events", "--duration", "30"});
+
+  // The initial state comes first; the lines then arrive while the runner is still running.
+  auto first = runner.waitForLine([](const std::string&) { return true; });
+  ASSERT_TRUE(first) << runner.errors();
+  EXPECT_TRUE(holds({R"("type":"started")", R"("elements":3)", R"("dataPoints":2)"})(*first)) << *first;
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"connected")"})))
+      << runner.output() << broker.logReport();
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")", R"("state":true)",
+                                         R"("subscribeError":"no error")"})))
+      << runner.output();
+
+  auto published = peer->waitForTopic("t/level");
+  ASSERT_TRUE(published);
+  EXPECT_EQ(published->payload, R"({"value":7,"quality":192,"unit":"mm"})");
+  auto birth = peer->waitForTopic("t/birth");
+  ASSERT_TRUE(birth);
+  EXPECT_EQ(birth->payload, "up");
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/level")", R"("event":"published")"})));
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})));
+
+  // A command changes the data point; a message the path does not fit changes nothing and its
+  // error summary arrives as one JSON string.
+  peer->publishAndWait("t/set", R"({"v": [0, 42.5]})", 1);
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"dataPoint")", R"("name":"p/set","value":42.5)"})))
+      << runner.output();
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/set")", R"("event":"received")"})));
+  peer->publishAndWait("t/set", R"({"v": []})", 1);
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")",
+                                         R"("receiveErrorSummary":"\np/set: the array index \"1\" is out of range")"})))
+      << runner.output();
+
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_EQ(runner.errors(), "");
+  ASSERT_FALSE(runner.lines().empty());
+  EXPECT_TRUE(holds({R"("type":"stopped")"})(runner.lines().back())) << runner.lines().back();
+  std::size_t dataPointLines = 0;
+  for (const auto& line : runner.lines()) dataPointLines += holds({R"("name":"p/set")"})(line) ? 1 : 0;
+  EXPECT_EQ(dataPointLines, 2u) << "the initial value and the one command that fitted";
+}
+
+struct StopCase {
+  const char* name;
+  int signal;  // its name is the "reason" of the stopping line
+  const char* version;
+  bool willForAbnormalEndsOnly;
+  bool willExpected;
+};
+
+TEST_F(RunnerWithBroker, StopSignalsShutDownInOrderAndTheWillFollowsItsConfiguration) {
+  const StopCase cases[] = {
+      {"MQTT 5: an orderly end delivers a will meant for every end", SIGTERM, "5", false, true},
+      {"MQTT 5: a will for abnormal ends only stays back", SIGINT, "5", true, false},
+      {"MQTT 3.1.1: the will goes out explicitly before the disconnection (terminal closed)", SIGHUP, "3.1.1", false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer->clearMessages();
+    // The topic does not publish again for an hour: after the birth message the runner has nothing
+    // more to say, so the birth line arrives only if every line is flushed as it is written.
+    auto model = dir.writeFile("live.json", liveModel(broker.port(), c.version, c.willForAbnormalEndsOnly, "1h"));
+    Runner runner({"run", model.string(), "--events"});
+    ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
+        << runner.output() << broker.logReport();
+
+    auto signalled = Clock::now();
+    runner.signal(c.signal);
+    auto code = runner.waitForExit(10s);
+    auto took = Clock::now() - signalled;
+    EXPECT_EQ(code, 0) << runner.errors();
+    EXPECT_LT(took, 5s) << "cleanup waits at most 5 s, and a broker that is there answers at once";
+    const std::string reason = std::string(R"("reason":"SIG)") + sigabbrev_np(c.signal) + "\"";
+    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", reason}), 0ms)) << runner.output();
+    // The disconnection is recorded before the runner leaves.
+    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"disconnected")"}), 0ms))
+        << runner.output();
+
+    auto will = peer->waitForTopic("t/will", c.willExpected ? 3s : 500ms);
+    EXPECT_EQ(will.has_value(), c.willExpected);
+    if (will) {
+      EXPECT_EQ(will->payload, "gone");
+    }
+  }
+}
+
+TEST_F(RunnerWithBroker, ConfigurationErrorExitsBeforeAnythingConnects) {
+  auto model = dir.writeFile("bad.json", replaced(liveModel(broker.port()), R"("type": "double", "value": 0)",
+                                                  R"("type": "double", "value": 0, "access": "readOnly")"));
+  auto result = runToEnd({"run", model.string(), "--events"});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_EQ(result.output, "");
+  EXPECT_NE(result.errors.find("element \"b/set\": "), std::string::npos) << result.errors;
+  EXPECT_EQ(broker.log().find("runner-e2e"), std::string::npos) << broker.logReport();
+}
+
+TEST(Runner, DurationEndsARunWhoseBrokerIsNotThere) {
+  testing::TempDir dir;
+  // Port 1 on the loopback address refuses every connection.
+  auto model = dir.writeFile("live.json", liveModel(1));
+  auto started = Clock::now();
+  Runner runner({"run", model.string(), "--duration", "0.5"});
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_LT(Clock::now() - started, 4s);
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", R"("reason":"duration")"}), 0ms)) << runner.output();
+  // Nothing was ever connected, so nothing was published.
+  for (const auto& line : runner.lines()) {
+    EXPECT_TRUE(line.find(R"("event":"published")") == std::string::npos) << line;
+  }
+}
+
+}  // namespace
+}  // namespace corvane::run
