@@ -9,6 +9,7 @@ namespace {
 
 class StringStream final : public utils::io::OutputStream<char> {
  public:
+  StringStream() { setWriteBuffer(text.data(), text.data()); }
   std::string text;
   std::string description() const override { return "JSON text"; }
 

@@ -126,8 +126,8 @@ void CommandPayload::load(decoder::Value& value, config::Context& context) {
     if (name != "@DataPoint") {
       throw decoder::Exception(location, "unknown element type " + inQuotes(name.view()) + " for payload element");
     }
-    // Owned by the payload before it registers its reference, so the resolution callback never
-    // outlives the entry it fills in.
+    // Owned by the payload before it registers its reference: the resolution callback fills in
+    // this entry even when a later member of the element is refused.
     entries_.push_back(std::make_unique<DataPoint>());
     entries_.back()->loadDataPoint(body, context);
     if (++member != object.end()) throw decoder::Exception(location, "excess members in payload");
