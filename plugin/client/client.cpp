@@ -151,6 +151,11 @@ void Client::realize() {
 }
 
 void Client::prepare() {
+  // A thread of an earlier prepare still drives the libmosquitto client replaced below.
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
   topicIndex_.clear();
   for (Command* command : commands_) topicIndex_.emplace(command->topicName(), command);
 
@@ -208,10 +213,6 @@ void Client::prepare() {
     birthMessage_->payload.prepare({"MQTT client birth message", *this, birthMessage_->attributeNames});
   }
 
-  if (thread_.joinable()) {
-    thread_.request_stop();
-    thread_.join();
-  }
   thread_ = std::jthread([this](std::stop_token stop) { networkThread(std::move(stop)); });
 }
 
@@ -461,7 +462,11 @@ void Client::handleDisconnected(int reason) {
     case 0: error = make_error_code(CustomError::NotConnected); break;
     case MOSQ_ERR_ERRNO: error = {errno, std::system_category()}; break;
     case MOSQ_ERR_EAI: error = {errno, addressLookupErrorCategory()}; break;
-    default: error = makeMosquittoError(reason); break;
+    default:
+      // An MQTT 5 broker's DISCONNECT hands its reason code (128 and up) through as the reason;
+      // libmosquitto's own results stay below that.
+      error = reason >= 128 ? makeReasonCodeError(reason) : makeMosquittoError(reason);
+      break;
   }
   updateState(now(), false, error);
 }

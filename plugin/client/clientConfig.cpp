@@ -1,4 +1,5 @@
 // Reading a client's configuration object.
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -38,6 +39,12 @@ int readQos(decoder::Value& value, const char* message) {
   int qos = readInt32(value);
   if (qos < 0 || qos > 2) fail(location, message);
   return qos;
+}
+
+// "", ":1883", "[]" and "[]:1883" name no host ("::1" is an IPv6 address without port).
+bool namesNoHost(std::string_view address) {
+  if (address.empty() || address.starts_with("[]")) return true;
+  return address.front() == ':' && address.find(':', 1) == std::string_view::npos;
 }
 
 std::string readNonEmpty(decoder::Value& value, const char* emptyMessage) {
@@ -177,6 +184,8 @@ void Client::load(decoder::Object object, config::Context& context) {
     } else if (name == "brokerAddress") {
       auto location = value.location();
       std::string_view text = value.asString();
+      // Said in our own words before the address parser gives its more general complaint.
+      if (namesNoHost(text)) fail(location, "empty broker address in MQTT Client");
       utils::network::Address::Parts parts;
       try {
         parts = utils::network::Address::split(text);
@@ -200,9 +209,14 @@ void Client::load(decoder::Object object, config::Context& context) {
       password_ = std::string(value.asString());
     } else if (name == "keepaliveInterval") {
       auto location = value.location();
-      auto duration = value.asDuration<std::chrono::duration<std::int32_t>>();
-      checkKeepalive(location, duration.count());
-      keepaliveInterval_ = duration.count();
+      // Whole seconds, cut rather than rounded: "4.9s" is below the minimum.
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(value.asDuration<std::chrono::nanoseconds>());
+      if (seconds.count() < std::numeric_limits<std::int32_t>::min() ||
+          seconds.count() > std::numeric_limits<std::int32_t>::max()) {
+        throw decoder::RangeError(location, "time duration out of range");
+      }
+      checkKeepalive(location, seconds.count());
+      keepaliveInterval_ = static_cast<std::int32_t>(seconds.count());
     } else if (name == "keepaliveIntervalS") {
       auto location = value.location();
       keepaliveInterval_ = readInt32(value);

@@ -145,7 +145,12 @@ void Client::createTlsContext() {
     for (const auto& certificate : *certificates) X509_STORE_add_cert(store, certificate.get());
   }
   if (!tls.serverCertificate) {
-    X509_VERIFY_PARAM_set1_host(SSL_CTX_get0_param(context), brokerHost_.data(), brokerHost_.size());
+    // A broker reached by address is named by an IP entry of its certificate, which a host-name
+    // check never matches: compare the address instead.
+    X509_VERIFY_PARAM* parameters = SSL_CTX_get0_param(context);
+    if (X509_VERIFY_PARAM_set1_ip_asc(parameters, brokerHost_.c_str()) == 0) {
+      X509_VERIFY_PARAM_set1_host(parameters, brokerHost_.data(), brokerHost_.size());
+    }
   }
   if (!tls.clientCertificate.empty()) {
     const std::string certificatePath = tls.clientCertificate.certificatePath().string();

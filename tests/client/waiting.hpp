@@ -1,0 +1,21 @@
+#pragma once
+// Bounded waiting for what another thread brings about: no test waits on the wall clock alone.
+#include <chrono>
+#include <thread>
+
+namespace corvane::plugins::mqttClient::testing {
+
+inline constexpr std::chrono::milliseconds kWait{5000};
+
+// True as soon as the condition holds, false when it still does not after `timeout`.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = kWait) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace corvane::plugins::mqttClient::testing
