@@ -1,6 +1,9 @@
 // The connection engine: one libmosquitto client, driven by the client's own network thread.
 #include "client/client.hpp"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -34,6 +37,25 @@ namespace {
 constexpr std::size_t kMaxPayloadLength = 2147483647;
 constexpr int kDisconnectWithWill = 4;
 constexpr int kUnspecifiedError = 128;
+// How long a publication waits for another sending call (a publication, a subscription) to finish.
+constexpr std::chrono::milliseconds kSendingLockWait{100};
+// How often a wait for a name lookup looks for a stop or a disable.
+constexpr std::chrono::milliseconds kLookupSlice{100};
+
+// A host-name lookup on a thread of its own: it may outlive the client when the resolver hangs,
+// so it shares nothing with the client but this record.
+struct PendingLookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int result = 0;
+  int systemError = 0;
+};
+
+bool isNumericAddress(const std::string& host) {
+  in6_addr address;
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
 
 // libmosquitto's result turned into the code users see, with what the callbacks recorded during
 // the call (`capture`).
@@ -322,17 +344,30 @@ void Client::networkThread(std::stop_token stop) {
     if (notify) stateChanged_.notify_all();
 
     if (action == Action::kConnect) {
+      auto looked = lookUpBroker(stop);
       std::error_code error;
-      {
-        std::lock_guard mosquittoLock(mosquittoMutex_);
+      if (!looked) {
+        if (stop.stop_requested()) return;
+        // Disabled while the name was being looked up: nothing was started.
+        setConnectionState(ConnectionState::Idle);
+        poll = false;
+      } else if (*looked) {
+        error = *looked;
+      } else {
+        // The connect only starts the TCP handshake; it completes in the polls, where a stop or a
+        // disable is taken up within one poll, and libmosquitto's keepalive rule bounds it.
+        connecting_ = true;
         {
-          std::lock_guard publishLock(publishMutex_);
-          pendingPublishes_.clear();
-          if (birthMessage_) pendingBirthTopics_ = {birthTopics_.begin(), birthTopics_.end()};
+          std::lock_guard mosquittoLock(mosquittoMutex_);
+          {
+            std::lock_guard publishLock(publishMutex_);
+            pendingPublishes_.clear();
+            if (birthMessage_) pendingBirthTopics_ = {birthTopics_.begin(), birthTopics_.end()};
+          }
+          error = bracketed(
+              [&] { return mosquitto_connect_bind_async(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr); });
         }
-        error = bracketed([&] {
-          return mosquitto_connect_bind_v5(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr, nullptr);
-        });
+        connecting_ = false;
       }
       if (error) {
         setConnectionState(ConnectionState::Idle);
@@ -371,6 +406,46 @@ void Client::networkThread(std::stop_token stop) {
     }
     lock.lock();
   }
+}
+
+std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop) {
+  if (isNumericAddress(brokerHost_)) return std::error_code();
+  auto lookup = std::make_shared<PendingLookup>();
+  try {
+    std::thread([lookup, host = brokerHost_] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      int systemError = errno;
+      if (found) freeaddrinfo(found);
+      {
+        std::lock_guard lock(lookup->mutex);
+        lookup->finished = true;
+        lookup->result = result;
+        lookup->systemError = systemError;
+      }
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return std::error_code();  // no thread for it: libmosquitto looks the name up itself
+  }
+  std::unique_lock lock(lookup->mutex);
+  while (!lookup->done.wait_for(lock, kLookupSlice, [&] { return lookup->finished; })) {
+    if (stop.stop_requested()) return std::nullopt;
+    lock.unlock();
+    bool enabled;
+    {
+      std::lock_guard state(stateMutex_);
+      enabled = enabled_;
+    }
+    if (!enabled) return std::nullopt;
+    lock.lock();
+  }
+  if (lookup->result == 0) return std::error_code();
+  if (lookup->result == EAI_SYSTEM) return std::error_code(lookup->systemError, std::system_category());
+  return std::error_code(lookup->result, addressLookupErrorCategory());
 }
 
 void Client::recordPollError(std::error_code error) {
@@ -525,7 +600,9 @@ utils::Expected<void> Client::publish(TimeStamp time, Topic& topic, const void* 
                                       bool retain, const mosquitto_property* properties) {
   if (length > kMaxPayloadLength) return utils::unexpected(makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
   std::unique_lock mosquittoLock(mosquittoMutex_, std::try_to_lock);
-  if (!mosquittoLock) return {};
+  // Another publication or a subscription holds the lock for microseconds: wait for it, briefly,
+  // rather than drop this one. A connect may hold it longer: never wait for that.
+  if (!mosquittoLock && (connecting_ || !mosquittoLock.try_lock_for(kSendingLockWait))) return {};
   std::lock_guard publishLock(publishMutex_);
   auto error = publishMessage({time, PublishKind::Topic, &topic}, topic.topicName(), payload, length, qos, retain,
                               properties);

@@ -159,6 +159,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
 
   // Connection engine (network thread).
   void networkThread(std::stop_token stop);
+  std::optional<std::error_code> lookUpBroker(const std::stop_token& stop);
   void setConnectionState(ConnectionState state, ConnectionState* old = nullptr);
   void updateState(TimeStamp time, bool connected, std::error_code error);
   void handleConnected();
@@ -198,7 +199,8 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   ConnectionState connectionState_ = ConnectionState::Idle;
   bool enabled_ = false;
   std::atomic<std::uint64_t> activeCount_{0};
-  std::mutex mosquittoMutex_;           // around every sending call made outside the poll
+  std::timed_mutex mosquittoMutex_;     // around every sending call made outside the poll
+  std::atomic<bool> connecting_{false}; // the network thread wants or holds mosquittoMutex_ to connect
   std::mutex publishMutex_;             // guards pendingPublishes_, pendingBirthTopics_
   std::mutex subscriptionMutex_;        // guards pendingSubscriptions_
   std::map<int, PendingPublish> pendingPublishes_;
