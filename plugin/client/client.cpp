@@ -390,6 +390,9 @@ void Client::networkThread(std::stop_token stop) {
         }
       }
       bracketed([&] { return mosquitto_disconnect_v5(m, reason, nullptr); });
+      // A connection the broker has not accepted yet has nothing to take leave of, and libmosquitto
+      // would keep it until its keepalive time runs out: it ends here.
+      if (connectionState() == ConnectionState::Connecting) handleDisconnected(0);
     }
 
     if (poll) {

@@ -228,9 +228,9 @@ TEST(ClientConnection, CleanupReturnsPromptlyWhenTheBrokerStopsAnswering) {
   broker.resume();
 }
 
-TEST(ClientConnection, CleanupGivesUpAfterItsTimeoutWhenTheConnectionNeverEnds) {
-  // A TLS handshake with a stopped broker never completes, so the client cannot finish connecting
-  // nor disconnecting.
+TEST(ClientConnection, CleanupEndsAConnectionTheBrokerNeverAccepts) {
+  // A TLS handshake with a stopped broker never completes: there is nothing to take leave of, so
+  // cleanup ends the attempt rather than waiting for its time-out.
   const auto& certificates = corvane::testing::Certificates::shared();
   Broker broker({.plainListener = false,
                  .tlsListener = corvane::testing::TlsListenerOptions{.server = certificates.server()}});
@@ -240,14 +240,11 @@ TEST(ClientConnection, CleanupGivesUpAfterItsTimeoutWhenTheConnectionNeverEnds) 
   m.prepare();
   m.client().activate();
   ASSERT_TRUE(eventually([&] { return m.client().connectionState() == ConnectionState::Connecting; }));
-  constexpr auto kTimeout = 300ms;
-  m.client().cleanupTimeout = kTimeout;
+  m.client().cleanupTimeout = 3s;
   const auto start = std::chrono::steady_clock::now();
   m.client().cleanup();
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, kTimeout);
-  // The wait, then the network thread's last poll; far below the five seconds it would otherwise be.
-  EXPECT_LT(took, kTimeout + 1500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(m.client().connectionState(), ConnectionState::Idle);
   broker.resume();
 }
 

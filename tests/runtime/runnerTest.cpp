@@ -7,9 +7,14 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <thread>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -523,6 +528,38 @@ TEST(Runner, DurationEndsARunWhoseBrokerIsNotThere) {
   for (const auto& line : runner.lines()) {
     EXPECT_TRUE(line.find(R"("event":"published")") == std::string::npos) << line;
   }
+}
+
+// A broker address whose listener takes no connection (backlog 0, already full): every connect
+// waits; SIGTERM must still end the run within the cleanup limit.
+TEST(Runner, StopSignalEndsARunWhoseConnectNeverCompletes) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::vector<int> queued;
+  for (int i = 0; i < 2; ++i) {
+    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  testing::TempDir dir;
+  auto model = dir.writeFile("live.json", liveModel(ntohs(address.sin_port)));
+  Runner runner({"run", model.string(), "--events"});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"started")"})));
+  std::this_thread::sleep_for(500ms);  // the connect is under way
+  auto signalled = Clock::now();
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  auto took = Clock::now() - signalled;
+  EXPECT_LT(took, 6s);
+  std::cout << "stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+            << " ms after SIGTERM\n";
+  for (int fd : queued) close(fd);
+  close(listener);
 }
 
 }  // namespace
