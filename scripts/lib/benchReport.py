@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Turns corvane-bench's JSON output (--benchmark_format=json) into bench/results.md: per workload
+the plug-in against each contender, with the time per iteration, per item and the ratio."""
+
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+from collections import OrderedDict
+
+# Workload -> what one item is, for the table.
+ITEMS = {
+    "BM_Render100": "rendering of a 100-point template",
+    "BM_ApplyCommand": "1 KiB command message applied to ten data points (simdjson: parsed only)",
+    "BM_PublishQoS0": "200-byte QoS 0 publication, sent (batches of 1000)",
+    "BM_PublishQoS1Confirmed": "200-byte QoS 1 publication, PUBACK received",
+}
+REFERENCE = "plugin"
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    memory = "unknown"
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemTotal:"):
+                memory = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+                break
+
+    def version(args):
+        try:
+            out = subprocess.run(args, capture_output=True, text=True, timeout=10)
+            return (out.stdout + out.stderr).strip().splitlines()[0]
+        except (OSError, IndexError, subprocess.SubprocessError):
+            return "unknown"
+
+    return [("date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
+            ("CPU", model), ("cores (nproc)", str(os.cpu_count())), ("memory", memory),
+            ("kernel", platform.release()), ("compiler", version(["c++", "--version"])),
+            ("libmosquitto", version(["dpkg-query", "-W", "-f=${Version}", "libmosquitto1"])),
+            ("broker", version(["dpkg-query", "-W", "-f=mosquitto ${Version}", "mosquitto"]))]
+
+
+def format_time(ns):
+    if ns >= 1e9:
+        return f"{ns / 1e9:.3f} s"
+    if ns >= 1e6:
+        return f"{ns / 1e6:.3f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} µs"
+    return f"{ns:.1f} ns"
+
+
+def nanoseconds(value, unit):
+    return value * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
+
+
+def main(path, out):
+    with open(path) as f:
+        data = json.load(f)
+    runs = OrderedDict()
+    extra = []
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            print(f"bench: {b['name']}: {b.get('error_message')}", file=sys.stderr)
+            continue
+        # With repetitions only the median counts; without, the single run.
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        if b.get("run_type") == "iteration" and b.get("repetitions", 1) > 1:
+            continue
+        parts = b["run_name"].split("/") if "run_name" in b else b["name"].split("/")
+        workload, contender = parts[0], parts[1] if len(parts) > 1 else "?"
+        if workload not in ITEMS:
+            extra.append(b)
+            continue
+        # The library's own convention: wall-clock time where the benchmark asked for it (waiting
+        # for a broker), CPU time otherwise; items/s is based on the same time.
+        clock = "real_time" if "/real_time" in b["name"] else "cpu_time"
+        per_iteration = nanoseconds(b[clock], b["time_unit"])
+        items = b.get("items_per_second")
+        runs.setdefault(workload, OrderedDict())[contender] = (per_iteration, 1e9 / items if items else per_iteration,
+                                                               "wall" if clock == "real_time" else "CPU")
+
+    lines = ["# Benchmarks", "",
+             "`scripts/bench` builds the `bench` preset (Release) and runs `corvane-bench`; this file is its output.",
+             "Ratio: the plug-in's time per item divided by the contender's (below 1: the plug-in is faster).",
+             "Publishing runs against a local mosquitto on 127.0.0.1, which both contenders share.", "",
+             "Times are CPU time for rendering and command application, wall-clock time for publishing (which",
+             "waits for the broker); each is the median of three runs.", "",
+             "| workload | item | contender | time per iteration | time per item | items/s | ratio plug-in / contender |",
+             "|---|---|---|---:|---:|---:|---:|"]
+    for workload, contenders in runs.items():
+        reference = contenders.get(REFERENCE)
+        ordered = sorted(contenders.items(), key=lambda item: item[0] != REFERENCE)
+        for contender, (per_iteration, per_item, _) in ordered:
+            ratio = "—" if contender == REFERENCE or reference is None else f"{reference[1] / per_item:.2f}"
+            lines.append(f"| {workload} | {ITEMS[workload]} | {contender} | {format_time(per_iteration)} | "
+                         f"{format_time(per_item)} | {1e9 / per_item:,.0f} | {ratio} |")
+    for b in extra:
+        counters = {k: v for k, v in b.items() if k.endswith("_KiB")}
+        if counters:
+            lines += ["", f"`{b.get('run_name', b['name'])}` (resident set over 10^6 QoS 0 publications): " + ", ".join(f"{k} = {v:,.0f}" for k, v in counters.items())]
+    lines += ["", "## Machine", "", "| | |", "|---|---|"]
+    lines += [f"| {k} | {v} |" for k, v in machine()]
+    ctx = data.get("context", {})
+    if ctx:
+        lines.append(f"| benchmark library | {ctx.get('library_build_type', '?')} build, "
+                     f"CPU scaling {'on' if ctx.get('cpu_scaling_enabled') else 'off'} |")
+        if ctx.get("load_avg"):
+            lines.append(f"| load average at start | {', '.join(f'{x:.2f}' for x in ctx['load_avg'])} |")
+            if ctx["load_avg"][0] > (os.cpu_count() or 1):
+                lines += ["", "The machine was busy with other work during this run (load above its core count): "
+                          "the wall-clock figures for publishing vary by a factor of two between runs."]
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
