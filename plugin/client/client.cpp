@@ -52,6 +52,19 @@ struct PendingLookup {
   int systemError = 0;
 };
 
+// Another publication or a subscription holds the lock for microseconds: wait for it, briefly,
+// rather than drop this one. A connect may hold it longer: never wait for that. (A plain mutex
+// polled in short steps: sanitizers do not follow timed locks.)
+bool lockForSending(std::unique_lock<std::mutex>& lock, const std::atomic<bool>& connecting) {
+  if (lock.try_lock()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + kSendingLockWait;
+  while (!connecting && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+    if (lock.try_lock()) return true;
+  }
+  return false;
+}
+
 bool isNumericAddress(const std::string& host) {
   in6_addr address;
   return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
@@ -602,10 +615,8 @@ void Client::publishBirthMessage(TimeStamp time) {
 utils::Expected<void> Client::publish(TimeStamp time, Topic& topic, const void* payload, std::size_t length, int qos,
                                       bool retain, const mosquitto_property* properties) {
   if (length > kMaxPayloadLength) return utils::unexpected(makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
-  std::unique_lock mosquittoLock(mosquittoMutex_, std::try_to_lock);
-  // Another publication or a subscription holds the lock for microseconds: wait for it, briefly,
-  // rather than drop this one. A connect may hold it longer: never wait for that.
-  if (!mosquittoLock && (connecting_ || !mosquittoLock.try_lock_for(kSendingLockWait))) return {};
+  std::unique_lock mosquittoLock(mosquittoMutex_, std::defer_lock);
+  if (!lockForSending(mosquittoLock, connecting_)) return {};
   std::lock_guard publishLock(publishMutex_);
   auto error = publishMessage({time, PublishKind::Topic, &topic}, topic.topicName(), payload, length, qos, retain,
                               properties);

@@ -199,7 +199,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   ConnectionState connectionState_ = ConnectionState::Idle;
   bool enabled_ = false;
   std::atomic<std::uint64_t> activeCount_{0};
-  std::timed_mutex mosquittoMutex_;     // around every sending call made outside the poll
+  std::mutex mosquittoMutex_;           // around every sending call made outside the poll
   std::atomic<bool> connecting_{false}; // the network thread wants or holds mosquittoMutex_ to connect
   std::mutex publishMutex_;             // guards pendingPublishes_, pendingBirthTopics_
   std::mutex subscriptionMutex_;        // guards pendingSubscriptions_
