@@ -37,8 +37,9 @@ namespace {
 constexpr std::size_t kMaxPayloadLength = 2147483647;
 constexpr int kDisconnectWithWill = 4;
 constexpr int kUnspecifiedError = 128;
-// How long a publication waits for another sending call (a publication, a subscription) to finish.
-constexpr std::chrono::milliseconds kSendingLockWait{100};
+// How long a publication waits for another sending call (a publication, a subscription) to finish;
+// such calls take microseconds, but a loaded machine may deschedule the thread that makes one.
+constexpr std::chrono::milliseconds kSendingLockWait{1000};
 // How often a wait for a name lookup looks for a stop or a disable.
 constexpr std::chrono::milliseconds kLookupSlice{100};
 
