@@ -1,4 +1,8 @@
+#include <cstddef>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "corvane/runtime.hpp"
 #include "corvane/utils/io.hpp"
@@ -34,6 +38,15 @@ class StringStream final : public utils::io::OutputStream<char> {
 };
 
 data::NativeType nativeTypeOf(data::DataType type);
+
+// The alternative of data::Value that holds a value of a point's own type.
+constexpr std::size_t valueIndexOf(data::DataType type) noexcept { return static_cast<std::size_t>(type) + 1; }
+template <data::DataType type, class T>
+constexpr bool holds = std::is_same_v<std::variant_alternative_t<valueIndexOf(type), data::Value>, T>;
+static_assert(holds<data::DataType::kBoolean, bool> && holds<data::DataType::kInteger, std::int64_t> &&
+              holds<data::DataType::kUnsigned, std::uint64_t> && holds<data::DataType::kDouble, double> &&
+              holds<data::DataType::kString, std::string> && holds<data::DataType::kTimeStamp, TimeStamp> &&
+              holds<data::DataType::kErrorCode, std::error_code>);
 
 }  // namespace
 
@@ -181,17 +194,26 @@ bool DataPoint::forEachAttribute(const model::ForEachAttributeFunction& function
 }
 
 std::error_code DataPoint::setValue(const data::Value& value, TimeStamp time) {
+  auto store = [&](auto&& newValue) {
+    std::function<void(const DataPoint&)> listener;
+    {
+      std::lock_guard lock(mutex_);
+      value_ = std::forward<decltype(newValue)>(newValue);
+      changeTime_ = time;
+      if (listener_) listener = listener_;
+    }
+    changes_.fetch_add(1);
+    if (listener) listener(*this);
+  };
+  // A value of the point's own type is copied in place, so a text reuses the room of the one
+  // before; any other is converted first.
+  if (value.index() == valueIndexOf(type_)) {
+    store(value);
+    return {};
+  }
   auto converted = data::convert(value, type_);
   if (!converted) return converted.error();
-  std::function<void(const DataPoint&)> listener;
-  {
-    std::lock_guard lock(mutex_);
-    value_ = std::move(*converted);
-    changeTime_ = time;
-    listener = listener_;
-  }
-  changes_.fetch_add(1);
-  if (listener) listener(*this);
+  store(std::move(*converted));
   return {};
 }
 

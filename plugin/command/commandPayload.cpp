@@ -1,11 +1,18 @@
 #include "command/commandPayload.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <corvane/utils/io.hpp>
+
+#include "payload/jsonBuilder.hpp"
 
 namespace corvane::plugins::mqttClient {
 
@@ -13,6 +20,10 @@ namespace decoder = utils::json::decoder;
 namespace encoder = utils::json::encoder;
 
 namespace {
+
+// A received message is read whole before anything is written; beyond this many JSON values it is
+// refused, so that a message of many tiny values cannot take memory out of proportion to its size.
+constexpr std::size_t kMaxMessageValues = 1'000'000;
 
 // Hands an object or array of the message to a write handle, which renders or converts it.
 class JsonComposite final : public corvane::data::Composite {
@@ -47,6 +58,367 @@ std::string inQuotes(std::string_view text) {
   result += '"';
   return result;
 }
+
+using Entries = std::vector<std::unique_ptr<CommandPayload::DataPoint>>;
+
+// What an entry's path selected in a message, or why it selected nothing.
+struct Selection {
+  const JsonValue* value = nullptr;
+  std::string failure;
+  bool done = false;
+};
+
+[[noreturn]] void tooManyValues() {
+  throw decoder::Exception(decoder::Location{},
+                           "message has too many JSON values (more than " + std::to_string(kMaxMessageValues) + ")");
+}
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// One segment of a path: a member name (a view of the entry's path) or an array index.
+struct Step {
+  std::string_view name;
+  std::uint64_t index;
+  bool byName;
+  bool operator==(const Step& other) const noexcept {
+    return byName == other.byName && (byName ? name == other.name : index == other.index);
+  }
+};
+// A distinct prefix of the entries' paths; the root is "$".
+struct PathNode {
+  Step step;            // from the parent
+  std::uint32_t level;  // steps from the root
+  std::uint32_t children = 0, childrenEnd = 0;  // its children are the nodes from `children` on
+  std::uint32_t first = 0, last = 0;            // the entries whose paths pass through or end here, in `order`
+  bool ends = false;                            // some entry's path ends here
+};
+
+}  // namespace
+
+struct CommandPayload::PathTree {
+  std::vector<PathNode> nodes;       // the root first; the children of each node next to each other
+  std::vector<std::uint32_t> order;  // entry indexes: a node's entries are next to each other
+
+  explicit PathTree(const Entries& entries) {
+    // A node per distinct prefix, children in lists, then laid out level by level.
+    struct Built {
+      Step step;
+      std::uint32_t level, firstChild = kNone, lastChild = kNone, nextSibling = kNone;
+    };
+    std::vector<Built> built{Built{Step{{}, 0, false}, 0}};
+    std::vector<std::uint32_t> endsAt(entries.size());
+    for (std::uint32_t entry = 0; entry < entries.size(); ++entry) {
+      std::uint32_t node = 0;
+      for (const jsonPath::Segment& segment : entries[entry]->path()) {
+        const auto* name = std::get_if<jsonPath::kName>(&segment);
+        const Step step = name != nullptr ? Step{*name, 0, true} : Step{{}, std::get<jsonPath::kIndex>(segment), false};
+        std::uint32_t child = built[node].firstChild;
+        while (child != kNone && !(built[child].step == step)) child = built[child].nextSibling;
+        if (child == kNone) {
+          child = static_cast<std::uint32_t>(built.size());
+          built.push_back(Built{step, built[node].level + 1});
+          if (built[node].lastChild == kNone) {
+            built[node].firstChild = child;
+          } else {
+            built[built[node].lastChild].nextSibling = child;
+          }
+          built[node].lastChild = child;
+        }
+        node = child;
+      }
+      endsAt[entry] = node;
+    }
+    std::vector<std::uint32_t> laidOut{0};  // built node at each place
+    std::vector<std::uint32_t> place(built.size(), 0);
+    for (std::size_t i = 0; i < laidOut.size(); ++i) {
+      const std::uint32_t node = laidOut[i];
+      nodes.push_back(PathNode{built[node].step, built[node].level});
+      nodes.back().children = static_cast<std::uint32_t>(laidOut.size());
+      for (std::uint32_t child = built[node].firstChild; child != kNone; child = built[child].nextSibling) {
+        place[child] = static_cast<std::uint32_t>(laidOut.size());
+        laidOut.push_back(child);
+      }
+      nodes.back().childrenEnd = static_cast<std::uint32_t>(laidOut.size());
+    }
+    // The entries ending at each node, in entry order.
+    std::vector<std::uint32_t> ending(nodes.size(), kNone), nextEnding(entries.size(), kNone);
+    for (std::uint32_t entry = static_cast<std::uint32_t>(entries.size()); entry-- > 0;) {
+      const std::uint32_t node = place[endsAt[entry]];
+      nodes[node].ends = true;
+      nextEnding[entry] = ending[node];
+      ending[node] = entry;
+    }
+    // Tree order, without recursion (paths can be long): 2 * node on the way in, + 1 on the way out.
+    std::vector<std::uint32_t> walk{0};
+    while (!walk.empty()) {
+      const std::uint32_t node = walk.back() / 2;
+      const bool leaving = walk.back() % 2 != 0;
+      walk.pop_back();
+      if (leaving) {
+        nodes[node].last = static_cast<std::uint32_t>(order.size());
+        continue;
+      }
+      nodes[node].first = static_cast<std::uint32_t>(order.size());
+      for (std::uint32_t entry = ending[node]; entry != kNone; entry = nextEnding[entry]) order.push_back(entry);
+      walk.push_back(2 * node + 1);
+      // Last child first, so that the first comes out first.
+      for (std::uint32_t child = nodes[node].childrenEnd; child-- > nodes[node].children;) walk.push_back(2 * child);
+    }
+  }
+};
+
+namespace {
+
+// Reads a message once and follows every entry's path on the way: only the values that paths
+// select are built; everything else is checked (syntax, duplicate member names) and counted but
+// not kept. An entry's outcome is the one its path would give on the whole message decoded.
+class Selector final : public decoder::Handler {
+ public:
+  Selector(const Entries& entries, const CommandPayload::PathTree& paths)
+      : entries_(&entries), nodes_(paths.nodes.data()), order_(paths.order.data()) {
+    Parts& parts = *parts_;
+    parts.selections.resize(entries.size());
+    parts.reached.assign(paths.nodes.size(), 0);
+    // At most one value is kept per entry, so pointers to them stay valid.
+    parts.kept.reserve(entries.size());
+    reached_ = parts.reached.data();
+  }
+
+  void select(decoder::Value& message) { message.walk(*this); }
+  const Selection& selection(std::size_t entry) const { return parts_->selections[entry]; }
+
+  void beginObject() override {
+    names_.beginObject();
+    begin(true);
+  }
+  void memberName(const decoder::Name& name) override {
+    names_.check(name);
+    if (capturing_ != 0) {
+      builder_.memberName(name.view());
+      return;
+    }
+    if (skipping_ != 0) return;
+    const std::string_view text = name.view();
+    pending_ = kNone;
+    for (std::uint32_t child = frame_->children; child < frame_->childrenEnd; ++child) {
+      const Step& step = nodes_[child].step;
+      if (step.byName && jsonBuilder::sameText(step.name, text)) {
+        pending_ = child;
+        break;
+      }
+    }
+    // Members often come in the order of the paths: the children found first are passed over.
+    if (pending_ == frame_->children) ++frame_->children;
+  }
+  void endObject() override {
+    names_.endObject();
+    end(true);
+  }
+  void beginArray() override { begin(false); }
+  void endArray() override { end(false); }
+  void string(std::string_view text) override {
+    scalar([text] { return JsonValue(std::string(text)); });
+  }
+  void signedNumber(std::int64_t value) override {
+    scalar([value] { return JsonValue(value); });
+  }
+  void unsignedNumber(std::uint64_t value) override {
+    scalar([value] { return JsonValue(value); });
+  }
+  void doubleNumber(double value) override {
+    scalar([value] { return JsonValue(value); });
+  }
+  void boolean(bool value) override {
+    scalar([value] { return JsonValue(value); });
+  }
+  void null() override {
+    scalar([] { return JsonValue(); });
+  }
+
+ private:
+  using Node = PathNode;
+
+  // A container whose node is on some paths but not the end of any.
+  struct Frame {
+    bool object;
+    std::uint32_t node;
+    std::uint32_t children, childrenEnd;  // of the node, less an object's first ones found already
+    std::uint64_t next;                   // an array's next element index
+  };
+  struct Parts {
+    std::vector<std::uint8_t> reached;  // per node: the message has a value there
+    std::vector<Frame> frames;
+    std::vector<Selection> selections;  // per entry
+    std::vector<JsonValue> kept;        // the values that paths selected
+    bool inUse = false;
+    void release() noexcept {
+      jsonBuilder::clearScratch(reached);
+      jsonBuilder::clearScratch(frames);
+      jsonBuilder::clearScratch(selections);
+      jsonBuilder::clearScratch(kept);
+    }
+  };
+
+  void count() {
+    if (++values_ > kMaxMessageValues) tooManyValues();
+  }
+
+  // A value starts: the node it stands at, or kNone when no path reaches it. A member's was found
+  // with its name.
+  std::uint32_t arrive() {
+    if (frame_ == nullptr) {
+      if (rootSeen_) return kNone;
+      rootSeen_ = true;
+      return 0;
+    }
+    if (frame_->object) return pending_;
+    std::uint32_t found = kNone;
+    for (std::uint32_t child = frame_->children; child < frame_->childrenEnd; ++child) {
+      const Step& step = nodes_[child].step;
+      if (!step.byName && step.index == frame_->next) {
+        found = child;
+        break;
+      }
+    }
+    ++frame_->next;
+    return found;
+  }
+
+  void begin(bool object) {
+    count();
+    if (capturing_ != 0) {
+      ++capturing_;
+      object ? builder_.beginObject() : builder_.beginArray();
+      return;
+    }
+    if (skipping_ != 0) {
+      ++skipping_;
+      return;
+    }
+    const std::uint32_t node = arrive();
+    if (node == kNone) {
+      skipping_ = 1;
+      return;
+    }
+    const Node& here = nodes_[node];
+    reached_[node] = 1;
+    if (here.ends) {
+      // Selected: built whole, and the paths that go on inside are followed in it.
+      capture_ = node;
+      capturing_ = 1;
+      object ? builder_.beginObject() : builder_.beginArray();
+      return;
+    }
+    // Paths that need the other kind of container end here.
+    for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
+      if (nodes_[child].step.byName != object) failAll(child, here.level, object);
+    }
+    parts_->frames.push_back(Frame{object, node, here.children, here.childrenEnd, 0});
+    frame_ = &parts_->frames.back();
+  }
+
+  void end(bool object) {
+    if (capturing_ != 0) {
+      object ? builder_.endObject() : builder_.endArray();
+      if (--capturing_ == 0) {
+        parts_->kept.push_back(builder_.take());
+        resolve(capture_, parts_->kept.back());
+      }
+      return;
+    }
+    if (skipping_ != 0) {
+      --skipping_;
+      return;
+    }
+    // Paths that name a member or an element the container does not have end here.
+    const Frame frame = *frame_;
+    const Node& here = nodes_[frame.node];
+    for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
+      if (reached_[child] == 0 && nodes_[child].step.byName == object) failAll(child, here.level, object);
+    }
+    parts_->frames.pop_back();
+    frame_ = parts_->frames.empty() ? nullptr : &parts_->frames.back();
+  }
+
+  template <class MakeValue>
+  void scalar(MakeValue make) {
+    count();
+    if (capturing_ != 0) {
+      builder_.add(make());
+      return;
+    }
+    if (skipping_ != 0) return;
+    const std::uint32_t node = arrive();
+    if (node == kNone) return;
+    const Node& here = nodes_[node];
+    reached_[node] = 1;
+    if (here.ends) {
+      parts_->kept.push_back(make());
+      resolve(node, parts_->kept.back());
+    } else {
+      for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
+        failAll(child, here.level, JsonValue());
+      }
+    }
+  }
+
+  // The entries whose paths reach `value` at `node`: each selects it or a value inside it, or
+  // nothing.
+  void resolve(std::uint32_t node, const JsonValue& value) {
+    const Node& here = nodes_[node];
+    for (std::uint32_t i = here.first; i < here.last; ++i) {
+      const std::uint32_t entry = order_[i];
+      Selection& selection = parts_->selections[entry];
+      selection.done = true;
+      const jsonPath::Path& path = (*entries_)[entry]->path();
+      if (path.size() == here.level) {
+        selection.value = &value;
+        continue;
+      }
+      try {
+        selection.value = &jsonPath::evaluate(value, jsonPath::Path(path.begin() + here.level, path.end()));
+      } catch (const std::exception& e) {
+        selection.failure = e.what();
+      }
+    }
+  }
+  // The paths through `node` cannot take their step at `level` from a value of the kind `stand`
+  // has (the member or element they name is missing, or the value is of another kind): the path's
+  // own message says why.
+  void failAll(std::uint32_t node, std::uint32_t level, const JsonValue& stand) {
+    const Node& here = nodes_[node];
+    for (std::uint32_t i = here.first; i < here.last; ++i) {
+      const std::uint32_t entry = order_[i];
+      Selection& selection = parts_->selections[entry];
+      selection.done = true;
+      try {
+        jsonPath::evaluate(stand, jsonPath::Path{(*entries_)[entry]->path()[level]});
+      } catch (const std::exception& e) {
+        selection.failure = e.what();
+        continue;
+      }
+      throw std::logic_error("internal error: JSON path selected a value that is not there");
+    }
+  }
+  void failAll(std::uint32_t node, std::uint32_t level, bool object) {
+    failAll(node, level, object ? JsonValue(JsonValue::Object{}) : JsonValue(JsonValue::Array{}));
+  }
+
+  jsonBuilder::Scratch<Parts> parts_;
+  jsonBuilder::MemberNameCheck names_;
+  jsonBuilder::Builder builder_;
+  const Entries* entries_;
+  const Node* nodes_;
+  const std::uint32_t* order_;
+  std::uint8_t* reached_ = nullptr;
+  Frame* frame_ = nullptr;         // the innermost frame
+  std::uint32_t pending_ = kNone;  // the node of the member whose name was read last
+  std::uint32_t capture_ = kNone;  // the node of the selected value being built
+  bool rootSeen_ = false;
+  std::size_t values_ = 0;     // read so far
+  std::size_t skipping_ = 0;   // containers open inside a value no path reaches
+  std::size_t capturing_ = 0;  // containers open inside a selected value, itself included
+};
 
 }  // namespace
 
@@ -98,16 +470,29 @@ void CommandPayload::DataPoint::prepare() {
 }
 
 std::optional<std::string> CommandPayload::DataPoint::apply(const JsonValue& message) const {
+  const JsonValue* selected = nullptr;
+  std::string failure;
+  try {
+    selected = &jsonPath::evaluate(message, path_);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  return write(selected, failure);
+}
+
+std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* selected,
+                                                            const std::string& failure) const {
   // Held only for this write, so a data point removed from the model is not kept alive by us.
   auto element = dataPoint_.lock();
   if (!element) {
     return corvane::data::ReadHandle::errorCategory().message(
         static_cast<int>(corvane::data::ReadHandle::Error::kElementGone));
   }
+  if (selected == nullptr) return element->primaryKey() + ": " + failure;
   std::error_code result;
   try {
-    const JsonValue& selected = jsonPath::evaluate(message, path_);
-    result = asJsonText_ ? writeHandle_.write(std::string_view(selected.toText())) : writeTyped(writeHandle_, selected);
+    result = asJsonText_ ? writeHandle_.write(std::string_view(selected->toText()))
+                         : writeTyped(writeHandle_, *selected);
   } catch (const std::exception& e) {
     return element->primaryKey() + ": " + e.what();
   }
@@ -116,6 +501,16 @@ std::optional<std::string> CommandPayload::DataPoint::apply(const JsonValue& mes
 }
 
 void CommandPayload::load(decoder::Value& value, config::Context& context) {
+  try {
+    loadEntries(value, context);
+  } catch (...) {
+    paths_ = std::make_shared<const PathTree>(entries_);
+    throw;
+  }
+  paths_ = std::make_shared<const PathTree>(entries_);
+}
+
+void CommandPayload::loadEntries(decoder::Value& value, config::Context& context) {
   for (auto element : value.asArray()) {
     const auto location = element.location();
     auto object = element.asObject();
@@ -139,16 +534,22 @@ void CommandPayload::prepare() {
 }
 
 std::string CommandPayload::apply(const char* payload, std::size_t length) const {
-  // Decoded once for all entries; a message that is not one JSON document writes nothing.
+  // Read once for all entries, and whole before anything is written: a message that is not one
+  // JSON document writes nothing.
   utils::io::MemoryInputStream input(payload, payload + length);
   decoder::Document document;
   auto root = document.read(input);
-  const JsonValue message = JsonValue::load(root);
+  // Without entries loaded, no path is followed, but the message is still read whole.
+  static const PathTree kNoPaths{Entries{}};
+  Selector selector(entries_, paths_ ? *paths_ : kNoPaths);
+  selector.select(root);
   document.finish();
 
   std::string summary;
-  for (const auto& entry : entries_) {
-    if (auto error = entry->apply(message)) {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const Selection& selection = selector.selection(i);
+    if (!selection.done) throw std::logic_error("internal error: JSON path not followed to its end");
+    if (auto error = entries_[i]->write(selection.value, selection.failure)) {
       summary += '\n';
       summary += *error;
     }

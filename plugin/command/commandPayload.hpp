@@ -24,6 +24,9 @@ class CommandPayload {
     void prepare();
     // Success, or the one line of text that says why this entry was not written.
     std::optional<std::string> apply(const JsonValue& message) const;
+    // The same with the path already followed: `selected` is the value it selected in the message,
+    // or null when it selected nothing, for the reason `failure` gives.
+    std::optional<std::string> write(const JsonValue* selected, const std::string& failure) const;
 
     const jsonPath::Path& path() const noexcept { return path_; }
     const std::string& pathText() const noexcept { return pathText_; }
@@ -43,13 +46,20 @@ class CommandPayload {
   void prepare();
   // Decodes the message once and writes every entry; the summary is empty on full success, else
   // one "\n"-introduced line per failed entry. Throws (nothing written) when the message is not
-  // JSON or holds a duplicate member.
+  // JSON, holds a duplicate member, or holds more than 1,000,000 JSON values ("message has too many
+  // JSON values (more than 1000000)": the whole, every member value and every array element count).
   std::string apply(const char* payload, std::size_t length) const;
 
   const std::vector<std::unique_ptr<DataPoint>>& entries() const noexcept { return entries_; }
 
+  // The entries' paths as one tree, so that a message is read once for all of them.
+  struct PathTree;
+
  private:
+  void loadEntries(utils::json::decoder::Value& value, config::Context& context);
+
   std::vector<std::unique_ptr<DataPoint>> entries_;
+  std::shared_ptr<const PathTree> paths_;  // of entries_
 };
 
 }  // namespace corvane::plugins::mqttClient

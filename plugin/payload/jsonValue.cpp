@@ -1,8 +1,10 @@
 #include "payload/jsonValue.hpp"
 
-#include <stdexcept>
-#include <unordered_set>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
+#include "payload/jsonBuilder.hpp"
 #include "payload/numberText.hpp"
 #include "payload/stringOutputStream.hpp"
 
@@ -13,50 +15,44 @@ namespace encoder = utils::json::encoder;
 
 namespace {
 
-JsonValue loadObject(decoder::Value& value) {
-  JsonValue::Object object;
-  // Names are copied: the pairs' own strings move when the vector grows.
-  std::unordered_set<std::string> seen;
-  for (decoder::Member member : value.asObject()) {
-    std::string name(member.name.view());
-    if (!seen.insert(name).second) {
-      throw decoder::Exception(member.name.location(), "duplicate member \"" + name + "\" in JSON object");
-    }
-    JsonValue element = JsonValue::load(member.value);
-    object.emplace_back(std::move(name), std::move(element));
+// Builds the value from the decoder's parts, without recursion: the decoder limits the nesting.
+class Loader final : public decoder::Handler {
+ public:
+  JsonValue load(decoder::Value& value) {
+    value.walk(*this);
+    return builder_.take();
   }
-  return JsonValue(std::move(object));
-}
 
-JsonValue loadArray(decoder::Value& value) {
-  JsonValue::Array array;
-  for (decoder::Value element : value.asArray()) array.push_back(JsonValue::load(element));
-  return JsonValue(std::move(array));
-}
-
-JsonValue loadNumber(decoder::Value& value) {
-  // Keep the representation the number's text called for, so 10 never comes back as 10.0.
-  switch (value.numberKind()) {
-    case decoder::NumberKind::kSigned: return JsonValue(value.asInt64());
-    case decoder::NumberKind::kUnsigned: return JsonValue(value.asUInt64());
-    case decoder::NumberKind::kDouble: return JsonValue(value.asDouble());
+  void beginObject() override {
+    names_.beginObject();
+    builder_.beginObject();
   }
-  throw decoder::Exception(value.location(), std::logic_error("internal_error: unsupported JSON value type"));
-}
+  void memberName(const decoder::Name& name) override {
+    names_.check(name);
+    builder_.memberName(name.view());
+  }
+  void endObject() override {
+    names_.endObject();
+    builder_.endObject();
+  }
+  void beginArray() override { builder_.beginArray(); }
+  void endArray() override { builder_.endArray(); }
+  // Numbers keep the representation their text called for, so 10 never comes back as 10.0.
+  void string(std::string_view text) override { builder_.add(JsonValue(std::string(text))); }
+  void signedNumber(std::int64_t value) override { builder_.add(JsonValue(value)); }
+  void unsignedNumber(std::uint64_t value) override { builder_.add(JsonValue(value)); }
+  void doubleNumber(double value) override { builder_.add(JsonValue(value)); }
+  void boolean(bool value) override { builder_.add(JsonValue(value)); }
+  void null() override { builder_.add(JsonValue()); }
+
+ private:
+  jsonBuilder::MemberNameCheck names_;
+  jsonBuilder::Builder builder_;
+};
 
 }  // namespace
 
-JsonValue JsonValue::load(decoder::Value& value) {
-  switch (value.kind()) {
-    case decoder::Value::Kind::kObject: return loadObject(value);
-    case decoder::Value::Kind::kArray: return loadArray(value);
-    case decoder::Value::Kind::kString: return JsonValue(std::string(value.asString()));
-    case decoder::Value::Kind::kNumber: return loadNumber(value);
-    case decoder::Value::Kind::kBoolean: return JsonValue(value.asBoolean());
-    case decoder::Value::Kind::kNull: value.asNull(); return JsonValue();
-  }
-  throw decoder::Exception(value.location(), std::logic_error("internal_error: unsupported JSON value type"));
-}
+JsonValue JsonValue::load(decoder::Value& value) { return Loader().load(value); }
 
 void JsonValue::write(encoder::Value target) const {
   switch (value_.index()) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -213,6 +215,7 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
       {"invalid UTF-8 in a name", "{\"speed\": 12, \"\xFF\": 1}"},
       {"NUL byte", std::string("{\"speed\": 12}\0", 14)},
       {"duplicate member", R"({"speed": 12, "speed": 13})"},
+      {"duplicate member deep in a value no path reaches", R"({"speed": 12, "x": [{"y": {"a": 1, "a": 2}}]})"},
       {"lone surrogate escape", R"({"speed": 12, "s": "\ud800"})"},
       {"number beyond every type", R"({"speed": 12, "big": 1e400})"},
       {"nesting beyond the limit", "{\"speed\": 12, \"n\": " + std::string(2000, '[') + std::string(2000, ']') + "}"},
@@ -244,6 +247,91 @@ TEST_F(CommandPayloadTest, DuplicateMemberRefusesTheWholeMessage) {
     EXPECT_EQ(e.what(), locationOf(message, R"("a": 2)") + ": duplicate member \"a\" in JSON object");
   }
   EXPECT_EQ(a->changeCount(), 0u);
+}
+
+// Only what the paths select is kept while a message is read: every entry must still end as its
+// path evaluated on the whole decoded message ends (the value, or the evaluator's message).
+TEST_F(CommandPayloadTest, SelectionWhileReadingMatchesThePathOnTheWholeMessage) {
+  const char* const kPaths[] = {
+      "$",         "$.a",        "$.a.b",        "$.a.b[1]",     "$.a.b[1].c", "$.a.b[5]",     "$.a.x",
+      "$.a[0]",    "$[0]",       "$[1].a",       "$[1].a[0]",    "$.s.t",      "$.s[0]",       "$.arr[0]",
+      "$.arr[2][1]", "$.arr[2].x", "$.e.f",      "$.e[0]",       "$['a']['b'][0]", "$.a.b[1].c.d",
+  };
+  std::vector<std::shared_ptr<DataPoint>> points;
+  std::string json = "[";
+  for (std::size_t i = 0; i < std::size(kPaths); ++i) {
+    points.push_back(model.addPoint("P" + std::to_string(i), DataType::kString));
+    json += std::string(i ? "," : "") + R"({"@DataPoint": {"dataPoint": "P)" + std::to_string(i) +
+            R"(", "jsonPath": ")" + kPaths[i] + R"(", "asJSONText": true}})";
+  }
+  loadAndPrepare(json + "]");
+  const char* const kMessages[] = {
+      R"({"a": {"b": [1, {"c": true}, null]}, "s": "text", "arr": [0, 1, [2, 3]], "e": {}})",
+      R"([{"a": 1}, {"a": [2]}])",
+      R"({"a": 5})",
+      R"("plain")",
+      R"({"a": {"b": {"c": 1}}, "arr": {}, "e": []})",
+      R"({})",
+      R"([])",
+      R"({"z": {"a": {"b": [1, 2]}}, "a": {"x": [1, {"b": 2}], "b": []}})",
+      R"({"a": {"b": [[], {"c": {"d": "deep"}}]}})",
+  };
+  for (const char* message : kMessages) {
+    SCOPED_TRACE(message);
+    const std::string selected = apply(message);
+    std::vector<corvane::data::Value> written;
+    for (const auto& point : points) written.push_back(point->value());
+
+    decoder::Document document;
+    auto root = document.read(message);
+    const JsonValue whole = JsonValue::load(root);
+    std::string expected;
+    for (const auto& entry : payload.entries()) {
+      if (auto error = entry->apply(whole)) expected += "\n" + *error;
+    }
+    EXPECT_EQ(selected, expected);
+    for (std::size_t i = 0; i < std::size(kPaths); ++i) EXPECT_EQ(written[i], points[i]->value()) << kPaths[i];
+  }
+}
+
+// A message is held decoded while its entries are written; one of many tiny values is refused
+// before it takes memory out of proportion to its size. Values no path reaches count too.
+TEST_F(CommandPayloadTest, MessagesOfTooManyValuesWriteNothing) {
+  struct Case {
+    const char* fault;
+    std::string message;
+    bool refused;
+  };
+  auto zeros = [](std::size_t count) {
+    std::string text = "0";
+    for (std::size_t i = 1; i < count; ++i) text += ",0";
+    return text;
+  };
+  const Case kCases[] = {
+      {"the limit itself: an array and 999999 elements", "[" + zeros(999'999) + "]", false},
+      {"one value more", "[" + zeros(1'000'000) + "]", true},
+      {"values in a member no path reaches", R"({"pad": [)" + zeros(1'000'000) + R"(], "b": 1})", true},
+      {"values inside the selected value", R"({"b": 1, "a": [)" + zeros(1'000'000) + "]}", true},
+  };
+  auto a = model.addPoint("A", DataType::kString);
+  auto b = model.addPoint("B", DataType::kInteger);
+  loadAndPrepare(R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$.a", "asJSONText": true}},
+                     {"@DataPoint": {"dataPoint": "B", "jsonPath": "$.b"}}])");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.fault);
+    const auto writes = a->changeCount() + b->changeCount();
+    if (!c.refused) {
+      EXPECT_NO_THROW(apply(c.message));
+      continue;
+    }
+    try {
+      apply(c.message);
+      ADD_FAILURE() << "applied";
+    } catch (const decoder::Exception& e) {
+      EXPECT_STREQ(e.what(), "message has too many JSON values (more than 1000000)");
+    }
+    EXPECT_EQ(a->changeCount() + b->changeCount(), writes);
+  }
 }
 
 TEST_F(CommandPayloadTest, VanishedTargetFailsWithoutPrefix) {

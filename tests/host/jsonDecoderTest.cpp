@@ -59,6 +59,62 @@ std::string decode(std::string_view text) {
   }
 }
 
+// The same as decode, reading with Value::walk: the parts handed out in document order.
+class Dumper final : public Handler {
+ public:
+  std::string text;
+  void beginObject() override { open('{'); }
+  void memberName(const Name& name) override {
+    separate();
+    text += std::string(name.view()) + ":";
+    first_ = true;  // the member's value follows without a comma
+  }
+  void endObject() override { close('}'); }
+  void beginArray() override { open('['); }
+  void endArray() override { close(']'); }
+  void string(std::string_view value) override { scalar("\"" + std::string(value) + "\""); }
+  void signedNumber(std::int64_t value) override { scalar("i" + std::to_string(value)); }
+  void unsignedNumber(std::uint64_t value) override { scalar("u" + std::to_string(value)); }
+  void doubleNumber(double value) override { scalar("d" + std::to_string(value)); }
+  void boolean(bool value) override { scalar(value ? "true" : "false"); }
+  void null() override { scalar("null"); }
+
+ private:
+  void separate() {
+    if (!first_) text += ",";
+    first_ = false;
+  }
+  void open(char bracket) {
+    separate();
+    text += bracket;
+    first_ = true;
+  }
+  void close(char bracket) {
+    text += bracket;
+    first_ = false;
+  }
+  void scalar(const std::string& value) {
+    separate();
+    text += value;
+  }
+  bool first_ = true;
+};
+
+std::string walked(std::string_view text) {
+  try {
+    Document document;
+    Value root = document.read(text);
+    Dumper dumper;
+    root.walk(dumper);
+    document.finish();
+    return "ok: " + dumper.text;
+  } catch (const SyntaxError& e) {
+    return std::string("SyntaxError ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other ") + e.what();
+  }
+}
+
 // "name@L:C" for every member name and "value@L:C" for every scalar, in document order.
 void collectLocations(Value value, const std::string& path, std::vector<std::string>& out) {
   auto at = [](Location l) { return "@" + l.toString(); };
@@ -172,6 +228,7 @@ TEST(JsonDecoder, AcceptsWellFormedText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(decode(c.text), c.expected);
+    EXPECT_EQ(walked(c.text), c.expected) << "walked";
   }
 }
 
@@ -217,6 +274,7 @@ TEST(JsonDecoder, RefusesMalformedTextWithItsPlace) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(decode(c.text), c.expected);
+    EXPECT_EQ(walked(c.text), c.expected) << "walked";
   }
 }
 
@@ -362,6 +420,34 @@ TEST(JsonDecoder, DoublesAndTheirRange) {
   } catch (const RangeError& e) {
     EXPECT_STREQ(e.what(), "1:46: number out of range for double");
   }
+}
+
+TEST(JsonDecoder, WalkingGivesNumbersInTheKindTheirTextCallsFor) {
+  EXPECT_EQ(walked("[9223372036854775807, -9223372036854775808, 9223372036854775808, 18446744073709551616, "
+                   "-9223372036854775809, -0, 0.5, -2.5e-3, 1e-400]"),
+            "ok: [i9223372036854775807,i-9223372036854775808,u9223372036854775808,d18446744073709551616.000000,"
+            "d-9223372036854775808.000000,i0,d0.500000,d-0.002500,d0.000000]");
+  EXPECT_EQ(walked("{\"a\": [1,\n 1e400]}"), "other 2:2: number out of range for double");
+  // A name's location is worked out when asked for, still right after reading has moved on.
+  struct Names final : Handler {
+    std::vector<Name> names;
+    void beginObject() override {}
+    void memberName(const Name& name) override { names.push_back(name); }
+    void endObject() override {}
+    void beginArray() override {}
+    void endArray() override {}
+    void string(std::string_view) override {}
+    void signedNumber(std::int64_t) override {}
+    void unsignedNumber(std::uint64_t) override {}
+    void doubleNumber(double) override {}
+    void boolean(bool) override {}
+    void null() override {}
+  } names;
+  Document document;
+  document.read("{\"a\": {\n  \"b\": [1,\n 2]},\n\"c\": 3}").walk(names);
+  std::vector<std::string> seen;
+  for (const Name& name : names.names) seen.push_back(std::string(name.view()) + "@" + name.location().toString());
+  EXPECT_EQ(seen, (std::vector<std::string>{"a@1:2", "b@2:3", "c@4:1"}));
 }
 
 TEST(JsonDecoder, DurationsFromSecondsOrUnitStrings) {

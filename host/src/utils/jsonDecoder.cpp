@@ -138,38 +138,80 @@ const char* kindName(Value::Kind kind) noexcept {
   return "JSON value";
 }
 
-enum class NumberSyntax { kInvalid, kInteger, kReal };
+// What one pass over a number's text found, kept for the number being read so that its text is
+// looked at once: by the check at the start of the value, then by whichever conversion reads it.
+struct NumberScan {
+  TokenPosition token = nullptr;  // the number this describes
+  bool real = false;              // has a fraction or an exponent
+  bool negative = false;
+  bool exact = false;             // an integer whose magnitude fits 64 bits
+  bool simple = false;            // a real that is `significand` times 10 to `power`, both exact doubles
+  std::uint64_t magnitude = 0;    // of an exact integer
+  std::uint64_t significand = 0;  // of a simple real: its digits without the point
+  int power = 0;                  // of a simple real
+};
 
-// JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-NumberSyntax classifyNumber(std::string_view text) noexcept {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  auto digits = [&] {
-    const std::size_t start = i;
-    while (i < n && isDigit(text[i])) ++i;
-    return i > start;
+// JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?; false when `text` is not one.
+bool scanNumber(std::string_view text, NumberScan& scan) noexcept {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  scan.negative = p != end && *p == '-';
+  if (scan.negative) ++p;
+  if (p == end || !isDigit(*p)) return false;
+  std::uint64_t digits = 0;
+  bool overflow = false;
+  auto take = [&] {
+    overflow |= __builtin_mul_overflow(digits, 10u, &digits);
+    overflow |= __builtin_add_overflow(digits, static_cast<unsigned>(*p - '0'), &digits);
+    ++p;
   };
-  if (i < n && text[i] == '-') ++i;
-  if (i < n && text[i] == '0') {
-    ++i;
-  } else if (!digits()) {
-    return NumberSyntax::kInvalid;
+  if (*p == '0') {
+    ++p;
+  } else {
+    do take();
+    while (p != end && isDigit(*p));
   }
+  scan.magnitude = digits;
+  scan.exact = !overflow;
   bool real = false;
-  if (i < n && text[i] == '.') {
-    ++i;
-    if (!digits()) return NumberSyntax::kInvalid;
+  long long power = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    if (p == end || !isDigit(*p)) return false;
+    do {
+      take();
+      if (power > -1'000'000) --power;
+    } while (p != end && isDigit(*p));
     real = true;
   }
-  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    if (!digits()) return NumberSyntax::kInvalid;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool negativeExponent = p != end && *p == '-';
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !isDigit(*p)) return false;
+    long long exponent = 0;
+    do {
+      if (exponent < 1'000'000) exponent = exponent * 10 + (*p - '0');
+      ++p;
+    } while (p != end && isDigit(*p));
+    power += negativeExponent ? -exponent : exponent;
     real = true;
   }
-  if (i != n) return NumberSyntax::kInvalid;
-  return real ? NumberSyntax::kReal : NumberSyntax::kInteger;
+  if (p != end) return false;
+  scan.real = real;
+  scan.exact = scan.exact && !real;
+  // Within these bounds one multiplication or division of two exact doubles gives the correctly
+  // rounded value, the same a full conversion of the text gives.
+  scan.simple = real && !overflow && digits <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22;
+  scan.significand = digits;
+  scan.power = static_cast<int>(power);
+  return true;
 }
+
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::uint64_t kInt64Magnitude = std::uint64_t{1} << 63;  // of the smallest int64
 
 // The power of ten of a number's first significant digit (1234 -> 3, 0.05 -> -2); LLONG_MIN for
 // zero. Tells an overflow from an underflow when a double does not hold the value.
@@ -220,6 +262,21 @@ std::optional<double> toDouble(std::string_view text) noexcept {
   return std::nullopt;
 }
 
+// The number as a double; nullopt when it is too large for one.
+std::optional<double> scannedDouble(const NumberScan& scan, std::string_view text) noexcept {
+  if (scan.exact) {
+    // Converting the integer rounds to nearest, as reading its text would; "-0" stays negative.
+    const double value = static_cast<double>(scan.magnitude);
+    return scan.negative ? -value : value;
+  }
+  if (scan.simple) {
+    double value = static_cast<double>(scan.significand);
+    value = scan.power >= 0 ? value * kPowersOfTen[scan.power] : value / kPowersOfTen[-scan.power];
+    return scan.negative ? -value : value;
+  }
+  return toDouble(text);
+}
+
 [[noreturn]] void outOfOrder() {
   throw std::logic_error("JSON value read out of order: each value is read once, in document order");
 }
@@ -262,6 +319,7 @@ struct DocumentState {
   std::bitset<kMaxDepth + 1> isObject;  // per open depth: object or array
   std::optional<SyntaxError> failure;   // a document that failed stays failed
   bool started = false;                 // the first stage has run and found a value to read
+  NumberScan number;                    // the number most recently come to
 
   // Line cursor: locations are asked for mostly in increasing order, so the line count is carried
   // along from the previous location instead of being counted from the start each time.
@@ -432,8 +490,8 @@ struct DocumentState {
     }
     const std::string_view token = scalarText(cursor());
     if (c == '-' || isDigit(c)) {
-      if (classifyNumber(token) == NumberSyntax::kInvalid)
-        fail(here(), "invalid JSON number " + quote(token));
+      if (!scanNumber(token, number)) fail(here(), "invalid JSON number " + quote(token));
+      number.token = cursor();
       return;
     }
     if (token == "true" || token == "false" || token == "null") return;
@@ -583,12 +641,125 @@ struct DocumentState {
     }
   }
 
+  // Like skipTo, handing every part passed to `handler`.
+  void walk(Handler& handler, std::uint32_t target) {
+    for (;;) {
+      switch (phase) {
+        case Phase::kBeforeValue: {
+          const TokenPosition token = cursor();
+          switch (text[*token]) {
+            case '{':
+              open(true);
+              handler.beginObject();
+              break;
+            case '[':
+              open(false);
+              handler.beginArray();
+              break;
+            case '"': {
+              const std::string_view string = readString(token);
+              consumeScalar();
+              handler.string(string);
+              break;
+            }
+            case 't':
+            case 'f': {
+              const bool value = text[*token] == 't';
+              consumeScalar();
+              handler.boolean(value);
+              break;
+            }
+            case 'n':
+              consumeScalar();
+              handler.null();
+              break;
+            default: walkNumber(handler, token); break;
+          }
+          break;
+        }
+        case Phase::kArrayStart:
+          if (currentIs(']')) {
+            close();
+            handler.endArray();
+          } else {
+            requireValueStart();
+            phase = Phase::kBeforeValue;
+          }
+          break;
+        case Phase::kObjectStart:
+          if (currentIs('}')) {
+            close();
+            handler.endObject();
+          } else {
+            walkMember(handler);
+          }
+          break;
+        case Phase::kAfterValue: {
+          if (depth == target) return;
+          const bool object = isObject[depth];
+          if (currentIs(',')) {
+            advance();
+            if (object) {
+              walkMember(handler);
+            } else {
+              requireValueStart();
+              phase = Phase::kBeforeValue;
+            }
+          } else if (currentIs(object ? '}' : ']')) {
+            close();
+            object ? handler.endObject() : handler.endArray();
+          } else {
+            expected(object ? "',' or '}' after object member" : "',' or ']' after array element");
+          }
+          break;
+        }
+      }
+    }
+  }
+  void walkMember(Handler& handler) {
+    const std::string_view name = readMember();
+    handler.memberName(Name(name, TextPosition{this, cursor()[-2]}));
+  }
+  // In the representation numberKind() gives.
+  void walkNumber(Handler& handler, TokenPosition token) {
+    const NumberScan& scan = numberAt(token);
+    if (scan.exact && scan.negative && scan.magnitude <= kInt64Magnitude) {
+      const auto value = static_cast<std::int64_t>(0 - scan.magnitude);
+      consumeScalar();
+      handler.signedNumber(value);
+    } else if (scan.exact && !scan.negative) {
+      const std::uint64_t value = scan.magnitude;
+      consumeScalar();
+      if (value < kInt64Magnitude) {
+        handler.signedNumber(static_cast<std::int64_t>(value));
+      } else {
+        handler.unsignedNumber(value);
+      }
+    } else {
+      const std::optional<double> value = scannedDouble(scan, scalarText(token));
+      if (!value) throw RangeError(locate(*token), "number out of range for double");
+      consumeScalar();
+      handler.doubleNumber(*value);
+    }
+  }
+
   // The value's state when it is the one to read next.
   void checkCurrent(TokenPosition token) const {
     checkUsable();
     if (cursor() != token || phase != Phase::kBeforeValue) outOfOrder();
   }
+
+  // What the check at the start of the number at `token` found.
+  const NumberScan& numberAt(TokenPosition token) noexcept {
+    if (number.token != token) {
+      scanNumber(scalarText(token), number);
+      number.token = token;
+    }
+    return number;
+  }
 };
+
+Location locate(DocumentState* state, std::size_t offset) noexcept { return state->locate(offset); }
 
 }  // namespace detail
 
@@ -610,8 +781,12 @@ Value::Kind Value::kind() {
   }
 }
 
+Location Value::location() const noexcept {
+  return detail::locate(state_, *load<ValueRef>(storage_.bytes).token);
+}
+
 void Value::mismatch(const char* expected) {
-  throw TypeMismatchError(location_, std::string("expected ") + expected + ", found " + kindName(kind()));
+  throw TypeMismatchError(location(), std::string("expected ") + expected + ", found " + kindName(kind()));
 }
 
 bool Value::asBoolean() {
@@ -637,7 +812,7 @@ Object Value::asObject() {
   state_->open(true);
   detail::ValueStorage storage;
   store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
-  return Object(state_, storage, location_);
+  return Object(state_, storage);
 }
 
 Array Value::asArray() {
@@ -647,7 +822,7 @@ Array Value::asArray() {
   state_->open(false);
   detail::ValueStorage storage;
   store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
-  return Array(state_, storage, location_);
+  return Array(state_, storage);
 }
 
 std::string_view Value::asString() {
@@ -667,48 +842,45 @@ std::string_view Value::numberText() {
 }
 
 NumberKind Value::numberKind() {
-  const std::string_view text = numberText();
-  if (classifyNumber(text) == NumberSyntax::kReal) return NumberKind::kDouble;
-  const char* const end = text.data() + text.size();
-  std::int64_t signedValue;
-  if (std::from_chars(text.data(), end, signedValue).ec == std::errc{}) return NumberKind::kSigned;
-  std::uint64_t unsignedValue;
-  if (text.front() != '-' && std::from_chars(text.data(), end, unsignedValue).ec == std::errc{}) {
-    return NumberKind::kUnsigned;
-  }
-  return NumberKind::kDouble;
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  if (kind() != Kind::kNumber) mismatch("JSON number");
+  const NumberScan& number = state_->numberAt(ref.token);
+  if (!number.exact) return NumberKind::kDouble;
+  if (number.negative) return number.magnitude <= kInt64Magnitude ? NumberKind::kSigned : NumberKind::kDouble;
+  return number.magnitude < kInt64Magnitude ? NumberKind::kSigned : NumberKind::kUnsigned;
 }
 
 std::int64_t Value::asInt64() {
   const std::string_view text = numberText();
-  if (classifyNumber(text) == NumberSyntax::kReal)
-    throw RangeError(location_, "expected integer, found " + excerpt(text));
-  std::int64_t value;
-  if (std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc{}) {
-    throw RangeError(location_, "number out of range for signed 64-bit integer");
+  const NumberScan& number = state_->numberAt(load<ValueRef>(storage_.bytes).token);
+  if (number.real) throw RangeError(location(), "expected integer, found " + excerpt(text));
+  if (!number.exact || number.magnitude > (number.negative ? kInt64Magnitude : kInt64Magnitude - 1)) {
+    throw RangeError(location(), "number out of range for signed 64-bit integer");
   }
+  // Two's complement: the negated magnitude is the value, also for the smallest one.
+  const auto value = static_cast<std::int64_t>(number.negative ? 0 - number.magnitude : number.magnitude);
   state_->consumeScalar();
   return value;
 }
 
 std::uint64_t Value::asUInt64() {
   const std::string_view text = numberText();
-  if (classifyNumber(text) == NumberSyntax::kReal)
-    throw RangeError(location_, "expected integer, found " + excerpt(text));
-  std::uint64_t value = 0;
-  // from_chars takes no minus sign for unsigned types; "-0" is still zero.
-  const bool minusZero = text == "-0";
-  if (!minusZero && std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc{}) {
-    throw RangeError(location_, "number out of range for unsigned 64-bit integer");
+  const NumberScan& number = state_->numberAt(load<ValueRef>(storage_.bytes).token);
+  if (number.real) throw RangeError(location(), "expected integer, found " + excerpt(text));
+  // "-0" is still zero.
+  if (!number.exact || (number.negative && number.magnitude != 0)) {
+    throw RangeError(location(), "number out of range for unsigned 64-bit integer");
   }
+  const std::uint64_t value = number.magnitude;
   state_->consumeScalar();
   return value;
 }
 
 double Value::asDouble() {
   const std::string_view text = numberText();
-  const std::optional<double> value = toDouble(text);
-  if (!value) throw RangeError(location_, "number out of range for double");
+  const std::optional<double> value = scannedDouble(state_->numberAt(load<ValueRef>(storage_.bytes).token), text);
+  if (!value) throw RangeError(location(), "number out of range for double");
   state_->consumeScalar();
   return *value;
 }
@@ -719,7 +891,7 @@ long double Value::durationSeconds() {
   const Kind valueKind = kind();
   if (valueKind == Kind::kNumber) {
     const std::optional<double> seconds = toDouble(state_->scalarText(ref.token));
-    if (!seconds) throw RangeError(location_, "time duration out of range");
+    if (!seconds) throw RangeError(location(), "time duration out of range");
     state_->consumeScalar();
     return *seconds;
   }
@@ -730,7 +902,7 @@ long double Value::durationSeconds() {
   double number = 0;
   const char* const end = text.data() + text.size();
   auto [unitBegin, error] = std::from_chars(text.data(), end, number);
-  if (error == std::errc::result_out_of_range) throw RangeError(location_, "time duration out of range");
+  if (error == std::errc::result_out_of_range) throw RangeError(location(), "time duration out of range");
   const std::string_view unit(unitBegin, static_cast<std::size_t>(end - unitBegin));
   long double secondsPerUnit = 0;
   if (unit == "ns") {
@@ -749,11 +921,17 @@ long double Value::durationSeconds() {
     secondsPerUnit = 86400;
   }
   if (error != std::errc{} || secondsPerUnit == 0 || !std::isfinite(number)) {
-    throw Exception(location_, "invalid time duration " + quote(text) +
+    throw Exception(location(), "invalid time duration " + quote(text) +
                                    " (expected a number followed by ns, us, ms, s, min, h or d)");
   }
   state_->consumeScalar();
   return number * secondsPerUnit;
+}
+
+void Value::walk(Handler& handler) {
+  const auto ref = load<ValueRef>(storage_.bytes);
+  state_->checkCurrent(ref.token);
+  state_->walk(handler, ref.depth);
 }
 
 void Value::skip() {
@@ -795,12 +973,15 @@ Object::Iterator Object::begin() {
 
 Object::Iterator Object::end() { return Iterator(); }
 
+// The opening bracket is the token before the body.
+Location Object::location() const noexcept {
+  return detail::locate(state_, load<ContainerRef>(storage_.bytes).body[-1]);
+}
+
 Member Object::Iterator::operator*() {
   const auto ref = load<MemberRef>(iterator_);
-  const Location nameLocation = state_->locate(ref.value[-2]);
-  const Location valueLocation = state_->locate(ref.value[0]);
-  return Member{Name(std::string_view(ref.name, ref.nameLength), nameLocation),
-                Value(state_, valueStorage(ValueRef{ref.value, ref.depth}), valueLocation)};
+  return Member{Name(std::string_view(ref.name, ref.nameLength), detail::TextPosition{state_, ref.value[-2]}),
+                Value(state_, valueStorage(ValueRef{ref.value, ref.depth}))};
 }
 
 Object::Iterator& Object::Iterator::operator++() {
@@ -844,9 +1025,13 @@ Array::Iterator Array::begin() {
 
 Array::Iterator Array::end() { return Iterator(); }
 
+Location Array::location() const noexcept {
+  return detail::locate(state_, load<ContainerRef>(storage_.bytes).body[-1]);
+}
+
 Value Array::Iterator::operator*() {
   const auto ref = load<ElementRef>(iterator_);
-  return Value(state_, valueStorage(ValueRef{ref.value, ref.depth}), state_->locate(*ref.value));
+  return Value(state_, valueStorage(ValueRef{ref.value, ref.depth}));
 }
 
 Array::Iterator& Array::Iterator::operator++() {
@@ -894,7 +1079,7 @@ Value Document::read(io::InputStream& input) {
     length += count;
   }
   state_->start(length);
-  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}), state_->locate(*state_->cursor()));
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}));
 }
 
 Value Document::read(std::string_view text, Location origin) {
@@ -904,7 +1089,7 @@ Value Document::read(std::string_view text, Location origin) {
   if (!text.empty()) std::memcpy(buffer, text.data(), text.size());
   state_->origin = origin.line == 0 ? Location{1, 1} : origin;
   state_->start(text.size());
-  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}), state_->locate(*state_->cursor()));
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}));
 }
 
 void Document::finish() {

@@ -4,7 +4,8 @@
 //
 // Reading is forward-only: members and elements are visited in document order and each value is
 // read once (or skipped). Duplicate member names are reported as they stand, so callers can refuse
-// them at the member's own location.
+// them at the member's own location. The location of a value or name is worked out from the text
+// when asked for, so ask while its Document lives (exceptions carry theirs).
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -63,10 +64,19 @@ struct DocumentState;
 struct alignas(8) ValueStorage {
   std::byte bytes[24];
 };
+// Line and column of a byte offset in the document's text: most values are read without anyone
+// asking for theirs.
+Location locate(DocumentState* state, std::size_t offset) noexcept;
+// Where a name starts in the document's text.
+struct TextPosition {
+  DocumentState* state;
+  std::size_t offset;
+};
 }  // namespace detail
 
 class Object;
 class Array;
+class Handler;
 
 enum class NumberKind { kSigned, kUnsigned, kDouble };
 
@@ -107,41 +117,48 @@ class Value {
     using Rep = typename D::rep;
     if (!(ticks >= static_cast<long double>(std::numeric_limits<Rep>::min()) &&
           ticks < static_cast<long double>(std::numeric_limits<Rep>::max()) + 1.0L)) {
-      throw RangeError(location_, "time duration out of range");
+      throw RangeError(location(), "time duration out of range");
     }
     return D(static_cast<Rep>(ticks));
   }
   void skip();
+  // Consumes the value and hands its parts to `handler` in document order, with the same checks
+  // and errors as reading it part by part (numbers as numberKind() and the matching conversion
+  // give them). After an exception the document is not read further.
+  void walk(Handler& handler);
   // Consumes the value and gives its text as written (objects and arrays whole), valid while the
   // Document lives. Document::read(text, location()) decodes it again with the same locations.
   std::string_view rawJson();
-  Location location() const noexcept { return location_; }
+  Location location() const noexcept;
 
  private:
   friend class Document;
   friend class Object;
   friend class Array;
-  Value(detail::DocumentState* state, const detail::ValueStorage& storage, Location location)
-      : state_(state), storage_(storage), location_(location) {}
+  Value(detail::DocumentState* state, const detail::ValueStorage& storage) : state_(state), storage_(storage) {}
   long double durationSeconds();
   [[noreturn]] void mismatch(const char* expected);
 
   detail::DocumentState* state_;
   detail::ValueStorage storage_;
-  Location location_;
 };
 
 class Name {
  public:
   Name(std::string_view text, Location location) : text_(text), location_(location) {}
+  // A name in a document being read; its location is worked out when asked for.
+  Name(std::string_view text, detail::TextPosition position) : text_(text), position_(position) {}
   operator std::string_view() const noexcept { return text_; }  // NOLINT: names read as text
   std::string_view view() const noexcept { return text_; }
   bool starts_with(std::string_view prefix) const noexcept { return text_.starts_with(prefix); }
   bool operator==(std::string_view other) const noexcept { return text_ == other; }
-  Location location() const noexcept { return location_; }
+  Location location() const noexcept {
+    return position_.state != nullptr ? detail::locate(position_.state, position_.offset) : location_;
+  }
 
  private:
   std::string_view text_;
+  detail::TextPosition position_{nullptr, 0};
   Location location_;
 };
 
@@ -150,22 +167,40 @@ struct Member {
   Value value;
 };
 
+// Receives the parts of a value from Value::walk. Strings and names stay valid while the
+// Document lives.
+class Handler {
+ public:
+  virtual void beginObject() = 0;
+  virtual void memberName(const Name& name) = 0;  // before each member's value
+  virtual void endObject() = 0;
+  virtual void beginArray() = 0;
+  virtual void endArray() = 0;
+  virtual void string(std::string_view text) = 0;
+  virtual void signedNumber(std::int64_t value) = 0;
+  virtual void unsignedNumber(std::uint64_t value) = 0;
+  virtual void doubleNumber(double value) = 0;
+  virtual void boolean(bool value) = 0;
+  virtual void null() = 0;
+
+ protected:
+  ~Handler() = default;
+};
+
 // Objects and arrays are iterated once, in document order.
 class Object {
  public:
   class Iterator;
   Iterator begin();
   Iterator end();
-  Location location() const noexcept { return location_; }
+  Location location() const noexcept;
 
  private:
   friend class Value;
   friend class Iterator;
-  Object(detail::DocumentState* state, const detail::ValueStorage& storage, Location location)
-      : state_(state), storage_(storage), location_(location) {}
+  Object(detail::DocumentState* state, const detail::ValueStorage& storage) : state_(state), storage_(storage) {}
   detail::DocumentState* state_;
   detail::ValueStorage storage_;  // where the object's members start
-  Location location_;
 };
 
 class Object::Iterator {
@@ -187,15 +222,13 @@ class Array {
   class Iterator;
   Iterator begin();
   Iterator end();
-  Location location() const noexcept { return location_; }
+  Location location() const noexcept;
 
  private:
   friend class Value;
-  Array(detail::DocumentState* state, const detail::ValueStorage& storage, Location location)
-      : state_(state), storage_(storage), location_(location) {}
+  Array(detail::DocumentState* state, const detail::ValueStorage& storage) : state_(state), storage_(storage) {}
   detail::DocumentState* state_;
   detail::ValueStorage storage_;
-  Location location_;
 };
 
 class Array::Iterator {
