@@ -313,23 +313,25 @@ void Client::cleanup() {
   }
 }
 
-unsigned Client::ReconnectTask::stages() const { return kPreOperational | kOperational | kPostOperational; }
-int Client::ReconnectTask::preparePreOperational() { return kProceed; }
-void Client::ReconnectTask::finishPreOperational() { client_.activate(); }
+unsigned ClientUserTask::stages() const { return kPreOperational | kOperational | kPostOperational; }
+int ClientUserTask::preparePreOperational() { return kProceed; }
+void ClientUserTask::finishPreOperational() { client_.activate(); }
+int ClientUserTask::preparePostOperational() {
+  client_.deactivate();
+  return kProceed;
+}
+
 void Client::ReconnectTask::operational(const ExecutionContext&) {
+  Client& c = client();
   bool requested = false;
   {
-    std::lock_guard lock(client_.stateMutex_);
-    if (client_.connectionState_ == ConnectionState::Idle && client_.enabled_) {
-      client_.connectionState_ = ConnectionState::ConnectRequested;
+    std::lock_guard lock(c.stateMutex_);
+    if (c.connectionState_ == ConnectionState::Idle && c.enabled_) {
+      c.connectionState_ = ConnectionState::ConnectRequested;
       requested = true;
     }
   }
-  if (requested) client_.stateChanged_.notify_all();
-}
-int Client::ReconnectTask::preparePostOperational() {
-  client_.deactivate();
-  return kProceed;
+  if (requested) c.stateChanged_.notify_all();
 }
 
 void Client::networkThread(std::stop_token stop) {

@@ -35,6 +35,7 @@
 namespace corvane::plugins::mqttClient {
 
 class Topic;
+class Client;
 class Command;
 
 enum class ConnectionState : std::uint32_t {
@@ -52,6 +53,23 @@ struct MosquittoDestroy {
   void operator()(mosquitto* m) const noexcept;
 };
 using MosquittoHandle = std::unique_ptr<mosquitto, MosquittoDestroy>;
+
+// A task that counts as one user of its client's connection while it is operational: it activates
+// the client before operation and deactivates it after.
+class ClientUserTask : public corvane::process::Task {
+ public:
+  explicit ClientUserTask(Client& client) : client_(client) {}
+  unsigned stages() const override;
+  int preparePreOperational() override;
+  void finishPreOperational() override;
+  int preparePostOperational() override;
+
+ protected:
+  Client& client() const noexcept { return client_; }
+
+ private:
+  Client& client_;
+};
 
 class Client final : public corvane::skill::Element, public corvane::skill::EnableSharedFromThis<Client> {
  public:
@@ -90,17 +108,11 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
     Topic* topic = nullptr;  // null for the birth message
   };
 
-  class ReconnectTask final : public corvane::process::Task {
+  // Asks again for a connection that was lost.
+  class ReconnectTask final : public ClientUserTask {
    public:
-    explicit ReconnectTask(Client& client) : client_(client) {}
-    unsigned stages() const override;
-    int preparePreOperational() override;
-    void finishPreOperational() override;
+    using ClientUserTask::ClientUserTask;
     void operational(const ExecutionContext& context) override;
-    int preparePostOperational() override;
-
-   private:
-    Client& client_;
   };
 
   Client();

@@ -147,13 +147,7 @@ void Topic::handleClientState(TimeStamp time, const utils::Expected<void>& state
   sentinel.commit(time);
 }
 
-unsigned Topic::PublishTask::stages() const { return kPreOperational | kOperational | kPostOperational; }
-int Topic::PublishTask::preparePreOperational() { return kProceed; }
-void Topic::PublishTask::finishPreOperational() { topic_.client().activate(); }
+Topic::PublishTask::PublishTask(Topic& topic) : ClientUserTask(topic.client()), topic_(topic) {}
 void Topic::PublishTask::operational(const ExecutionContext& context) { topic_.publish(context.timeStamp()); }
-int Topic::PublishTask::preparePostOperational() {
-  topic_.client().deactivate();
-  return kProceed;
-}
 
 }  // namespace corvane::plugins::mqttClient

@@ -11,12 +11,12 @@
 #include <corvane/time.hpp>
 #include <corvane/utils/expected.hpp>
 
+#include "client/client.hpp"
 #include "errors/customError.hpp"
 #include "payload/payload.hpp"
 
 namespace corvane::plugins::mqttClient {
 
-class Client;
 
 class Topic final : public corvane::skill::Element, public corvane::skill::EnableSharedFromThis<Topic> {
  public:
@@ -27,14 +27,11 @@ class Topic final : public corvane::skill::Element, public corvane::skill::Enabl
     std::error_code error = make_error_code(CustomError::NotConnected);
   };
 
-  class PublishTask final : public corvane::process::Task {
+  // Publishes once per run.
+  class PublishTask final : public ClientUserTask {
    public:
-    explicit PublishTask(Topic& topic) : topic_(topic) {}
-    unsigned stages() const override;
-    int preparePreOperational() override;
-    void finishPreOperational() override;
+    explicit PublishTask(Topic& topic);
     void operational(const ExecutionContext& context) override;
-    int preparePostOperational() override;
 
    private:
     Topic& topic_;
