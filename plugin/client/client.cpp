@@ -43,15 +43,6 @@ constexpr std::chrono::milliseconds kSendingLockWait{1000};
 // How often a wait for a name lookup looks for a stop or a disable.
 constexpr std::chrono::milliseconds kLookupSlice{100};
 
-// A host-name lookup on a thread of its own: it may outlive the client when the resolver hangs,
-// so it shares nothing with the client but this record.
-struct PendingLookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int result = 0;
-  int systemError = 0;
-};
 
 // Another publication or a subscription holds the lock for microseconds: wait for it, briefly,
 // rather than drop this one. A connect may hold it longer: never wait for that. (A plain mutex
@@ -427,9 +418,17 @@ void Client::networkThread(std::stop_token stop) {
   }
 }
 
-std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop) {
-  if (isNumericAddress(brokerHost_)) return std::error_code();
-  auto lookup = std::make_shared<PendingLookup>();
+// A host-name lookup on a thread of its own: it may outlive the client when the resolver hangs,
+// so it shares nothing with the client but this record.
+struct Client::PendingLookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int result = 0;
+  int systemError = 0;
+};
+
+bool Client::startLookup(const std::shared_ptr<PendingLookup>& lookup) {
   try {
     std::thread([lookup, host = brokerHost_] {
       addrinfo hints{};
@@ -448,8 +447,23 @@ std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop)
       lookup->done.notify_all();
     }).detach();
   } catch (const std::system_error&) {
-    return std::error_code();  // no thread for it: libmosquitto looks the name up itself
+    return false;
   }
+  return true;
+}
+
+std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop) {
+  if (isNumericAddress(brokerHost_)) return std::error_code();
+  // A lookup still running from an attempt given up earlier is waited for again rather than
+  // started anew, so a hanging resolver does not gather threads.
+  if (!lookup_) {
+    lookup_ = std::make_shared<PendingLookup>();
+    if (!startLookup(lookup_)) {
+      lookup_.reset();
+      return std::error_code();  // no thread for it: libmosquitto looks the name up itself
+    }
+  }
+  auto lookup = lookup_;
   std::unique_lock lock(lookup->mutex);
   while (!lookup->done.wait_for(lock, kLookupSlice, [&] { return lookup->finished; })) {
     if (stop.stop_requested()) return std::nullopt;
@@ -462,6 +476,7 @@ std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop)
     if (!enabled) return std::nullopt;
     lock.lock();
   }
+  lookup_.reset();
   if (lookup->result == 0) return std::error_code();
   if (lookup->result == EAI_SYSTEM) return std::error_code(lookup->systemError, std::system_category());
   return std::error_code(lookup->result, addressLookupErrorCategory());

@@ -171,7 +171,9 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
 
   // Connection engine (network thread).
   void networkThread(std::stop_token stop);
+  struct PendingLookup;
   std::optional<std::error_code> lookUpBroker(const std::stop_token& stop);
+  bool startLookup(const std::shared_ptr<PendingLookup>& lookup);
   void setConnectionState(ConnectionState state, ConnectionState* old = nullptr);
   void updateState(TimeStamp time, bool connected, std::error_code error);
   void handleConnected();
@@ -219,6 +221,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   std::unordered_set<std::string> pendingBirthTopics_;
   std::unordered_map<int, Command*> pendingSubscriptions_;
   std::vector<std::string> birthTopics_;
+  std::shared_ptr<PendingLookup> lookup_;  // network thread only
 
   corvane::process::Event connectedEvent_;
   corvane::process::Event disconnectedEvent_;
