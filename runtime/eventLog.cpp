@@ -5,8 +5,9 @@
 
 namespace corvane::run {
 
-EventLog::EventLog(const WatchedModel& model, std::FILE* out)
-    : model_(model), out_(out), last_(model.elements().size()) {}
+EventLog::EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval,
+                   std::FILE* out)
+    : model_(model), ledger_(ledger), ledgerInterval_(ledgerInterval), out_(out), last_(model.elements().size()) {}
 
 void EventLog::write(const JsonLine& line) {
   if (broken_) return;
@@ -65,13 +66,25 @@ void EventLog::dataPointChanged(const runtime::DataPoint& point) {
   write(dataPointLine(point, point.changeTime()));
 }
 
+void EventLog::tick(TimeStamp time) {
+  if (lastLedger_ == kNever) lastLedger_ = time;
+  if (time - lastLedger_ < ledgerInterval_) return;
+  lastLedger_ = time;
+  auto line = ledger_.line(time);
+  std::lock_guard lock(mutex_);
+  write(line);
+}
+
 void EventLog::stopping(TimeStamp time, std::string_view reason) {
   std::lock_guard lock(mutex_);
   write(JsonLine().add("type", "stopping").addTime("time", time).add("reason", reason));
 }
 
 void EventLog::stopped(TimeStamp time) {
+  // The final counts: nothing is pending any more, so they add up without a remainder.
+  auto ledger = ledger_.line(time);
   std::lock_guard lock(mutex_);
+  write(ledger);
   write(JsonLine().add("type", "stopped").addTime("time", time));
 }
 

@@ -4,9 +4,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "listen.hpp"
 #include "path.hpp"
 #include "render.hpp"
 #include "run.hpp"
+#include "tlsProbe.hpp"
 #include "validate.hpp"
 
 int main(int argc, char** argv) {
@@ -16,6 +18,8 @@ int main(int argc, char** argv) {
   corvane::run::setupValidate(app);
   corvane::run::setupRender(app);
   corvane::run::setupPath(app);
+  corvane::run::setupTlsProbe(app);
+  corvane::run::setupListen(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

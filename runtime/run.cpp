@@ -3,16 +3,20 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "eventLog.hpp"
+#include "ledger.hpp"
+#include "metrics.hpp"
 #include "statusView.hpp"
 #include "watchedModel.hpp"
 
@@ -41,26 +45,30 @@ void blockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Waits for a stop signal, or until the duration has passed. Returns the reason.
-std::string waitForStop(std::optional<double> durationSeconds) {
+// Waits for a stop signal, or until the duration has passed, calling `tick` about once a second.
+// Returns the reason.
+std::string waitForStop(std::optional<double> durationSeconds, const std::function<void()>& tick) {
   sigset_t set = stopSignals();
   auto deadline = std::chrono::steady_clock::now();
   if (durationSeconds) {
     deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(*durationSeconds));
   }
+  constexpr auto kTick = std::chrono::seconds(1);
+  auto nextTick = std::chrono::steady_clock::now() + kTick;
   for (;;) {
-    int signal = 0;
-    if (!durationSeconds) {
-      if (sigwait(&set, &signal) != 0) continue;
-    } else {
-      auto left = deadline - std::chrono::steady_clock::now();
-      if (left <= std::chrono::steady_clock::duration::zero()) return "duration";
-      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-      signal = sigtimedwait(&set, nullptr, &timeout);
-      if (signal < 0) continue;  // EAGAIN at the deadline (checked above), or EINTR
+    auto nowSteady = std::chrono::steady_clock::now();
+    if (durationSeconds && nowSteady >= deadline) return "duration";
+    if (nowSteady >= nextTick) {
+      tick();
+      nextTick = std::max(nextTick + kTick, nowSteady);
     }
+    auto until = durationSeconds ? std::min(nextTick, deadline) : nextTick;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until - nowSteady).count();
+    if (ns < 0) ns = 0;
+    timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    int signal = sigtimedwait(&set, nullptr, &timeout);
+    if (signal < 0) continue;  // EAGAIN at the next tick or the deadline, or EINTR
     switch (signal) {
       case SIGINT: return "SIGINT";
       case SIGHUP: return "SIGHUP";
@@ -69,16 +77,24 @@ std::string waitForStop(std::optional<double> durationSeconds) {
   }
 }
 
-// Hooks the output to every record commit, event and data point change of the model.
-void watch(const WatchedModel& watched, RunOutput& output) {
-  memory::setCommitObserver([&output](const void*, TimeStamp time) { output.recordCommitted(time); });
+// Hooks the output and the ledger to every task run, record commit, event and data point change
+// of the model.
+void watch(runtime::Model& model, const WatchedModel& watched, RunOutput& output, Ledger& ledger) {
+  model.setRunObserver([&ledger](const runtime::TaskEntry& task, TimeStamp time, bool finished) {
+    ledger.taskRun(task, time, finished);
+  });
+  memory::setCommitObserver([&output, &ledger](const void* block, TimeStamp time) {
+    ledger.recordCommitted(block, time);
+    output.recordCommitted(time);
+  });
   const auto& elements = watched.elements();
   for (std::size_t i = 0; i < elements.size(); ++i) {
     auto element = elements[i].element.lock();
     if (!element) continue;
-    element->forEachEvent([&output, i](const process::Event::Role& role, const std::shared_ptr<process::Event>& event) {
+    element->forEachEvent([&output, &ledger, i](const process::Event::Role& role, const std::shared_ptr<process::Event>& event) {
       event->addListener(
-          [&output, i, name = std::string(role.name)](const process::Event&, TimeStamp time) {
+          [&output, &ledger, i, name = std::string(role.name)](const process::Event&, TimeStamp time) {
+            ledger.eventRaised(i, name, time);
             output.eventRaised(i, name, time);
           });
       return false;
@@ -109,6 +125,11 @@ void setupRun(CLI::App& app) {
   command->add_flag("--events", options->events,
                     "Print one JSON object per line for every event and change, also on a terminal");
   command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));
+  command->add_option("--ledger-interval", options->ledgerIntervalSeconds,
+                      "Seconds between two \"ledger\" lines of the event log (default 10)")
+      ->check(CLI::Range(1.0, 86400.0));
+  command->add_option("--metrics", options->metricsAddress,
+                      "Serve Prometheus metrics on http://HOST:PORT/metrics (e.g. 127.0.0.1:9464)");
   command->footer(
       "A terminal shows a live status view; without one (or with --events) every event, record change\n"
       "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0).\n"
@@ -126,7 +147,9 @@ int runRun(const RunOptions& options) {
     ~CommitObserverReset() { memory::setCommitObserver({}); }
   } commitObserverReset;
   std::optional<WatchedModel> watched;
+  std::optional<Ledger> ledger;
   std::unique_ptr<RunOutput> output;
+  std::unique_ptr<MetricsServer> metrics;
   runtime::Model model;
   try {
     loadModel(model, options.model, true);
@@ -135,19 +158,34 @@ int runRun(const RunOptions& options) {
   }
 
   watched.emplace(model);
+  ledger.emplace(*watched);
+  auto ledgerInterval = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(options.ledgerIntervalSeconds));
   if (options.events || !::isatty(STDOUT_FILENO)) {
-    output = std::make_unique<EventLog>(*watched, stdout);
+    output = std::make_unique<EventLog>(*watched, *ledger, ledgerInterval, stdout);
   } else {
-    output = std::make_unique<StatusView>(*watched, stdout);
+    output = std::make_unique<StatusView>(*watched, *ledger, stdout);
   }
-  watch(*watched, *output);
+  if (options.metricsAddress) {
+    try {
+      metrics = std::make_unique<MetricsServer>(*watched, *ledger, *options.metricsAddress);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "corvane-run: --metrics %s: %s\n", options.metricsAddress->c_str(), e.what());
+      return 1;
+    }
+  }
+  watch(model, *watched, *output, *ledger);
 
   std::string reason;
   try {
     // The initial state goes out before any task runs, so every change after it is a line of its own.
     output->started(now());
     model.start(options.threads);
-    reason = waitForStop(options.durationSeconds);
+    reason = waitForStop(options.durationSeconds, [&] {
+      auto time = now();
+      ledger->settle(time);
+      output->tick(time);
+    });
   } catch (...) {
     output->stopping(now(), "error");
     throw;
@@ -157,7 +195,9 @@ int runRun(const RunOptions& options) {
   model.stop();      // post-operational stages: the clients disconnect
   model.shutdown();  // cleanup (at most the cleanup limit per client), then destruction
   memory::setCommitObserver({});
-  output->stopped(now());
+  auto end = now();
+  ledger->finish(end);
+  output->stopped(end);
   return 0;
 }
 

@@ -14,6 +14,8 @@ struct RunOptions {
   std::optional<double> durationSeconds;
   bool events = false;
   unsigned threads = 4;
+  double ledgerIntervalSeconds = 10;  // between two "ledger" lines of the event log
+  std::optional<std::string> metricsAddress;  // HOST:PORT of the Prometheus endpoint
 };
 
 void setupRun(CLI::App& app);

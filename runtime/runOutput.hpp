@@ -20,9 +20,11 @@ class RunOutput {
   virtual void eventRaised(std::size_t element, std::string_view event, TimeStamp time) = 0;
   // A data point took a new value (any thread).
   virtual void dataPointChanged(const runtime::DataPoint& point) = 0;
+  // About once a second from the main thread while the model runs: time for periodic output.
+  virtual void tick(TimeStamp time) = 0;
   // Before the tasks stop. After it returns the output no longer reads records on its own.
   virtual void stopping(TimeStamp time, std::string_view reason) = 0;
-  // After the model is shut down; nothing calls in any more.
+  // After the model is shut down and the ledger finished; nothing calls in any more.
   virtual void stopped(TimeStamp time) = 0;
 };
 

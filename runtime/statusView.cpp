@@ -32,6 +32,19 @@ std::string summaryText(const std::string& summary) {
   return text;
 }
 
+// One topic's delivery ledger; failures and refusals with their codes on lines of their own.
+std::string ledgerText(const TopicLedger& t) {
+  std::string text = "runs " + std::to_string(t.runs) + "  confirmed " + std::to_string(t.confirmed) +
+                     "  not connected " + std::to_string(t.notConnected) + "  failed " +
+                     std::to_string(t.failedTotal()) + "  refused " + std::to_string(t.refusedTotal()) +
+                     "  unconfirmed " + std::to_string(t.unconfirmed);
+  if (t.unconfirmed > 0) text += " (last " + timeText(t.lastUnconfirmed) + ")";
+  if (t.pending > 0) text += "  waiting " + std::to_string(t.pending);
+  for (const auto& [key, count] : t.failed) text += "\n               failed " + std::to_string(count) + "x  " + key.text();
+  for (const auto& [key, count] : t.refused) text += "\n               refused " + std::to_string(count) + "x  " + key.text();
+  return text;
+}
+
 std::string duration(std::chrono::steady_clock::duration elapsed) {
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
   char buffer[32];
@@ -42,8 +55,8 @@ std::string duration(std::chrono::steady_clock::duration elapsed) {
 
 }  // namespace
 
-StatusView::StatusView(const WatchedModel& model, std::FILE* out)
-    : model_(model), out_(out), startedAt_(std::chrono::steady_clock::now()) {}
+StatusView::StatusView(const WatchedModel& model, const Ledger& ledger, std::FILE* out)
+    : model_(model), ledger_(ledger), out_(out), startedAt_(std::chrono::steady_clock::now()) {}
 
 StatusView::~StatusView() {
   {
@@ -71,6 +84,9 @@ void StatusView::eventRaised(std::size_t element, std::string_view event, TimeSt
 }
 
 void StatusView::dataPointChanged(const runtime::DataPoint&) { dirty_ = true; }
+
+// Runs turn unconfirmed without a commit of their own.
+void StatusView::tick(TimeStamp) { dirty_ = true; }
 
 void StatusView::stopping(TimeStamp, std::string_view reason) {
   {
@@ -124,7 +140,9 @@ std::string StatusView::frame() const {
        duration(std::chrono::steady_clock::now() - startedAt_) + "  (Ctrl-C stops)");
 
   const auto& elements = model_.elements();
-  for (const auto& e : elements) {
+  auto ledger = ledger_.snapshot();
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const auto& e = elements[i];
     switch (e.kind) {
       case WatchedElement::Kind::kClient: {
         auto client = e.client.lock();
@@ -155,6 +173,7 @@ std::string StatusView::frame() const {
         line("  Topic      " + e.path + "  -> " + topic->topicName());
         line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
              timeText(d.publishTime) + "  " + errorText(d.error));
+        line("             " + ledgerText(ledger.topics[i]));
         break;
       }
       case WatchedElement::Kind::kCommand: {

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "ledger.hpp"
 #include "runOutput.hpp"
 #include "watchedModel.hpp"
 
@@ -19,13 +20,14 @@ class StatusView final : public RunOutput {
   static constexpr std::chrono::milliseconds kRedrawInterval{250};
   static constexpr std::size_t kRecentEvents = 8;
 
-  StatusView(const WatchedModel& model, std::FILE* out);
+  StatusView(const WatchedModel& model, const Ledger& ledger, std::FILE* out);
   ~StatusView() override;
 
   void started(TimeStamp time) override;
   void recordCommitted(TimeStamp time) override;
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
   void dataPointChanged(const runtime::DataPoint& point) override;
+  void tick(TimeStamp time) override;
   void stopping(TimeStamp time, std::string_view reason) override;
   void stopped(TimeStamp time) override;
 
@@ -37,6 +39,7 @@ class StatusView final : public RunOutput {
   void draw();
 
   const WatchedModel& model_;
+  const Ledger& ledger_;
   std::FILE* out_;
   std::chrono::steady_clock::time_point startedAt_;
   std::atomic<bool> dirty_{true};

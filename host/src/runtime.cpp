@@ -453,11 +453,18 @@ void Model::realizeAndPrepare() {
   }
 }
 
+void Model::runOperational(TaskEntry& entry) {
+  TimeStamp time = now();
+  if (runObserver_) runObserver_(entry, time, false);
+  entry.task->operational(process::Task::ExecutionContext(time));
+  entry.runs.fetch_add(1);
+  if (runObserver_) runObserver_(entry, time, true);
+}
+
 void Model::runTaskOnce(const std::string& elementPath, std::string_view roleName) {
   for (auto& entry : tasks_) {
     if (entry->elementPath == elementPath && entry->role.name == roleName) {
-      entry->task->operational(process::Task::ExecutionContext(now()));
-      entry->runs.fetch_add(1);
+      runOperational(*entry);
       return;
     }
   }
@@ -504,8 +511,7 @@ void Model::start(unsigned threads) {
         impl_->queue.pop();
         guard.unlock();
         auto& entry = *tasks_[index];
-        entry.task->operational(process::Task::ExecutionContext(now()));
-        entry.runs.fetch_add(1);
+        runOperational(entry);
         guard.lock();
         auto next = std::max(due + entry.cycle, std::chrono::steady_clock::now());
         impl_->queue.push({next, index});

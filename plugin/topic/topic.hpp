@@ -65,6 +65,8 @@ class Topic final : public corvane::skill::Element, public corvane::skill::Enabl
   const std::vector<std::string>& attributeNames() const noexcept { return attributeNames_; }
   const Payload& payload() const noexcept { return payload_; }
   Data data() const { return dataBlock_.read(); }
+  // Tells this topic's record commits apart from others' (the runner's delivery ledger).
+  const void* recordIdentity() const noexcept { return dataBlock_.identity(); }
   const corvane::process::Event& publishedEvent() const noexcept { return published_; }
 
  private:

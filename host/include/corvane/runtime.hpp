@@ -131,6 +131,10 @@ class Model : public config::Resolver {
   // `threads` worker threads, until stop() (or the duration ends).
   void start(unsigned threads = 4);
   void stop();  // post-operational stages, then the element cleanup
+  // Called on the worker thread just before (`finished` false) and just after (true) every
+  // operational run of a task, with the run's time stamp. Set before start().
+  using RunObserver = std::function<void(const TaskEntry& task, TimeStamp time, bool finished)>;
+  void setRunObserver(RunObserver observer) { runObserver_ = std::move(observer); }
   // Runs one task's operational stage now (tests).
   void runTaskOnce(const std::string& elementPath, std::string_view roleName);
   // cleanup of every element, then destruction in reverse creation order.
@@ -148,6 +152,7 @@ class Model : public config::Resolver {
   class Factory;
   struct Impl;
   void simulate(TimeStamp time);
+  void runOperational(TaskEntry& entry);
   [[noreturn]] void fail(utils::json::decoder::Location location, const std::string& message) const;
 
   std::string fileName_;
@@ -158,6 +163,7 @@ class Model : public config::Resolver {
   std::map<std::string, std::unique_ptr<skill::Skill>, std::less<>> skills_;
   std::vector<void*> libraries_;
   std::unique_ptr<Impl> impl_;
+  RunObserver runObserver_;
 };
 
 // A UUID derived from a model path, stable across restarts (SHA-256 based, version 8 layout).

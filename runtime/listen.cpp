@@ -1,0 +1,7 @@
+#include "listen.hpp"
+
+namespace corvane::run {
+
+void setupListen(CLI::App&) {}
+
+}  // namespace corvane::run

@@ -1,0 +1,7 @@
+#include "tlsProbe.hpp"
+
+namespace corvane::run {
+
+void setupTlsProbe(CLI::App&) {}
+
+}  // namespace corvane::run

@@ -1,0 +1,189 @@
+#pragma once
+// corvane-run as a child process of a test: its output lines as they arrive, its exit status, and
+// small helpers for JSON lines and model texts.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::run {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr const char* kRunner = CORVANE_RUN;
+
+// A running corvane-run with its standard input, output and error on pipes. Killed (SIGKILL) and
+// reaped when the handle goes away, so a failing test leaves nothing behind.
+class Runner {
+ public:
+  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> args{kRunner};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      // No socket of the test's own peers may stay open in the runner.
+      ::close_range(3, ~0U, 0);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    // Small documents only: they fit the pipe, so writing cannot block.
+    if (!input.empty() && ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+      throw std::runtime_error("writing the runner's input failed");
+    }
+    ::close(in[1]);
+  }
+  ~Runner() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // The first complete output line, from the start, that satisfies `accept`; nothing when none
+  // has arrived in time.
+  std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& accept,
+                                         std::chrono::milliseconds timeout = 5s) {
+    auto deadline = Clock::now() + timeout;
+    for (std::size_t checked = 0;;) {
+      for (; checked < lines_.size(); ++checked) {
+        if (accept(lines_[checked])) return lines_[checked];
+      }
+      if (!pump(deadline)) return std::nullopt;
+    }
+  }
+
+  // The exit code once the runner has ended (its output read to the end); nothing on timeout or
+  // when a signal ended it.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 20s) {
+    auto deadline = Clock::now() + timeout;
+    while (out_ >= 0 || err_ >= 0) {
+      if (!pump(deadline)) break;
+    }
+    while (!status_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+        break;
+      }
+      if (Clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!WIFEXITED(*status_)) return std::nullopt;
+    return WEXITSTATUS(*status_);
+  }
+
+  void signal(int number) const { ::kill(pid_, number); }
+  const std::vector<std::string>& lines() const noexcept { return lines_; }
+  std::string output() const {
+    std::string text;
+    for (const auto& line : lines_) text += line + "\n";
+    return text + partial_;
+  }
+  const std::string& errors() const noexcept { return errors_; }
+
+ private:
+  // Reads what is there (waiting until the deadline for something); false when nothing more
+  // can come in time.
+  bool pump(Clock::time_point deadline) {
+    if (out_ < 0 && err_ < 0) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(left)) <= 0) return false;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      int& fd = i == 0 ? out_ : err_;
+      if (n <= 0) {
+        ::close(fd);
+        fd = -1;
+        continue;
+      }
+      if (i == 1) {
+        errors_.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      partial_.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+        lines_.push_back(partial_.substr(0, end));
+        partial_.erase(0, end + 1);
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::optional<int> status_;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  std::string errors_;
+};
+
+struct Outcome {
+  int exitCode = -1;
+  std::string output;
+  std::string errors;
+};
+
+inline Outcome runToEnd(const std::vector<std::string>& arguments, std::string_view input = {}) {
+  Runner runner(arguments, input);
+  auto code = runner.waitForExit();
+  return {code.value_or(-1), runner.output(), runner.errors()};
+}
+
+// A JSON line that holds every one of these members (compact text, as the runner writes it).
+inline std::function<bool(const std::string&)> holds(std::initializer_list<std::string_view> members) {
+  std::vector<std::string> wanted(members.begin(), members.end());
+  return [wanted](const std::string& line) {
+    for (const auto& m : wanted) {
+      if (line.find(m) == std::string::npos) return false;
+    }
+    return true;
+  };
+}
+
+inline std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+}  // namespace corvane::run
