@@ -9,6 +9,7 @@
 
 #include <corvane/utils/network.hpp>
 
+#include "client/mosquittoCall.hpp"
 #include "command/command.hpp"
 #include "errors/addressLookupError.hpp"
 #include "errors/mosquittoErrors.hpp"
@@ -62,25 +63,6 @@ bool isNumericAddress(const std::string& host) {
   return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
-// libmosquitto's result turned into the code users see, with what the callbacks recorded during
-// the call (`capture`).
-std::error_code toErrorCode(int result, const CallbackState& capture) {
-  switch (result) {
-    case MOSQ_ERR_SUCCESS: return {0, std::system_category()};
-    case MOSQ_ERR_PROTOCOL:
-      return capture.callbackError.value() != 0 ? capture.callbackError : makeMosquittoError(result);
-    case MOSQ_ERR_CONN_LOST:
-    case MOSQ_ERR_TLS:
-    case MOSQ_ERR_TLS_HANDSHAKE:
-      // A verification verdict explains a failed handshake better than the queue's last line.
-      if (capture.callbackError.value() != 0 && result != MOSQ_ERR_CONN_LOST) return capture.callbackError;
-      return capture.opensslError != 0 ? ssl::makeError(capture.opensslError) : makeMosquittoError(result);
-    case MOSQ_ERR_ERRNO: return {errno, std::system_category()};
-    case MOSQ_ERR_EAI: return {errno, addressLookupErrorCategory()};
-    default: return makeMosquittoError(result);
-  }
-}
-
 // Conditions that the connect and disconnect callbacks report themselves.
 bool isIgnorable(std::error_code error) {
   if (error == make_error_code(CustomError::ProtocolError)) return true;
@@ -92,18 +74,6 @@ bool isIgnorable(std::error_code error) {
     case MOSQ_ERR_CONN_LOST: return true;
   }
   return false;
-}
-
-// Every call into libmosquitto: a clean per-thread record before, its capture after.
-template <class Call>
-std::error_code bracketed(Call&& call) {
-  callbackState().reset();
-  int result = call();
-  int savedErrno = errno;
-  CallbackState capture = callbackState();
-  callbackState().reset();
-  errno = savedErrno;
-  return toErrorCode(result, capture);
 }
 
 utils::Expected<void> connectedState() { return {}; }

@@ -491,13 +491,17 @@ std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* sel
   if (selected == nullptr) return element->primaryKey() + ": " + failure;
   std::error_code result;
   try {
-    result = asJsonText_ ? writeHandle_.write(std::string_view(selected->toText()))
-                         : writeTyped(writeHandle_, *selected);
+    result = writeValue(writeHandle_, *selected);
   } catch (const std::exception& e) {
     return element->primaryKey() + ": " + e.what();
   }
   if (result) return element->primaryKey() + ": " + result.message();
   return std::nullopt;
+}
+
+std::error_code CommandPayload::DataPoint::writeValue(const corvane::data::WriteHandle& handle,
+                                                      const JsonValue& selected) const {
+  return asJsonText_ ? handle.write(std::string_view(selected.toText())) : writeTyped(handle, selected);
 }
 
 void CommandPayload::load(decoder::Value& value, config::Context& context) {
@@ -534,6 +538,17 @@ void CommandPayload::prepare() {
 }
 
 std::string CommandPayload::apply(const char* payload, std::size_t length) const {
+  std::string summary;
+  select(payload, length, [&summary](const DataPoint& entry, const JsonValue* selected, const std::string& failure) {
+    if (auto error = entry.write(selected, failure)) {
+      summary += '\n';
+      summary += *error;
+    }
+  });
+  return summary;
+}
+
+void CommandPayload::select(const char* payload, std::size_t length, const SelectionVisitor& visit) const {
   // Read once for all entries, and whole before anything is written: a message that is not one
   // JSON document writes nothing.
   utils::io::MemoryInputStream input(payload, payload + length);
@@ -545,16 +560,11 @@ std::string CommandPayload::apply(const char* payload, std::size_t length) const
   selector.select(root);
   document.finish();
 
-  std::string summary;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const Selection& selection = selector.selection(i);
     if (!selection.done) throw std::logic_error("internal error: JSON path not followed to its end");
-    if (auto error = entries_[i]->write(selection.value, selection.failure)) {
-      summary += '\n';
-      summary += *error;
-    }
+    visit(*entries_[i], selection.value, selection.failure);
   }
-  return summary;
 }
 
 }  // namespace corvane::plugins::mqttClient

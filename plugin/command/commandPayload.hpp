@@ -1,9 +1,11 @@
 #pragma once
 // How a received message becomes data point writes: a list of entries, each a JSON path into the
 // message and a target data point.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <corvane/config.hpp>
@@ -27,6 +29,10 @@ class CommandPayload {
     // The same with the path already followed: `selected` is the value it selected in the message,
     // or null when it selected nothing, for the reason `failure` gives.
     std::optional<std::string> write(const JsonValue* selected, const std::string& failure) const;
+    // The write itself, through `handle` instead of the data point's own: what a selected value
+    // becomes on its way into the point, also for a stand-in point that a dry run writes to. The
+    // handle's answer; throws what rendering the value throws.
+    std::error_code writeValue(const corvane::data::WriteHandle& handle, const JsonValue& selected) const;
 
     const jsonPath::Path& path() const noexcept { return path_; }
     const std::string& pathText() const noexcept { return pathText_; }
@@ -49,6 +55,13 @@ class CommandPayload {
   // JSON, holds a duplicate member, or holds more than 1,000,000 JSON values ("message has too many
   // JSON values (more than 1000000)": the whole, every member value and every array element count).
   std::string apply(const char* payload, std::size_t length) const;
+  // What apply reads, without writing anything: the message is decoded and every entry's path
+  // followed exactly as there, and `visit` gets each entry in order with the value its path
+  // selected, or null and the reason it selected nothing. The values live only during the call.
+  // Throws as apply does.
+  using SelectionVisitor =
+      std::function<void(const DataPoint& entry, const JsonValue* selected, const std::string& failure)>;
+  void select(const char* payload, std::size_t length, const SelectionVisitor& visit) const;
 
   const std::vector<std::unique_ptr<DataPoint>>& entries() const noexcept { return entries_; }
 

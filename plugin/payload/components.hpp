@@ -43,6 +43,8 @@ class Payload::ArrayComponent final : public Payload::Component {
   void write(utils::json::encoder::Value target, const std::vector<std::string>& attributeNames) const override;
   std::unique_ptr<Component> clone() const override;
 
+  const std::vector<std::unique_ptr<Component>>& elements() const noexcept { return elements_; }
+
  private:
   std::vector<std::unique_ptr<Component>> elements_;
 };
@@ -67,6 +69,9 @@ class Payload::DataPointComponent final : public Payload::Component {
   void prepare(const PrepareContext& context) override;
   void write(utils::json::encoder::Value target, const std::vector<std::string>& attributeNames) const override;
   std::unique_ptr<Component> clone() const override;
+
+  // The data point it names, once the reference is resolved (null before, or when it is gone).
+  std::shared_ptr<model::Element> dataPoint() const { return dataPoint_->lock(); }
 
  private:
   // Filled when the host resolves the reference. Shared with the resolver callback only weakly,

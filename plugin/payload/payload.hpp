@@ -61,6 +61,11 @@ class Payload {
   bool isTemplate() const noexcept { return value_.index() == 1; }
   // The fixed text, or null for a template.
   const std::string* fixedText() const noexcept { return std::get_if<std::string>(&value_); }
+  // The template's root component, or null for a fixed text.
+  const Component* root() const noexcept {
+    const auto* root = std::get_if<1>(&value_);
+    return root != nullptr ? root->get() : nullptr;
+  }
 
  private:
   std::variant<std::string, std::unique_ptr<Component>> value_;
