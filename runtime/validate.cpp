@@ -1,9 +1,14 @@
 #include "validate.hpp"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 
 #include "jsonLine.hpp"
+#include "lint.hpp"
+#include "lintSample.hpp"
 #include "watchedModel.hpp"
 
 namespace corvane::run {
@@ -80,15 +85,40 @@ void describeCommand(JsonLine& line, const mqtt::Command& command) {
   line.add("topic", command.topicName()).addRaw("entries", entries);
 }
 
+// The model file's text once more, for the locations of configuration keys in warnings.
+std::string readModelText(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open model file \"" + file + "\"");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 }  // namespace
 
 void setupValidate(CLI::App& app) {
   auto options = std::make_shared<ValidateOptions>();
   auto* command = app.add_subcommand("validate", "Check a model without connecting; print what it resolved to");
   addModelFileOptions(*command, options->model);
+  command->add_flag("--strict", options->strict, "Exit with status 1 when there is any warning");
+  auto* sample = command->add_option("--sample", options->sample,
+                                     "A JSON message: check what each command entry's path selects in it against "
+                                     "the type of the entry's data point (nothing is written)")
+                     ->type_name("FILE");
+  command->add_option("--command", options->commands, "Check only this command element against the sample (repeatable)")
+      ->type_name("ELEMENT")
+      ->needs(sample)
+      ->allow_extra_args(false);
   command->footer(
       "Prints one JSON object per line: each data point, then each element with its class, UUID and\n"
-      "resolved configuration. Exit status 0, or 2 with FILE:LINE:COLUMN: message on standard error.");
+      "resolved configuration, then one {\"warning\", \"element\", \"file\", \"line\", \"column\"} object per\n"
+      "thing that loads but will not behave as expected (retained birth or will that the other does not\n"
+      "replace, birth and will on different topics, a client key that does not match its certificate, a\n"
+      "certificate that has expired or expires within 30 days, a CA file or directory without\n"
+      "certificates, a client identifier shared on one broker, a template attribute a data point lacks,\n"
+      "and with --sample a command entry that selects nothing or a value its data point cannot take).\n"
+      "Exit status 0 (1 with --strict and a warning), or 2 with FILE:LINE:COLUMN: message on standard\n"
+      "error.");
   command->callback([options] {
     if (int status = runValidate(*options)) throw CLI::RuntimeError(status);
   });
@@ -100,6 +130,16 @@ int runValidate(const ValidateOptions& options) {
     // Prepared as well: TLS files, payload bindings and will settings are checked there, and
     // nothing connects until tasks run.
     loadModel(model, options.model, true);
+  } catch (const std::exception& e) {
+    return reportConfigurationError(e);
+  }
+  // Worked out before anything is printed: an unreadable sample is an error, not a warning.
+  std::vector<JsonLine> warnings;
+  try {
+    LintOptions lint;
+    if (!options.sample.empty()) lint.sample = readSample(options.sample);
+    lint.commands = options.commands;
+    warnings = lintModel(model, readModelText(options.model.file), lint);
   } catch (const std::exception& e) {
     return reportConfigurationError(e);
   }
@@ -149,8 +189,9 @@ int runValidate(const ValidateOptions& options) {
     line.addRaw("tasks", tasks.text());
     std::puts(line.text().c_str());
   }
+  for (const auto& warning : warnings) std::puts(warning.text().c_str());
   std::fflush(stdout);
-  return 0;
+  return options.strict && !warnings.empty() ? kLintWarnings : 0;
 }
 
 }  // namespace corvane::run

@@ -271,9 +271,9 @@ TEST(Ledger, RefusedAndFailedPublicationsAreCountedByTheirCode) {
   const OutcomeCase cases[] = {
       {"the broker refuses what the client may not publish (MQTT 5 reason code)",
        {.acl = std::vector<testing::AclRule>{{.access = testing::AclAccess::read, .topic = "#"}}}, "\"short\"",
-       "refused", "Mosquitto 135: "},
+       "refused", "Mosquitto 135: Not authorized\":"},
       {"a message larger than the broker takes is never sent",
-       {.extraConfig = {"max_packet_size 100"}}, "LONG", "failed", "Mosquitto 25: "},
+       {.extraConfig = {"max_packet_size 100"}}, "LONG", "failed", "Mosquitto 25: Oversized packet\":"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,334 @@
+// corvane-run tls-probe end to end: the built runner against a real mosquitto TLS listener with the
+// test certificates, each client setting the way the client itself would meet it.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <corvane/data.hpp>
+
+#include "broker.hpp"
+#include "certificates.hpp"
+#include "childProcess.hpp"
+#include "errors/customError.hpp"
+#include "files.hpp"
+#include "loopbackPort.hpp"
+#include "runnerProcess.hpp"
+#include "ssl/errors.hpp"
+#include "tempDir.hpp"
+
+namespace corvane::run {
+namespace {
+
+using corvane::testing::Broker;
+using corvane::testing::CertificateFiles;
+using corvane::testing::Certificates;
+using corvane::testing::TlsListenerOptions;
+namespace mqtt = plugins::mqttClient;
+
+std::string quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+
+// One client element, on a line of its own: its declaration is at line 2, column 3 of the model.
+std::string clientElement(const std::string& name, const std::string& address, const std::string& members,
+                          const std::string& children = "") {
+  return R"({"skill": "MQTT", "class": "Client", "name": ")" + name + R"(", "config": {"brokerAddress": ")" +
+         address + R"(", "clientID": "probe")" + (members.empty() ? "" : ", " + members) + "}" +
+         (children.empty() ? "" : R"(, "children": [)" + children + "]") + "}";
+}
+
+std::string modelText(const std::vector<std::string>& elements) {
+  std::string text = "{\"elements\": [\n";
+  for (std::size_t i = 0; i < elements.size(); ++i) text += "  " + elements[i] + (i + 1 < elements.size() ? ",\n" : "\n");
+  return text + "]}\n";
+}
+
+// A member of the JSON report as the runner writes it.
+std::string raw(const char* name, const std::string& json) { return "\"" + std::string(name) + "\":" + json; }
+std::string text(const char* name, const std::string& value) { return raw(name, "\"" + value + "\""); }
+std::string flag(const char* name, bool value) { return raw(name, value ? "true" : "false"); }
+
+std::string fingerprintOf(const std::filesystem::path& certificate) {
+  auto result = corvane::testing::runProcess({"openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", certificate});
+  auto at = result.output.find('=');
+  if (result.exitCode != 0 || at == std::string::npos) return "openssl failed: " + result.output;
+  return result.output.substr(at + 1, result.output.find('\n') - at - 1);
+}
+
+struct ProbeCase {
+  const char* fault;
+  const CertificateFiles& brokerCertificate;
+  std::string members;  // the client's TLS settings
+  std::optional<std::error_code> error;  // nothing: the client would connect
+  std::vector<std::string> facts;        // members the JSON report must hold
+  const char* host = "127.0.0.1";
+  bool brokerRequiresClientCertificate = false;
+};
+
+TEST(TlsProbe, TellsWhetherAndWhyTheClientWouldGetThroughTls) {
+  const auto& certs = Certificates::shared();
+  const std::string caFile = R"("useTLS": true, "caCertificateFile": )" + quoted(certs.caFile());
+  const std::string pinnedPair = R"("TLS": {"enabled": true, "serverCertificate": )" + quoted(certs.twoCertificatesFile()) + "}";
+  const auto verification = [](int result) { return mqtt::ssl::makeCertificateVerificationError(result); };
+  const ProbeCase cases[] = {
+      {"trusted CA", certs.server(), caFile, std::nullopt,
+       {flag("chainVerifies", true), flag("hostMatches", true), raw("pinnedMatches", "null")}},
+      {"broker reached by name", certs.server(), caFile, std::nullopt,
+       {text("serverName", "localhost"), flag("hostMatches", true)}, "localhost"},
+      {"expired certificate", certs.expiredServer(), caFile, verification(X509_V_ERR_CERT_HAS_EXPIRED),
+       {flag("chainVerifies", false), text("chainError", "OpenSSL.certificateVerification 10: certificate has expired"),
+        text("notAfter", "2020-01-02T00:00:00Z") + "," + raw("daysLeft", "-"), flag("hostMatches", true)}},
+      {"certificate of another host, broker reached by address", certs.wrongHostServer(), caFile,
+       verification(X509_V_ERR_IP_ADDRESS_MISMATCH), {flag("chainVerifies", true), flag("hostMatches", false)}},
+      {"certificate of another host, broker reached by name", certs.wrongHostServer(), caFile,
+       verification(X509_V_ERR_HOSTNAME_MISMATCH), {flag("chainVerifies", true), flag("hostMatches", false)},
+       "localhost"},
+      // The broker sends the test CA along: an untrusted self-signed root.
+      {"wrong CA", certs.server(), R"("useTLS": true, "caCertificateFile": )" + quoted(certs.wrongCaFile()),
+       verification(X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN), {flag("chainVerifies", false), flag("hostMatches", true)}},
+      {"pinned certificate presented", certs.selfSignedServer(), pinnedPair, std::nullopt,
+       {text("trust", "pinnedCertificate"), flag("chainVerifies", true), raw("hostMatches", "null"),
+        flag("pinnedMatches", true)}},
+      {"second certificate of the pinned file presented", certs.otherSelfSignedServer(), pinnedPair,
+       make_error_code(mqtt::CustomError::ServerCertificateMismatch),
+       {flag("chainVerifies", true), flag("pinnedMatches", false)}},
+      {"verification off accepts a certificate of another host", certs.wrongHostServer(),
+       R"("useTLS": true, "verifyCertificate": false)", std::nullopt,
+       {text("trust", "noVerification"), flag("hostMatches", false)}},
+      // TLS 1.3: the broker rejects the client only after the client has finished its handshake.
+      {"client certificate required, none given", certs.server(), caFile,
+       mqtt::ssl::makeError(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED)),
+       {flag("handshake", true), flag("chainVerifies", true)}, "127.0.0.1", true},
+      {"client certificate required and given", certs.server(),
+       caFile + R"(, "clientCertificate": {"certificateFile": )" + quoted(certs.client().certificate) +
+           R"(, "privateKeyFile": )" + quoted(certs.client().key) + "}",
+       std::nullopt, {flag("handshake", true)}, "127.0.0.1", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Broker broker({.plainListener = false,
+                   .tlsListener = TlsListenerOptions{.caFile = certs.caFile(),
+                                                     .server = c.brokerCertificate,
+                                                     .requireCertificate = c.brokerRequiresClientCertificate}});
+    broker.start();
+    corvane::testing::TempDir dir;
+    const auto address = std::string(c.host) + ":" + std::to_string(broker.tlsPort());
+    const auto model = dir.writeFile("m.json", modelText({clientElement("tls", address, c.members)}));
+    auto result = runToEnd({"tls-probe", "--json", model.string()});
+    EXPECT_EQ(result.exitCode, c.error ? 1 : 0) << result.output << result.errors;
+    EXPECT_EQ(result.errors, "");
+    auto wanted = c.facts;
+    wanted.push_back(flag("connects", !c.error));
+    wanted.push_back(text("error", data::describeError(c.error.value_or(std::error_code()))));
+    for (const auto& fact : wanted) EXPECT_NE(result.output.find(fact), std::string::npos) << fact << "\n" << result.output;
+  }
+}
+
+TEST(TlsProbe, ShowsTheBrokersChainAsOpensslSeesIt) {
+  const auto& certs = Certificates::shared();
+  // With a CA file the broker sends the CA along with its own certificate.
+  Broker broker({.plainListener = false,
+                 .tlsListener = TlsListenerOptions{.caFile = certs.caFile(), .server = certs.server()}});
+  broker.start();
+  corvane::testing::TempDir dir;
+  // Named among two clients, the plain one first.
+  const auto model = dir.writeFile(
+      "m.json", modelText({clientElement("plain", "127.0.0.1:1", ""),
+                           clientElement("tls", "127.0.0.1:" + std::to_string(broker.tlsPort()),
+                                         R"("useTLS": true, "caCertificateFile": )" + quoted(certs.caFile()))}));
+  const auto serverPrint = fingerprintOf(certs.server().certificate);
+  const auto caPrint = fingerprintOf(certs.caFile());
+
+  auto json = runToEnd({"tls-probe", "--json", model.string(), "tls"});
+  ASSERT_EQ(json.exitCode, 0) << json.output << json.errors;
+  std::string server = R"({"subject":"CN = localhost","issuer":"CN = Corvane Test CA",)"
+                       R"("subjectAltNames":["IP Address:127.0.0.1","DNS:localhost"],"notBefore":")";
+  for (const auto& fact : {R"("client":"tls")", R"("certificates":[)", server.c_str(),
+                           R"("subject":"CN = Corvane Test CA","issuer":"CN = Corvane Test CA","subjectAltNames":[])"}) {
+    EXPECT_NE(json.output.find(fact), std::string::npos) << fact << "\n" << json.output;
+  }
+  // Valid for 3650 days from a moment ago.
+  const auto days = json.output.find(R"("daysLeft":)");
+  ASSERT_NE(days, std::string::npos) << json.output;
+  const auto daysLeft = std::stoi(json.output.substr(days + 11));
+  EXPECT_TRUE(daysLeft == 3649 || daysLeft == 3650) << daysLeft;
+  EXPECT_NE(json.output.find("\"sha256\":\"" + serverPrint + "\"}"), std::string::npos) << serverPrint << json.output;
+  EXPECT_NE(json.output.find("\"sha256\":\"" + caPrint + "\"}"), std::string::npos) << caPrint << json.output;
+
+  auto text = runToEnd({"tls-probe", model.string(), "tls"});
+  ASSERT_EQ(text.exitCode, 0) << text.output << text.errors;
+  const std::vector<std::string> rows = {
+      "Client        tls\n", "Broker        127.0.0.1:" + std::to_string(broker.tlsPort()) +
+                                                      ", server name 127.0.0.1\n",
+                          "Trust         CA file " + certs.caFile().string() + "\n",
+                          std::string("Certificate 0 the broker's own\n  Subject     CN = localhost\n"
+                                      "  Issuer      CN = Corvane Test CA\n"
+                                      "  Alt. names  IP Address:127.0.0.1, DNS:localhost\n"),
+                          "  SHA-256     " + serverPrint + "\n\nCertificate 1 sent with it\n",
+                          std::string("  Chain       verifies against the configured trust anchors\n"
+                                      "  Host name   127.0.0.1 matches the broker's certificate\n"
+                                      "  Pinned      no certificate pinned\n\n"
+                                      "Result        the client would connect\n")};
+  for (const auto& row : rows) {
+    EXPECT_NE(text.output.find(row), std::string::npos) << row << "\n" << text.output;
+  }
+}
+
+struct PemCase {
+  const char* fault;
+  const CertificateFiles& brokerCertificate;
+  std::vector<std::filesystem::path> written;  // the files whose certificates the PEM file holds, in order
+};
+
+TEST(TlsProbe, PemFileIsReadyToBePinned) {
+  const auto& certs = Certificates::shared();
+  const PemCase cases[] = {
+      {"self-signed broker: its certificate alone", certs.selfSignedServer(), {certs.selfSignedServer().certificate}},
+      // Pinned certificates are trust anchors too, and a chain is anchored only in a self-signed one.
+      {"broker certified by a CA: the chain it sent after its own", certs.server(),
+       {certs.server().certificate, certs.caFile()}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Broker broker({.plainListener = false,
+                   .tlsListener = TlsListenerOptions{.caFile = certs.caFile(), .server = c.brokerCertificate}});
+    broker.start();
+    corvane::testing::TempDir dir;
+    const auto address = "127.0.0.1:" + std::to_string(broker.tlsPort());
+    // Not trusted yet: the certificate is written all the same.
+    const auto untrusted = dir.writeFile(
+        "untrusted.json",
+        modelText({clientElement("tls", address, R"("useTLS": true, "caCertificateFile": )" + quoted(certs.wrongCaFile()))}));
+    const auto pem = dir / "broker.pem";
+    auto first = runToEnd({"tls-probe", "--json", "--pem", pem.string(), untrusted.string()});
+    EXPECT_EQ(first.exitCode, 1) << first.output << first.errors;
+    EXPECT_NE(first.output.find(text("pemFile", pem.string()) + "," +
+                                raw("pemCertificates", std::to_string(c.written.size()))),
+              std::string::npos)
+        << first.output;
+    std::string expected;
+    for (const auto& file : c.written) expected += corvane::testing::readFile(file);
+    EXPECT_EQ(corvane::testing::readFile(pem), expected);
+
+    const auto pinned = dir.writeFile(
+        "pinned.json", modelText({clientElement("tls", address, R"("TLS": {"enabled": true, "serverCertificate": )" +
+                                                                    quoted(pem) + "}")}));
+    auto second = runToEnd({"tls-probe", "--json", pinned.string()});
+    EXPECT_EQ(second.exitCode, 0) << second.output << second.errors;
+    EXPECT_NE(second.output.find(flag("pinnedMatches", true)), std::string::npos) << second.output;
+  }
+}
+
+struct ModelCase {
+  const char* fault;
+  std::string model;      // written to m.json; empty: no file
+  std::string client;     // the CLIENT argument; empty: none
+  std::string expected;   // standard error, after the directory
+};
+
+TEST(TlsProbe, ModelErrorsExitWithTwoAndSayWhy) {
+  corvane::testing::TempDir dir;
+  const std::string tls = R"("useTLS": true)";
+  const auto missingCa = dir / "missing-ca.pem";
+  const auto topic = R"({"class": "Topic", "name": "t", "config": {"topic": "a/b", "payload": "x"}})";
+  const ModelCase cases[] = {
+      {"model file missing", "", "", "m.json:0:0: cannot open model file \"" + (dir / "m.json").string() + "\""},
+      {"client without TLS", modelText({clientElement("plain", "127.0.0.1:1", "")}), "",
+       "m.json:2:3: MQTT client \"plain\" does not use TLS\n"},
+      {"no client named and two in the model",
+       modelText({clientElement("a", "127.0.0.1:1", tls), clientElement("b", "127.0.0.1:1", tls)}), "",
+       "m.json: the model has 2 MQTT clients (a, b): name the one to probe\n"},
+      {"no client at all", "{\"elements\": []}", "", "m.json: the model has no MQTT client\n"},
+      {"no element of that path", modelText({clientElement("a", "127.0.0.1:1", tls)}), "b",
+       "m.json: no element \"b\" (MQTT clients: a)\n"},
+      {"element that is no client", modelText({clientElement("a", "127.0.0.1:1", tls, topic)}), "a/t",
+       "m.json:2:147: element \"a/t\" is not an MQTT client (class MQTT Topic)\n"},
+      {"CA file that cannot be loaded",
+       modelText({clientElement("a", "127.0.0.1:1", R"("useTLS": true, "caCertificateFile": )" + quoted(missingCa))}), "",
+       "m.json:2:3: element \"a\": could not set CA certificate file of OpenSSL context for MQTT client \"a\" to \"" +
+           missingCa.string() + "\": No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const auto model = dir / "m.json";
+    std::filesystem::remove(model);
+    if (!c.model.empty()) corvane::testing::writeFile(model, c.model);
+    std::vector<std::string> arguments{"tls-probe", model.string()};
+    if (!c.client.empty()) arguments.push_back(c.client);
+    auto result = runToEnd(arguments);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.output, "");
+    const auto expected = dir.path().string() + "/" + c.expected;
+    EXPECT_EQ(result.errors.substr(0, expected.size()), expected) << result.errors;
+  }
+}
+
+// A port that completes TCP handshakes (the kernel's backlog) but never answers.
+class SilentListener {
+ public:
+  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_, 4) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("listening socket failed");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(fd_); }
+  int port() const noexcept { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+struct UnreachableCase {
+  const char* fault;
+  std::string address;
+  std::string error;  // the start of the "error" member's text
+  std::vector<std::string> extraArguments{};
+};
+
+TEST(TlsProbe, BrokerOutOfReachIsReportedWithItsCodeInBoundedTime) {
+  SilentListener silent;
+  Broker plain;
+  plain.start();
+  const UnreachableCase cases[] = {
+      {"nothing listening", "127.0.0.1:" + std::to_string(corvane::testing::freeLoopbackPort()),
+       "system 111: Connection refused\""},
+      {"unknown host", "no-such-host.invalid:8883", "getaddrinfo "},
+      {"broker that never answers the handshake", "127.0.0.1:" + std::to_string(silent.port()),
+       "system 110: Connection timed out\"", {"--timeout", "0.5"}},
+      // The broker takes the ClientHello for a malformed MQTT packet and drops the connection.
+      {"plain listener", "127.0.0.1:" + std::to_string(plain.port()),
+       data::describeError(mqtt::ssl::makeError(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_UNEXPECTED_EOF_WHILE_READING))) + "\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    corvane::testing::TempDir dir;
+    const auto model = dir.writeFile("m.json", modelText({clientElement("tls", c.address, R"("useTLS": true)")}));
+    std::vector<std::string> arguments{"tls-probe", "--json", model.string()};
+    arguments.insert(arguments.end(), c.extraArguments.begin(), c.extraArguments.end());
+    const auto started = Clock::now();
+    auto result = runToEnd(arguments);
+    EXPECT_LT(Clock::now() - started, 5s);
+    EXPECT_EQ(result.exitCode, 1) << result.output << result.errors;
+    EXPECT_NE(result.output.find(R"("certificates":[],)"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find(R"("connects":false,"error":")" + c.error), std::string::npos) << result.output;
+  }
+}
+
+}  // namespace
+}  // namespace corvane::run
