@@ -12,9 +12,11 @@ namespace corvane::run {
 
 namespace {
 
-// The publish run in progress on this thread: its topic's record, and the error it committed.
+// The publish run in progress on this thread: its topic's record, how it was counted when it
+// started, and the error it committed.
 struct RunInProgress {
   const void* record = nullptr;
+  bool countedNotConnected = false;
   std::optional<ErrorKey> failure;
 };
 thread_local RunInProgress tRun;
@@ -82,7 +84,7 @@ void Ledger::taskRun(const runtime::TaskEntry& task, TimeStamp time, bool finish
         ++state.counts.pending;
       }
     }
-    tRun = connected ? RunInProgress{topic->recordIdentity(), std::nullopt} : RunInProgress{};
+    tRun = RunInProgress{topic->recordIdentity(), !connected, std::nullopt};
     return;
   }
 
@@ -90,8 +92,10 @@ void Ledger::taskRun(const runtime::TaskEntry& task, TimeStamp time, bool finish
   if (!run.failure) return;
   std::lock_guard lock(mutex_);
   // A failed publication sent nothing, so no answer will come for it: the newest pending run is
-  // this one.
-  if (!state.pending.empty()) {
+  // this one. The client may also have come up between the look above and the topic's own.
+  if (run.countedNotConnected && state.counts.notConnected > 0) {
+    --state.counts.notConnected;
+  } else if (!state.pending.empty()) {
     state.pending.pop_back();
     --state.counts.pending;
   } else if (state.counts.unconfirmed > 0) {
@@ -108,6 +112,11 @@ bool Ledger::takePending(TopicState& topic) {
   }
   if (topic.counts.unconfirmed > 0) {
     --topic.counts.unconfirmed;
+    return true;
+  }
+  // The client came up between the ledger's look at it and the topic's own: the run was sent.
+  if (topic.counts.notConnected > 0) {
+    --topic.counts.notConnected;
     return true;
   }
   return false;

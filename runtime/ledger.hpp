@@ -99,8 +99,9 @@ class Ledger {
     TopicLedger counts;
     std::deque<TimeStamp> pending;  // times of sent runs, oldest first
   };
-  // Under mutex_: the oldest pending run of topic `index` ends; false when none was pending (a
-  // late answer to a run already counted unconfirmed, which then moves).
+  // Under mutex_: an answer came for the oldest pending run, or else for a run already counted
+  // unconfirmed (a late answer) or not connected (the client came up just before the topic looked);
+  // that run moves. False when there is none.
   bool takePending(TopicState& topic);
 
   const WatchedModel& model_;

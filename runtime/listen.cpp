@@ -4,60 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "listener.hpp"
+#include "stopSignals.hpp"
 #include "watchedModel.hpp"
 
 namespace corvane::run {
-
-namespace {
-
-// Taken by the main thread alone (sigwait); the listeners' threads inherit the blocked mask.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kStopSignals) sigaddset(&set, signal);
-  return set;
-}
-
-void blockStopSignals() {
-  // A shell starts background jobs with SIGINT ignored; an ignored signal would never arrive.
-  for (int signal : kStopSignals) ::signal(signal, SIG_DFL);
-  ::signal(SIGPIPE, SIG_IGN);
-  sigset_t set = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// Until a stop signal arrives or the duration has passed.
-void waitForStop(std::optional<double> durationSeconds) {
-  using std::chrono::steady_clock;
-  const sigset_t set = stopSignals();
-  const auto deadline =
-      durationSeconds ? steady_clock::now() + std::chrono::duration_cast<steady_clock::duration>(
-                                                  std::chrono::duration<double>(*durationSeconds))
-                      : steady_clock::time_point::max();
-  for (;;) {
-    const auto now = steady_clock::now();
-    if (now >= deadline) return;
-    // In slices of at most a second, so that the deadline is never far off.
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::min<steady_clock::duration>(deadline - now, std::chrono::seconds(1)));
-    const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
-                           static_cast<long>(left.count() % 1'000'000'000)};
-    if (sigtimedwait(&set, nullptr, &timeout) >= 0) return;
-  }
-}
-
-}  // namespace
 
 void setupListen(CLI::App& app) {
   auto options = std::make_shared<ListenOptions>();
@@ -65,16 +21,7 @@ void setupListen(CLI::App& app) {
       "listen", "Show what every command would write for the messages on its topic, without writing anything");
   addModelFileOptions(*command, options->model);
   command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: until SIGINT or SIGTERM)")
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            char* end = nullptr;
-            double seconds = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
-              return "must be a positive number of seconds, not \"" + text + "\"";
-            }
-            return {};
-          },
-          "SECONDS"));
+      ->check(secondsValidator());
   command->footer(
       "Connects with each client's broker settings under a client identifier of its own (no will, no\n"
       "birth message) and subscribes to its commands' topics. Every message is one JSON object per line,\n"

@@ -4,11 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,64 +14,12 @@
 #include "ledger.hpp"
 #include "metrics.hpp"
 #include "statusView.hpp"
+#include "stopSignals.hpp"
 #include "watchedModel.hpp"
 
 namespace corvane::run {
 
 namespace {
-
-// SIGINT, SIGTERM and SIGHUP (the terminal went away) are taken by the main thread alone
-// (sigwait); every thread the model starts inherits the blocked mask, so none lands in a network
-// or task thread.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kStopSignals) sigaddset(&set, signal);
-  return set;
-}
-
-void blockStopSignals() {
-  // A shell starts background jobs with SIGINT ignored; an ignored signal would never arrive.
-  for (int signal : kStopSignals) ::signal(signal, SIG_DFL);
-  // A reader that goes away is noticed by the failed write instead.
-  ::signal(SIGPIPE, SIG_IGN);
-  sigset_t set = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// Waits for a stop signal, or until the duration has passed, calling `tick` about once a second.
-// Returns the reason.
-std::string waitForStop(std::optional<double> durationSeconds, const std::function<void()>& tick) {
-  sigset_t set = stopSignals();
-  auto deadline = std::chrono::steady_clock::now();
-  if (durationSeconds) {
-    deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(*durationSeconds));
-  }
-  constexpr auto kTick = std::chrono::seconds(1);
-  auto nextTick = std::chrono::steady_clock::now() + kTick;
-  for (;;) {
-    auto nowSteady = std::chrono::steady_clock::now();
-    if (durationSeconds && nowSteady >= deadline) return "duration";
-    if (nowSteady >= nextTick) {
-      tick();
-      nextTick = std::max(nextTick + kTick, nowSteady);
-    }
-    auto until = durationSeconds ? std::min(nextTick, deadline) : nextTick;
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until - nowSteady).count();
-    if (ns < 0) ns = 0;
-    timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    int signal = sigtimedwait(&set, nullptr, &timeout);
-    if (signal < 0) continue;  // EAGAIN at the next tick or the deadline, or EINTR
-    switch (signal) {
-      case SIGINT: return "SIGINT";
-      case SIGHUP: return "SIGHUP";
-      default: return "SIGTERM";
-    }
-  }
-}
 
 // Hooks the output and the ledger to every task run, record commit, event and data point change
 // of the model.
@@ -112,16 +56,7 @@ void setupRun(CLI::App& app) {
   auto* command = app.add_subcommand("run", "Run a model: connect, publish, take commands, show the live state");
   addModelFileOptions(*command, options->model);
   command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT, SIGTERM or SIGHUP)")
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            char* end = nullptr;
-            double seconds = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
-              return "must be a positive number of seconds, not \"" + text + "\"";
-            }
-            return {};
-          },
-          "SECONDS"));
+      ->check(secondsValidator());
   command->add_flag("--events", options->events,
                     "Print one JSON object per line for every event and change, also on a terminal");
   command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));

@@ -1,0 +1,516 @@
+// `corvane-run run --metrics`: the Prometheus exposition of clients, topics and commands, read over
+// HTTP from the running runner, checked by promtool and scraped by a real Prometheus server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <corvane/runtime.hpp>
+
+#include "broker.hpp"
+#include "childProcess.hpp"
+#include "files.hpp"
+#include "loopbackPort.hpp"
+#include "metrics.hpp"
+#include "runnerProcess.hpp"
+#include "tempDir.hpp"
+#include "testPeer.hpp"
+
+namespace corvane::run {
+namespace {
+
+// ---- a tiny HTTP client and the exposition's samples ----
+
+struct HttpResponse {
+  int status = 0;
+  std::string head;  // status line and headers
+  std::string body;
+};
+
+// GET over a loopback connection. HTTP/1.0, so that the answer is never chunked and ends with the
+// connection; nothing when the server does not answer in time.
+std::optional<HttpResponse> httpGet(int port, const std::string& target, std::chrono::milliseconds timeout = 3s) {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+  if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(s, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    ::close(s);
+    return std::nullopt;
+  }
+  std::string answer;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{s, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+      ::close(s);
+      return std::nullopt;
+    }
+    char buffer[8192];
+    ssize_t n = ::read(s, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(s);
+  auto end = answer.find("\r\n\r\n");
+  if (end == std::string::npos || answer.size() < 12) return std::nullopt;
+  return HttpResponse{std::stoi(answer.substr(9, 3)), answer.substr(0, end), answer.substr(end + 4)};
+}
+
+// Every sample of an exposition text by its series as written (name{labels}).
+using Samples = std::map<std::string, std::string>;
+
+Samples samplesOf(const std::string& text) {
+  Samples samples;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    auto end = text.find('\n', at);
+    std::string line = text.substr(at, end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    if (line.empty() || line[0] == '#') continue;
+    auto space = line.rfind(' ');
+    samples[line.substr(0, space)] = line.substr(space + 1);
+  }
+  return samples;
+}
+
+std::optional<double> valueOf(const Samples& samples, const std::string& series) {
+  auto found = samples.find(series);
+  if (found == samples.end()) return std::nullopt;
+  return std::stod(found->second);
+}
+
+// The sum over every series of a family whose labels start with `labels` (error labels follow).
+double sumOf(const Samples& samples, std::string_view name, std::string_view labels) {
+  double sum = 0;
+  std::string prefix = std::string(name) + "{" + std::string(labels);
+  for (auto it = samples.lower_bound(prefix); it != samples.end() && it->first.starts_with(prefix); ++it) {
+    sum += std::stod(it->second);
+  }
+  return sum;
+}
+
+// promtool's verdict on an exposition text: empty when it accepts it without a lint warning.
+std::string promtoolComplaint(const std::string& text) {
+  testing::TempDir dir{"corvane-promtool"};
+  auto file = dir.writeFile("metrics.txt", text);
+  auto result = testing::runProcess({"/bin/sh", "-c", "/usr/bin/promtool check metrics < '" + file.string() + "'"});
+  if (result.exitCode == 0 && result.output.empty()) return {};
+  return "promtool exit " + std::to_string(result.exitCode) + ": " + result.output;
+}
+
+// Scrapes until `done` holds for the samples (or the time is up) and returns the last scrape.
+HttpResponse scrapeUntil(int port, const std::function<bool(const Samples&)>& done,
+                         std::chrono::milliseconds timeout = 5s) {
+  auto deadline = Clock::now() + timeout;
+  HttpResponse last;
+  for (;;) {
+    if (auto response = httpGet(port, "/metrics")) {
+      last = *response;
+      if (done(samplesOf(last.body))) return last;
+    }
+    if (Clock::now() >= deadline) return last;
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
+// ---- models ----
+
+// The MQTT topic of b/odd holds a line feed, which libmosquitto refuses to publish, and the two
+// other characters a label value escapes.
+constexpr std::string_view kOddTopicLabel = R"(topic="t/a\nb\"\\")";
+
+// A client with a birth message, a topic the broker confirms, one it refuses (ACL), one that
+// cannot be sent, and a command; a second client whose broker is not there.
+constexpr std::string_view kModel = R"({
+  "dataPoints": [
+    {"name": "p/level", "type": "integer", "value": 7},
+    {"name": "p/set", "type": "double", "value": 0}
+  ],
+  "elements": [
+    {"skill": "MQTT", "class": "Client", "name": "b",
+     "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "metrics-e2e", "mqttVersion": "5",
+                "birth": {"topic": "t/birth", "payload": "up"}},
+     "tasks": {"reconnect": "100ms"},
+     "children": [
+       {"class": "Topic", "name": "level",
+        "config": {"topic": "t/level", "qos": 1, "payload": {"@DataPoint": "p/level"}}, "tasks": {"publish": "100ms"}},
+       {"class": "Topic", "name": "denied",
+        "config": {"topic": "t/denied", "qos": 1, "payload": "x"}, "tasks": {"publish": "200ms"}},
+       {"class": "Topic", "name": "odd",
+        "config": {"topic": "t/a\nb\"\\", "qos": 1, "payload": "x"}, "tasks": {"publish": "200ms"}},
+       {"class": "Command", "name": "set",
+        "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}}]}}
+     ]},
+    {"skill": "MQTT", "class": "Client", "name": "absent",
+     "config": {"brokerAddress": "127.0.0.1:1", "clientID": "metrics-absent"}, "tasks": {"reconnect": "100ms"}}
+  ]
+})";
+
+std::string modelText(int brokerPort) { return replaced(std::string(kModel), "PORT", std::to_string(brokerPort)); }
+
+// Anonymous clients may read everything and publish what the model needs, but not t/denied.
+testing::BrokerOptions aclBroker() {
+  testing::BrokerOptions options;
+  options.acl = std::vector<testing::AclRule>{
+      {.access = testing::AclAccess::read, .topic = "t/#"},
+      {.access = testing::AclAccess::readwrite, .topic = "t/level"},
+      {.access = testing::AclAccess::readwrite, .topic = "t/birth"},
+      {.access = testing::AclAccess::readwrite, .topic = "t/set"},
+  };
+  return options;
+}
+
+constexpr std::string_view kB = R"(client="b")";
+constexpr std::string_view kAbsent = R"(client="absent")";
+constexpr std::string_view kLevel = R"(client="b",element="b/level",topic="t/level")";
+constexpr std::string_view kDenied = R"(client="b",element="b/denied",topic="t/denied")";
+constexpr std::string_view kSet = R"(client="b",element="b/set",topic="t/set")";
+const std::string kOdd = std::string(R"(client="b",element="b/odd",)") + std::string(kOddTopicLabel);
+
+std::string series(std::string_view name, std::string_view labels) {
+  return std::string(name) + "{" + std::string(labels) + "}";
+}
+
+double unixSeconds(std::chrono::system_clock::time_point time) {
+  return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+// ---- the runner's endpoint ----
+
+TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAre) {
+  testing::Broker broker(aclBroker());
+  broker.start();
+  testing::TestPeer peer(testing::PeerOptions{.port = broker.port()});
+  ASSERT_TRUE(peer.connect().accepted()) << broker.logReport();
+  peer.subscribe("t/level", 1);
+  testing::TempDir dir{"corvane-metrics"};
+  auto model = dir.writeFile("m.json", modelText(broker.port()));
+  int port = testing::freeLoopbackPort();
+
+  auto startedAt = std::chrono::system_clock::now();
+  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
+      << runner.output() << runner.errors() << broker.logReport();
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")", R"("state":true)"})));
+  // One command that fits and one whose path finds nothing.
+  peer.publishAndWait("t/set", R"({"v": [0, 42.5]})", 1);
+  peer.publishAndWait("t/set", R"({"v": []})", 1);
+
+  scrapeUntil(port, [](const Samples& s) {
+    return valueOf(s, series("corvane_mqtt_command_received_total", kSet)) == 2 &&
+           valueOf(s, series("corvane_mqtt_topic_confirmed_total", kLevel)) >= 3 &&
+           sumOf(s, "corvane_mqtt_topic_refused_total", kDenied) >= 1 &&
+           sumOf(s, "corvane_mqtt_topic_failed_total", kOdd) >= 1;
+  });
+  auto seenBeforeScrape = peer.messageCount();
+  auto response = httpGet(port, "/metrics").value_or(HttpResponse{});
+  auto scrapedAt = std::chrono::system_clock::now();
+  ASSERT_EQ(response.status, 200) << response.head << runner.errors();
+  EXPECT_NE(response.head.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8"), std::string::npos)
+      << response.head;
+  EXPECT_EQ(promtoolComplaint(response.body), "") << response.body;
+  auto samples = samplesOf(response.body);
+
+  struct Expected {
+    const char* fault;
+    std::string series;
+    std::optional<double> value;  // nothing: no such sample
+  };
+  const Expected expected[] = {
+      {"settings of the client lost",
+       series("corvane_mqtt_client_info", std::string(kB) + ",broker=\"127.0.0.1:" + std::to_string(broker.port()) +
+                                              R"(",client_id="metrics-e2e",mqtt_version="5")"),
+       1},
+      {"connected client shown as disconnected", series("corvane_mqtt_client_connected", kB), 1},
+      {"client without broker shown as connected", series("corvane_mqtt_client_connected", kAbsent), 0},
+      {"connection counted twice or not at all", series("corvane_mqtt_client_connects_total", kB), 1},
+      {"disconnection without a loss", series("corvane_mqtt_client_disconnects_total", kB), 0},
+      {"failed attempts counted as connections", series("corvane_mqtt_client_connects_total", kAbsent), 0},
+      {"absent broker's error not labelled",
+       series("corvane_mqtt_client_error_info", std::string(kAbsent) +
+              R"(,category="system",code="111",message="Connection refused")"), 1},
+      {"time of a birth that never happened", series("corvane_mqtt_client_birth_timestamp_seconds", kAbsent),
+       std::nullopt},
+      {"time of a connection that never happened",
+       series("corvane_mqtt_client_connection_timestamp_seconds", kAbsent), std::nullopt},
+      {"command messages miscounted", series("corvane_mqtt_command_received_total", kSet), 2},
+      {"error summary not counted", series("corvane_mqtt_command_received_with_errors_total", kSet), 1},
+      {"subscription not shown", series("corvane_mqtt_command_subscribed", kSet), 1},
+      {"broker's refusal not labelled with its reason code",
+       series("corvane_mqtt_topic_refused_total",
+              std::string(kDenied) + R"(,category="Mosquitto",code="135",message="Not authorized")"),
+       sumOf(samples, "corvane_mqtt_topic_refused_total", kDenied)},
+      {"local failure not labelled with its error",
+       series("corvane_mqtt_topic_failed_total",
+              kOdd + R"(,category="Mosquitto",code="18",message="Malformed UTF-8")"),
+       sumOf(samples, "corvane_mqtt_topic_failed_total", kOdd)},
+      {"refusals counted as confirmations", series("corvane_mqtt_topic_confirmed_total", kDenied), 0},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.fault);
+    EXPECT_EQ(valueOf(samples, e.series), e.value) << e.series << "\n" << response.body;
+  }
+  EXPECT_EQ(sumOf(samples, "corvane_mqtt_client_error_info", kB), 0) << "error shown for a connected client";
+
+  // Times are Unix seconds of this run.
+  for (const auto& name : {series("corvane_mqtt_client_birth_timestamp_seconds", kB),
+                           series("corvane_mqtt_client_connection_timestamp_seconds", kB),
+                           series("corvane_mqtt_topic_last_publish_timestamp_seconds", kLevel),
+                           series("corvane_mqtt_command_last_receive_timestamp_seconds", kSet)}) {
+    SCOPED_TRACE(name);
+    auto time = valueOf(samples, name);
+    ASSERT_TRUE(time) << response.body;
+    EXPECT_GE(*time, unixSeconds(startedAt) - 1);
+    EXPECT_LE(*time, unixSeconds(scrapedAt) + 1);
+  }
+
+  // Every run of every topic is in exactly one bucket.
+  for (const auto& topic : {std::string(kLevel), std::string(kDenied), kOdd}) {
+    SCOPED_TRACE(topic);
+    auto v = [&](std::string_view name) { return valueOf(samples, series(name, topic)).value_or(-1); };
+    EXPECT_EQ(v("corvane_mqtt_topic_runs_total"),
+              v("corvane_mqtt_topic_not_connected_total") + v("corvane_mqtt_topic_confirmed_total") +
+                  sumOf(samples, "corvane_mqtt_topic_failed_total", topic) +
+                  sumOf(samples, "corvane_mqtt_topic_refused_total", topic) + v("corvane_mqtt_topic_unconfirmed") +
+                  v("corvane_mqtt_topic_pending"))
+        << response.body;
+  }
+  // What the subscriber had before the scrape was sent by runs the scrape counts; every
+  // confirmation it counts reaches the subscriber.
+  auto confirmed = valueOf(samples, series("corvane_mqtt_topic_confirmed_total", kLevel)).value_or(0);
+  auto inFlight = valueOf(samples, series("corvane_mqtt_topic_pending", kLevel)).value_or(0) +
+                  valueOf(samples, series("corvane_mqtt_topic_unconfirmed", kLevel)).value_or(0);
+  EXPECT_LE(static_cast<double>(seenBeforeScrape), confirmed + inFlight) << response.body;
+  EXPECT_TRUE(peer.waitForCount(static_cast<std::size_t>(confirmed), 3s)) << "seen " << peer.messageCount();
+
+  auto other = httpGet(port, "/other");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 404);
+
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExit(10s), 0);
+  EXPECT_EQ(runner.errors(), "");
+  EXPECT_FALSE(httpGet(port, "/metrics", 500ms)) << "the endpoint ends with the run";
+}
+
+TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
+  testing::Broker broker;
+  broker.start();
+  testing::TempDir dir{"corvane-metrics"};
+  auto model = dir.writeFile("m.json", modelText(broker.port()));
+  int port = testing::freeLoopbackPort();
+  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"connected")"})))
+      << runner.output() << runner.errors();
+  auto connectedAt = valueOf(samplesOf(scrapeUntil(port, [](const Samples&) { return true; }).body),
+                             series("corvane_mqtt_client_connection_timestamp_seconds", kB));
+  ASSERT_TRUE(connectedAt);
+
+  const std::string refused = series("corvane_mqtt_client_error_info",
+                                     std::string(kB) + R"(,category="system",code="111",message="Connection refused")");
+  broker.kill();
+  auto lost = samplesOf(scrapeUntil(port, [&](const Samples& s) { return valueOf(s, refused) == 1; }).body);
+  EXPECT_EQ(valueOf(lost, refused), 1);
+  EXPECT_EQ(valueOf(lost, series("corvane_mqtt_client_connected", kB)), 0);
+  EXPECT_EQ(valueOf(lost, series("corvane_mqtt_client_connects_total", kB)), 1);
+  EXPECT_EQ(valueOf(lost, series("corvane_mqtt_client_disconnects_total", kB)), 1);
+  EXPECT_GT(valueOf(lost, series("corvane_mqtt_client_connection_timestamp_seconds", kB)), connectedAt);
+
+  broker.start();
+  auto isBack = [](const Samples& s) { return valueOf(s, series("corvane_mqtt_client_connected", kB)) == 1; };
+  auto back = samplesOf(scrapeUntil(port, isBack).body);
+  EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connected", kB)), 1);
+  EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connects_total", kB)), 2);
+  EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_disconnects_total", kB)), 1);
+  EXPECT_EQ(valueOf(back, refused), std::nullopt) << "the error of a client that is back";
+}
+
+struct AddressCase {
+  const char* fault;
+  std::string address;
+  std::string message;  // after "corvane-run: --metrics ADDRESS: "
+};
+
+TEST(Metrics, AnAddressItCannotListenOnEndsTheRunWithStatusOne) {
+  // A port that is taken for as long as the test runs, by a listener that would share it with
+  // anyone else asking for port reuse, as a second runner would if it did.
+  int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(taken, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+  std::string takenAddress = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  const AddressCase cases[] = {
+      {"no port", "nohost", "expected HOST:PORT (e.g. 127.0.0.1:9464)"},
+      {"empty host", ":9464", "expected HOST:PORT (e.g. 127.0.0.1:9464)"},
+      {"port out of range", "127.0.0.1:99999", "port \"99999\" is not a number from 0 to 65535"},
+      {"port not a number", "127.0.0.1:94x", "port \"94x\" is not a number from 0 to 65535"},
+      {"IPv6 address without brackets", "::1:9464", "an IPv6 address goes in brackets: [ADDRESS]:PORT"},
+      {"port in use", takenAddress, "cannot listen on " + takenAddress + ": Address already in use"},
+  };
+  testing::TempDir dir{"corvane-metrics"};
+  auto model = dir.writeFile("m.json", modelText(1));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    auto result = runToEnd({"run", model.string(), "--events", "--metrics", c.address});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors, "corvane-run: --metrics " + c.address + ": " + c.message + "\n");
+    EXPECT_EQ(result.output, "") << "nothing started";
+  }
+  ::close(taken);
+}
+
+// ---- the exposition text on its own ----
+
+TEST(MetricsText, LedgerCountsKeepTheirLabelsAfterTheElementsAreGone) {
+  runtime::Model model;
+  model.loadText(modelText(1), ".");
+  model.realizeAndPrepare();
+  WatchedModel watched(model);
+  MetricsLabels labels(watched);
+  const auto& elements = watched.elements();
+  ASSERT_EQ(elements.size(), 6u);
+  ASSERT_EQ(elements[3].path, "b/odd");
+
+  LedgerSnapshot ledger{std::vector<TopicLedger>(6), std::vector<ClientLedger>(6), std::vector<CommandLedger>(6)};
+  ledger.clients[0] = {.connects = 3, .disconnects = 2};
+  auto& odd = ledger.topics[3];
+  odd.runs = 5;
+  odd.confirmed = 1;
+  // A message with every character a label value escapes.
+  odd.failed[ErrorKey{"Test", 7, "line\nbreak \"quoted\" back\\slash"}] = 4;
+  odd.lastPublish = TimeStamp(Ticks(17'000'000'001'234'567));
+  ledger.commands[4] = {.received = 9, .withErrors = 2};
+
+  const std::string kept[] = {
+      series("corvane_mqtt_client_connects_total", kB) + " 3",
+      series("corvane_mqtt_client_disconnects_total", kB) + " 2",
+      series("corvane_mqtt_topic_runs_total", kOdd) + " 5",
+      series("corvane_mqtt_topic_failed_total",
+             kOdd + R"(,category="Test",code="7",message="line\nbreak \"quoted\" back\\slash")") + " 4",
+      // 100 ns ticks as exact decimals, no exponent.
+      series("corvane_mqtt_topic_last_publish_timestamp_seconds", kOdd) + " 1700000000.1234567",
+      series("corvane_mqtt_command_received_total", kSet) + " 9",
+      series("corvane_mqtt_command_received_with_errors_total", kSet) + " 2",
+  };
+  const std::string fromRecords[] = {
+      series("corvane_mqtt_client_connected", kB) + " 0",
+      series("corvane_mqtt_client_error_info", std::string(kB) +
+             R"(,category="Corvane.MQTTClient",code="1",message="not connected")") + " 1",
+      series("corvane_mqtt_command_subscribed", kSet) + " 0",
+  };
+
+  auto before = metricsText(watched, labels, ledger, now());
+  model.shutdown();
+  auto after = metricsText(watched, labels, ledger, now());
+  for (const auto& line : kept) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(before.find("\n" + line + "\n"), std::string::npos) << before;
+    EXPECT_NE(after.find("\n" + line + "\n"), std::string::npos) << after;
+  }
+  for (const auto& line : fromRecords) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(before.find("\n" + line + "\n"), std::string::npos) << before;
+    auto family = line.substr(0, line.find('{') + 1);
+    EXPECT_EQ(after.find("\n" + family), std::string::npos) << "a sample of an element that is gone\n" << after;
+  }
+  EXPECT_EQ(promtoolComplaint(before), "") << before;
+  EXPECT_EQ(promtoolComplaint(after), "") << after;
+}
+
+// ---- a real Prometheus server scraping the runner ----
+
+constexpr const char* kPrometheus = "/usr/bin/prometheus";
+
+std::string urlEncoded(std::string_view text) {
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
+      encoded += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      encoded += hex;
+    }
+  }
+  return encoded;
+}
+
+TEST(MetricsWithPrometheus, PrometheusScrapesTheRunnerAndAnswersQueries) {
+  if (!std::filesystem::exists(kPrometheus)) GTEST_SKIP() << kPrometheus << " is not installed";
+  testing::Broker broker(aclBroker());
+  broker.start();
+  testing::TempDir dir{"corvane-prometheus"};
+  auto model = dir.writeFile("m.json", modelText(broker.port()));
+  int metricsPort = testing::freeLoopbackPort();
+  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"connected")"})))
+      << runner.output() << runner.errors();
+
+  auto config = dir.writeFile("prometheus.yml", "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                                "scrape_configs:\n  - job_name: corvane\n    static_configs:\n"
+                                                "      - targets: ['127.0.0.1:" + std::to_string(metricsPort) + "']\n");
+  std::filesystem::create_directory(dir / "data");
+  int prometheusPort = testing::freeLoopbackPort();
+  FILE* log = std::fopen((dir / "prometheus.log").c_str(), "w");
+  ASSERT_NE(log, nullptr);
+  auto prometheus = testing::ChildProcess::start(
+      {kPrometheus, "--config.file=" + config.string(), "--storage.tsdb.path=" + (dir / "data").string(),
+       "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
+      ::fileno(log));
+  std::fclose(log);
+  auto logText = [&] { return testing::readFile(dir / "prometheus.log"); };
+
+  // The first scrapes land a second or two after the start.
+  auto query = [&](std::string_view promql) {
+    return httpGet(prometheusPort, "/api/v1/query?query=" + urlEncoded(promql), 2s).value_or(HttpResponse{}).body;
+  };
+  std::string connects, failed;
+  for (auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(250ms)) {
+    connects = query(R"(corvane_mqtt_client_connects_total{client="b"})");
+    failed = query(R"(sum by (topic, message) (corvane_mqtt_topic_failed_total))");
+    if (connects.find(R"("value":[)") != std::string::npos && failed.find(R"("value":[)") != std::string::npos) break;
+  }
+  EXPECT_NE(connects.find(R"("__name__":"corvane_mqtt_client_connects_total")"), std::string::npos) << connects;
+  EXPECT_NE(connects.find(R"("client":"b")"), std::string::npos) << connects;
+  EXPECT_NE(connects.find(R"(,"1"]})"), std::string::npos) << connects << "\n" << logText();
+
+  // The label with a line feed, a double quote and a backslash arrives as it is in the model
+  // (JSON escapes the same three characters the exposition does).
+  EXPECT_NE(failed.find(R"("topic":"t/a\nb\"\\")"), std::string::npos) << failed;
+  EXPECT_NE(failed.find(R"("message":"Malformed UTF-8")"), std::string::npos) << failed;
+
+  // Prometheus found nothing wrong with the scrapes.
+  auto targets = httpGet(prometheusPort, "/api/v1/targets", 2s).value_or(HttpResponse{}).body;
+  EXPECT_NE(targets.find(R"("health":"up")"), std::string::npos) << targets;
+  EXPECT_NE(targets.find(R"("lastError":"")"), std::string::npos) << targets;
+}
+
+}  // namespace
+}  // namespace corvane::run
