@@ -11,14 +11,17 @@ namespace corvane::plugins::mqttClient {
 // the call (`capture`): a verification verdict or OpenSSL's own code says more than "TLS error".
 std::error_code toErrorCode(int result, const CallbackState& capture);
 
-// Every call into libmosquitto: a clean per-thread record before, its capture after.
+// Every call into libmosquitto: a clean per-thread record before, its capture after. Calls nest
+// (a callback running inside a poll unsubscribes the commands): the outer call's record is put
+// back afterwards, so what its callbacks recorded so far still explains its result.
 template <class Call>
 std::error_code bracketed(Call&& call) {
+  CallbackState outer = callbackState();
   callbackState().reset();
   int result = call();
   int savedErrno = errno;
   CallbackState capture = callbackState();
-  callbackState().reset();
+  callbackState() = outer;
   errno = savedErrno;
   return toErrorCode(result, capture);
 }

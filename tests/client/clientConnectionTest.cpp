@@ -88,17 +88,25 @@ TEST(ClientConnection, RefusedConnackLeavesTheBrokersAnswer) {
     const char* name;
     const char* version;
     std::error_code expected;
+    bool withCommand;
   };
   const Case cases[] = {
-      {"3.1: return code 5, not authorised", "3.1", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED)},
-      {"3.1.1: return code 5, not authorised", "3.1.1", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED)},
+      {"3.1: return code 5, not authorised", "3.1", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED), false},
+      {"3.1.1: return code 5, not authorised", "3.1.1", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED), false},
       // libmosquitto then ends the poll with MOSQ_ERR_PROTOCOL, which must not replace the reason.
-      {"5: reason 135, not authorised", "5", makeReasonCodeError(MQTT_RC_NOT_AUTHORIZED)},
+      {"5: reason 135, not authorised", "5", makeReasonCodeError(MQTT_RC_NOT_AUTHORIZED), false},
+      // The disconnect callback inside that poll unsubscribes the command through libmosquitto:
+      // that inner call must not wipe what the refusal recorded for the poll.
+      {"5: reason 135 with a command to unsubscribe", "5", makeReasonCodeError(MQTT_RC_NOT_AUTHORIZED), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ClientModel m(clientConfig(broker.port(), "refused", std::string(R"("MQTTVersion": ")") + c.version +
-                                                             R"(", "username": "user", "password": "wrong")"));
+                                                             R"(", "username": "user", "password": "wrong")"),
+                  c.withCommand ? R"({"class": "Command", "name": "set", "config": {"topic": "cmd/set",
+                                      "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$.v"}}]}})"
+                                : "",
+                  c.withCommand ? R"({"name": "p", "type": "integer", "value": 0})" : "");
     m.prepare();
     EventRecorder events(m.client());
     m.client().activate();
