@@ -21,6 +21,7 @@ void EventLog::write(const JsonLine& line) {
 }
 
 void EventLog::started(TimeStamp time) {
+  nextLedger_ = time + std::chrono::duration_cast<TimeStamp::duration>(ledgerInterval_);
   std::lock_guard lock(mutex_);
   write(JsonLine()
             .add("type", "started")
@@ -67,9 +68,12 @@ void EventLog::dataPointChanged(const runtime::DataPoint& point) {
 }
 
 void EventLog::tick(TimeStamp time) {
-  if (lastLedger_ == kNever) lastLedger_ = time;
-  if (time - lastLedger_ < ledgerInterval_) return;
-  lastLedger_ = time;
+  // On a schedule from the start: the ticks come about once a second, a little early or late, so
+  // the one nearest to each due time writes the line.
+  constexpr auto kHalfTick = std::chrono::milliseconds(500);
+  if (time + kHalfTick < nextLedger_) return;
+  nextLedger_ += std::chrono::duration_cast<TimeStamp::duration>(ledgerInterval_);
+  if (nextLedger_ + kHalfTick <= time) nextLedger_ = time + std::chrono::duration_cast<TimeStamp::duration>(ledgerInterval_);
   auto line = ledger_.line(time);
   std::lock_guard lock(mutex_);
   write(line);

@@ -32,7 +32,7 @@ class EventLog final : public RunOutput {
   const WatchedModel& model_;
   const Ledger& ledger_;
   std::chrono::nanoseconds ledgerInterval_;
-  TimeStamp lastLedger_ = kNever;  // main thread only
+  TimeStamp nextLedger_ = kNever;  // when the next "ledger" line is due; main thread only
   std::FILE* out_;
   std::mutex mutex_;                              // one line at a time; guards last_, broken_
   std::vector<std::optional<RecordCopy>> last_;   // the records as last written, per element

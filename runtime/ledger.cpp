@@ -12,11 +12,11 @@ namespace corvane::run {
 
 namespace {
 
-// The publish run in progress on this thread: its topic's record, how it was counted when it
-// started, and the error it committed.
+// The publish run in progress on this thread: its topic's record, whether the client was connected
+// when it started, and the error it committed.
 struct RunInProgress {
   const void* record = nullptr;
-  bool countedNotConnected = false;
+  bool connectedAtStart = false;
   std::optional<ErrorKey> failure;
 };
 thread_local RunInProgress tRun;
@@ -70,38 +70,38 @@ void Ledger::taskRun(const runtime::TaskEntry& task, TimeStamp time, bool finish
   if (!topic) return;
   auto& state = topics_[found->second];
 
+  auto connected = [&] { return topic->client().connectionState() == mqtt::ConnectionState::Connected; };
   if (!finished) {
-    // Counted when it starts, so that an answer arriving before the run returns finds it pending.
-    // The topic sends nothing unless its client is connected.
-    bool connected = topic->client().connectionState() == mqtt::ConnectionState::Connected;
+    // Pending from the start, so that an answer arriving before the run returns finds it.
     {
       std::lock_guard lock(mutex_);
       ++state.counts.runs;
-      if (!connected) {
-        ++state.counts.notConnected;
-      } else {
-        state.pending.push_back(time);
-        ++state.counts.pending;
-      }
+      state.pending.push_back(time);
+      ++state.counts.pending;
     }
-    tRun = RunInProgress{topic->recordIdentity(), !connected, std::nullopt};
+    tRun = RunInProgress{topic->recordIdentity(), connected(), std::nullopt};
     return;
   }
 
   auto run = std::exchange(tRun, RunInProgress{});
-  if (!run.failure) return;
+  // The topic sends nothing unless its client is connected when it looks, between these two looks
+  // of ours: not connected before and after, the run sent nothing. Otherwise its answer decides.
+  bool notConnected = !run.failure && !run.connectedAtStart && !connected();
+  if (!run.failure && !notConnected) return;
   std::lock_guard lock(mutex_);
-  // A failed publication sent nothing, so no answer will come for it: the newest pending run is
-  // this one. The client may also have come up between the look above and the topic's own.
-  if (run.countedNotConnected && state.counts.notConnected > 0) {
-    --state.counts.notConnected;
-  } else if (!state.pending.empty()) {
+  // Nothing was sent, so no answer will come: runs of a topic do not overlap and answers take the
+  // oldest pending run, so the newest pending run is this one.
+  if (!state.pending.empty()) {
     state.pending.pop_back();
     --state.counts.pending;
   } else if (state.counts.unconfirmed > 0) {
     --state.counts.unconfirmed;
   }
-  ++state.counts.failed[*run.failure];
+  if (notConnected) {
+    ++state.counts.notConnected;
+  } else {
+    ++state.counts.failed[*run.failure];
+  }
 }
 
 bool Ledger::takePending(TopicState& topic) {
@@ -112,11 +112,6 @@ bool Ledger::takePending(TopicState& topic) {
   }
   if (topic.counts.unconfirmed > 0) {
     --topic.counts.unconfirmed;
-    return true;
-  }
-  // The client came up between the ledger's look at it and the topic's own: the run was sent.
-  if (topic.counts.notConnected > 0) {
-    --topic.counts.notConnected;
     return true;
   }
   return false;

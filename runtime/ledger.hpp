@@ -2,7 +2,7 @@
 // What became of every publish run of every topic, and how often each client connected and each
 // command received: counted by the runner from the task runs it schedules and the records and
 // events the elements show. Every run of a topic's publish task ends in exactly one bucket, so the
-// counts add up to the runs.
+// counts add up to the runs; only "pending" and "unconfirmed" ever go down.
 #include <chrono>
 #include <compare>
 #include <cstddef>
@@ -100,8 +100,7 @@ class Ledger {
     std::deque<TimeStamp> pending;  // times of sent runs, oldest first
   };
   // Under mutex_: an answer came for the oldest pending run, or else for a run already counted
-  // unconfirmed (a late answer) or not connected (the client came up just before the topic looked);
-  // that run moves. False when there is none.
+  // unconfirmed (a late answer), which then moves. False when there is none.
   bool takePending(TopicState& topic);
 
   const WatchedModel& model_;

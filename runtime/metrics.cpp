@@ -1,7 +1,11 @@
 #include "metrics.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -11,7 +15,12 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -292,8 +301,65 @@ std::string metricsText(const WatchedModel& model, const LedgerSnapshot& ledger,
   return metricsText(model, MetricsLabels(model), ledger, now);
 }
 
+namespace {
+
+// The endpoint's accepted connections, found among the process's descriptors: connected sockets
+// whose local port is the endpoint's. Each is looked at, and handed to `visit`, through a duplicate
+// of our own, so a descriptor closed and reused meanwhile is never mistaken for one of them.
+void forEachConnection(int port, const std::function<void(int socket, ino_t inode)>& visit) {
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (directory == nullptr) return;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    int copy = ::fcntl(std::atoi(entry->d_name), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    struct stat status {};
+    sockaddr_storage local{}, peer{};
+    socklen_t localLength = sizeof local, peerLength = sizeof peer;
+    if (::fstat(copy, &status) == 0 && S_ISSOCK(status.st_mode) &&
+        ::getsockname(copy, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+        ::getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+      int localPort = local.ss_family == AF_INET    ? ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port)
+                      : local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port)
+                                                    : -1;
+      if (localPort == port) visit(copy, status.st_ino);
+    }
+    ::close(copy);
+  }
+  ::closedir(directory);
+}
+
+}  // namespace
+
 struct MetricsServer::Impl {
+  // A scrape takes milliseconds; a connection still open after this is cut, so that slow or stuck
+  // clients can neither hold the few request threads nor the end of the run.
+  static constexpr auto kConnectionDeadline = std::chrono::seconds(3);
+  static constexpr auto kSweepInterval = std::chrono::milliseconds(250);
+
   Impl(const WatchedModel& m, const Ledger& l) : model(m), labels(m), ledger(l) {}
+
+  // The reaper's thread: cuts connections past their deadline until stopping, then every one.
+  void reap() {
+    std::map<ino_t, std::chrono::steady_clock::time_point> firstSeen;
+    std::unique_lock lock(reaperMutex);
+    for (;;) {
+      bool last = reaperStopping;
+      lock.unlock();
+      auto nowSteady = std::chrono::steady_clock::now();
+      std::map<ino_t, std::chrono::steady_clock::time_point> seen;
+      forEachConnection(port, [&](int socket, ino_t inode) {
+        auto found = firstSeen.find(inode);
+        auto since = found != firstSeen.end() ? found->second : nowSteady;
+        seen.emplace(inode, since);
+        if (last || nowSteady - since >= kConnectionDeadline) ::shutdown(socket, SHUT_RDWR);
+      });
+      firstSeen = std::move(seen);
+      lock.lock();
+      if (last && ended) return;
+      reaperWake.wait_for(lock, last ? std::chrono::milliseconds(10) : kSweepInterval);
+    }
+  }
 
   const WatchedModel& model;
   const MetricsLabels labels;
@@ -302,6 +368,10 @@ struct MetricsServer::Impl {
   int port = 0;
   std::atomic<bool> ended{false};  // the accept loop has returned
   std::thread thread;              // the accept loop; requests run on the server's small pool
+  std::mutex reaperMutex;          // guards reaperStopping
+  std::condition_variable reaperWake;
+  bool reaperStopping = false;
+  std::thread reaper;  // reap()
 };
 
 MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, const std::string& address)
@@ -311,12 +381,12 @@ MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, co
 
   auto& http = impl_->http;
   http.set_socket_options(listenerOptions);
-  // A request per connection, and little patience with slow ones: the server stops within a
-  // second, with no idle connection to wait for.
+  // A request per connection, and little patience with slow ones: no idle connection to wait for,
+  // and the reaper cuts whatever takes longer than a scrape should.
   http.set_keep_alive_max_count(1);
   http.set_keep_alive_timeout(1);
   http.set_read_timeout(1);
-  http.new_task_queue = [] { return new httplib::ThreadPool(2); };
+  http.new_task_queue = [] { return new httplib::ThreadPool(4); };
   http.Get("/metrics", [impl = impl_.get()](const httplib::Request&, httplib::Response& response) {
     response.set_content(metricsText(impl->model, impl->labels, impl->ledger.snapshot(), now()), kContentType);
   });
@@ -335,6 +405,7 @@ MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, co
     throw std::runtime_error("cannot listen on " + shown + ":" + std::to_string(port) + ": " + bindFailure(host, port));
   }
 
+  impl_->reaper = std::thread([impl = impl_.get()] { impl->reap(); });
   impl_->thread = std::thread([impl = impl_.get()] {
     impl->http.listen_after_bind();
     impl->ended = true;
@@ -346,7 +417,14 @@ MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, co
 MetricsServer::~MetricsServer() {
   if (!impl_->thread.joinable()) return;
   impl_->http.stop();
+  {
+    // Connections still open are cut, so the request threads the accept loop waits for end.
+    std::lock_guard lock(impl_->reaperMutex);
+    impl_->reaperStopping = true;
+  }
+  impl_->reaperWake.notify_all();
   impl_->thread.join();
+  impl_->reaper.join();
 }
 
 int MetricsServer::port() const noexcept { return impl_->port; }

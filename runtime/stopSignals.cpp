@@ -34,10 +34,13 @@ void blockStopSignals() {
 std::string waitForStop(std::optional<double> durationSeconds, const std::function<void()>& tick) {
   using std::chrono::steady_clock;
   const sigset_t set = stopSignals();
+  // Beyond a hundred years the deadline would not fit the clock: that is no deadline at all.
+  constexpr double kLongest = 100.0 * 365 * 24 * 3600;
   const auto deadline =
-      durationSeconds ? steady_clock::now() + std::chrono::duration_cast<steady_clock::duration>(
-                                                  std::chrono::duration<double>(*durationSeconds))
-                      : steady_clock::time_point::max();
+      durationSeconds && *durationSeconds < kLongest
+          ? steady_clock::now() + std::chrono::duration_cast<steady_clock::duration>(
+                                      std::chrono::duration<double>(*durationSeconds))
+          : steady_clock::time_point::max();
   constexpr auto kTick = std::chrono::seconds(1);
   auto nextTick = steady_clock::now() + kTick;
   for (;;) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -343,6 +344,45 @@ TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connects_total", kB)), 2);
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_disconnects_total", kB)), 1);
   EXPECT_EQ(valueOf(back, refused), std::nullopt) << "the error of a client that is back";
+}
+
+TEST(Metrics, SlowClientsNeitherBlockScrapesNorTheEndOfTheRun) {
+  testing::Broker broker;
+  broker.start();
+  testing::TempDir dir{"corvane-metrics"};
+  auto model = dir.writeFile("m.json", modelText(broker.port()));
+  int port = testing::freeLoopbackPort();
+  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("event":"connected")"}))) << runner.errors();
+
+  // More connections than request threads, each trickling a request that never ends.
+  std::vector<int> slow;
+  for (int i = 0; i < 6; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    slow.push_back(fd);
+  }
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    while (trickling) {
+      for (int fd : slow) ::send(fd, "G", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(300ms);
+    }
+  });
+
+  auto scrape = httpGet(port, "/metrics", 8s);
+  EXPECT_TRUE(scrape && scrape->status == 200) << "a scrape waits at most for the slow ones to be cut";
+  runner.signal(SIGTERM);
+  auto signalled = Clock::now();
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_LT(Clock::now() - signalled, 4s) << "the endpoint cuts what is still open when the run ends";
+  trickling = false;
+  trickle.join();
+  for (int fd : slow) ::close(fd);
 }
 
 struct AddressCase {
