@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include <corvane/utils/network.hpp>
 #include <corvane/utils/string.hpp>
 
+#include "addressLookup.hpp"
 #include "client/mosquittoCall.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "jsonLine.hpp"
@@ -241,12 +243,16 @@ void Listener::run(std::stop_token stop) {
     disconnectReason_.clear();
     connected_ = false;
     pending_.clear();
-    // Asynchronous: the TCP and TLS handshakes complete in the polls, where a stop is seen.
-    std::error_code error = bracketed([&] {
-      return mosquitto_connect_bind_async(m, client_.brokerHost().c_str(), client_.brokerPort(),
-                                         client_.keepaliveInterval(), nullptr);
-    });
-    if (!error || error == mqtt::makeMosquittoError(MOSQ_ERR_CONN_PENDING)) error = serve(stop);
+    std::error_code error = lookUpBroker(stop);
+    if (stop.stop_requested()) break;
+    if (!error) {
+      // Asynchronous: the TCP and TLS handshakes complete in the polls, where a stop is seen.
+      error = bracketed([&] {
+        return mosquitto_connect_bind_async(m, client_.brokerHost().c_str(), client_.brokerPort(),
+                                           client_.keepaliveInterval(), nullptr);
+      });
+      if (!error || error == mqtt::makeMosquittoError(MOSQ_ERR_CONN_PENDING)) error = serve(stop);
+    }
     if (stop.stop_requested()) break;
     if (connected_) {
       note("connection lost: " + data::describeError(error) + "; reconnecting");
@@ -266,6 +272,17 @@ void Listener::run(std::stop_token stop) {
   for (int i = 0; i < 5; ++i) {
     if (bracketed([&] { return mosquitto_loop(m, kPollMilliseconds, 1); })) break;
   }
+}
+
+std::error_code Listener::lookUpBroker(const std::stop_token& stop) {
+  std::optional<AddressLookup> lookup;
+  try {
+    lookup.emplace(client_.brokerHost(), client_.brokerPort());
+  } catch (const std::system_error&) {
+    return {};  // no thread for it: libmosquitto looks the name up itself
+  }
+  if (!lookup->wait(stop)) return {};
+  return lookup->error();
 }
 
 std::error_code Listener::serve(const std::stop_token& stop) {

@@ -70,6 +70,12 @@ class Listener {
   friend class ListenerCallbacks;
 
   void run(std::stop_token stop);
+  // The broker's name, looked up where a stop is seen at once, as the client looks it up: a
+  // resolver that never answers must not hold up the end of the listener. Returns the lookup's
+  // failure; nothing when the name resolved or the wait was stopped. libmosquitto then connects by
+  // the name, as the client does: it is the name sent in the TLS handshake, and the client's TLS
+  // context checks the broker's certificate against it.
+  std::error_code lookUpBroker(const std::stop_token& stop);
   // Waits out one connection: the reason it ended, or nothing when it was stopped.
   std::error_code serve(const std::stop_token& stop);
   void handleConnect(int rc);

@@ -26,8 +26,9 @@ namespace {
 
 namespace mqtt = plugins::mqttClient;
 
-// Width of the label column of the text report.
+// Width of the label column of the text report, and of the whole of a wrapped row.
 constexpr std::size_t kLabelWidth = 14;
+constexpr std::size_t kRowWidth = 100;
 
 class ProbeFailure : public std::runtime_error {
  public:
@@ -131,16 +132,21 @@ struct Probe {
   std::size_t pemCount = 0;            // certificates in it
 };
 
-// What to pin: the broker's own certificate. The client takes every certificate of a pinned file as
-// a trust anchor, and OpenSSL anchors a chain only in a self-signed certificate: one issued by a CA
-// needs the chain the broker sent after it.
-std::vector<const CertificateFacts*> certificatesToPin(const std::vector<CertificateFacts>& chain) {
-  std::vector<const CertificateFacts*> pinned;
-  for (const auto& certificate : chain) {
-    pinned.push_back(&certificate);
-    if (pinned.front()->selfSigned) break;
+// Why the PEM file would not do as the client's pinned certificate.
+struct PemNotReady {
+  std::optional<std::string> cause;  // when there is more to say than the error
+  std::string failure;               // the error a client pinning it records
+  std::string text() const { return cause ? *cause + "; " + failure : failure; }
+};
+
+std::optional<PemNotReady> pemNotReady(const HandshakeFacts& facts) {
+  if (!facts.pinnableVerification || !*facts.pinnableVerification) return std::nullopt;
+  PemNotReady notReady{std::nullopt, "a client pinning it fails with " + data::describeError(*facts.pinnableVerification)};
+  if (!facts.pinnable.empty() && !facts.pinnable.back().selfSigned) {
+    notReady.cause = "it does not end in a self-signed root: the broker did not send one, and the client's trust "
+                     "anchors do not complete the chain (append the root CA's certificate to the file)";
   }
-  return pinned;
+  return notReady;
 }
 
 std::string certificatesJson(const std::vector<CertificateFacts>& chain) {
@@ -192,6 +198,13 @@ std::string jsonReport(const Probe& probe) {
   line.add("connects", !facts.error).addError("error", facts.error);
   addOptional(line, "pemFile", probe.pemFile);
   line.add("pemCertificates", static_cast<std::int64_t>(probe.pemCount));
+  if (probe.pemFile) {
+    const auto notReady = pemNotReady(facts);
+    line.add("pemReady", !notReady);
+    addOptional(line, "pemReason", notReady ? std::optional(notReady->text()) : std::nullopt);
+  } else {
+    line.addNull("pemReady").addNull("pemReason");
+  }
   return line.text() + "\n";
 }
 
@@ -202,6 +215,19 @@ class TextReport {
     text_.append(label.size() < kLabelWidth ? kLabelWidth - label.size() : 1, ' ');
     text_ += value;
     text_ += '\n';
+  }
+  // A long value on as many rows as it takes, broken between words.
+  void wrapped(std::string_view label, std::string_view value) {
+    constexpr std::size_t kWidth = kRowWidth - kLabelWidth;
+    while (value.size() > kWidth) {
+      auto end = value.rfind(' ', kWidth);
+      if (end == std::string_view::npos || end == 0) end = value.find(' ', kWidth);
+      if (end == std::string_view::npos) break;
+      row(label, value.substr(0, end));
+      label = "";
+      value.remove_prefix(end + 1);
+    }
+    row(label, value);
   }
   void line(std::string_view text) {
     text_ += text;
@@ -265,8 +291,16 @@ std::string textReport(const Probe& probe) {
 
   report.line("");
   if (probe.pemFile) {
-    report.row("PEM file", *probe.pemFile + (probe.pemCount == 1 ? ": the broker's own certificate"
-                                                                   : ": the broker's own certificate and its issuers"));
+    const auto notReady = pemNotReady(facts);
+    std::string what = ": the broker's own certificate";
+    if (probe.pemCount > 1) {
+      what += facts.pinnable.back().selfSigned ? " and its issuers" : " and the issuers it sent";
+    }
+    report.row("PEM file", *probe.pemFile + what + (notReady ? ", NOT ready to be pinned:" : ", ready to be pinned"));
+    if (notReady) {
+      if (notReady->cause) report.wrapped("", *notReady->cause);
+      report.row("", notReady->failure);
+    }
   }
   report.row("Result", facts.error ? "the client would not connect: " + data::describeError(facts.error)
                                    : std::string("the client would connect"));
@@ -300,8 +334,9 @@ void setupTlsProbe(CLI::App& app) {
   command->add_option("CLIENT", options->client, "Path of the client element (default: the model's only client)");
   command->add_flag("--json", options->json, "Print one JSON object instead of text");
   command->add_option("--pem", options->pemFile,
-                      "Write the broker's own certificate to this file (PEM), ready to be pinned; one issued by a "
-                      "CA is followed by the chain the broker sent");
+                      "Write the broker's certificate to this file (PEM) for pinning; one issued by a CA is "
+                      "followed by its issuers up to the root as verified, else as the broker sent them (the "
+                      "report says whether the file is ready to be pinned)");
   command->add_option("--timeout", options->timeout, "Seconds the whole probe may take")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 3600.0));
@@ -341,8 +376,8 @@ int runTlsProbe(const TlsProbeOptions& options) {
   std::optional<std::string> pemError;
   if (!options.pemFile.empty()) {
     std::string pem;
-    const auto pinned = certificatesToPin(probe.facts.chain);
-    for (const auto* certificate : pinned) pem += certificate->pem;
+    const auto& pinned = probe.facts.pinnable;
+    for (const auto& certificate : pinned) pem += certificate.pem;
     if (pinned.empty()) {
       pemError = "no certificate received: \"" + options.pemFile + "\" not written";
     } else if (writeFile(options.pemFile, pem)) {

@@ -13,18 +13,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <ctime>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 #include <utility>
-#include <variant>
 
-#include "errors/addressLookupError.hpp"
+#include "addressLookup.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "ssl/callbackState.hpp"
 #include "ssl/errors.hpp"
+#include "ssl/handles.hpp"
 
 namespace corvane::run {
 
@@ -49,9 +47,17 @@ struct StoreContextFree {
 struct GeneralNamesFree {
   void operator()(GENERAL_NAMES* p) const noexcept { GENERAL_NAMES_free(p); }
 };
+struct StoreFree {
+  void operator()(X509_STORE* p) const noexcept { X509_STORE_free(p); }
+};
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
+};
 using SslHandle = std::unique_ptr<SSL, SslFree>;
 using StoreContextHandle = std::unique_ptr<X509_STORE_CTX, StoreContextFree>;
 using GeneralNamesHandle = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
+using StoreHandle = std::unique_ptr<X509_STORE, StoreFree>;
+using X509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 
 class Socket {
  public:
@@ -86,52 +92,17 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 
 // ---- name lookup ----
 
-// A lookup on a thread of its own, so that a hanging resolver cannot hold the probe beyond its
-// deadline; the record outlives an abandoned wait.
-struct Lookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int result = 0;
-  int systemError = 0;
-  addrinfo* found = nullptr;
-
-  ~Lookup() {
-    if (found) freeaddrinfo(found);
-  }
-};
-
-using LookupResult = std::variant<std::shared_ptr<Lookup>, std::error_code>;
-
-LookupResult lookUp(const std::string& host, std::uint16_t port, Clock::time_point deadline) {
-  auto lookup = std::make_shared<Lookup>();
+// The broker's addresses, or the code the client records when the name does not resolve;
+// ETIMEDOUT when the deadline comes first.
+std::error_code lookUp(const std::string& host, std::uint16_t port, Clock::time_point deadline,
+                       std::optional<AddressLookup>& lookup) {
   try {
-    std::thread([lookup, host, service = std::to_string(port)] {
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      hints.ai_flags = AI_NUMERICSERV;
-      addrinfo* found = nullptr;
-      int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-      int systemError = errno;
-      {
-        std::lock_guard lock(lookup->mutex);
-        lookup->finished = true;
-        lookup->result = result;
-        lookup->systemError = systemError;
-        lookup->found = found;
-      }
-      lookup->done.notify_all();
-    }).detach();
+    lookup.emplace(host, port);
   } catch (const std::system_error& e) {
     return e.code();
   }
-  std::unique_lock lock(lookup->mutex);
-  if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) return kTimedOut;
-  // The same codes as the client's own lookup.
-  if (lookup->result == EAI_SYSTEM) return std::error_code(lookup->systemError, std::system_category());
-  if (lookup->result != 0) return std::error_code(lookup->result, mqtt::addressLookupErrorCategory());
-  return lookup;
+  if (!lookup->wait(deadline)) return kTimedOut;
+  return lookup->error();
 }
 
 // Tries the addresses in order, as libmosquitto does; the error is that of the last one tried.
@@ -299,11 +270,14 @@ CertificateFacts describe(X509* certificate) {
 
 // ---- checks by hand ----
 
-// The chain against the client's trust store with the handshake's parameters, but without the
-// broker's name, which is checked on its own.
-std::error_code verifyChain(SSL_CTX* context, STACK_OF(X509)* chain) {
+// The broker's chain against `trusted` with the parameters of the client's handshake, but without
+// the broker's name, which is checked on its own. `built` (when given) receives the chain as far as
+// the verification built it, whether it verified or not: the broker's own certificate first, then
+// its issuers from what the broker sent and from `trusted`.
+std::error_code verifyChain(SSL_CTX* context, X509_STORE* trusted, STACK_OF(X509)* chain,
+                            X509Stack* built = nullptr) {
   StoreContextHandle store(X509_STORE_CTX_new());
-  if (!store || X509_STORE_CTX_init(store.get(), SSL_CTX_get_cert_store(context), sk_X509_value(chain, 0), chain) != 1) {
+  if (!store || X509_STORE_CTX_init(store.get(), trusted, sk_X509_value(chain, 0), chain) != 1) {
     return mqtt::ssl::makeError(mqtt::ssl::takeError());
   }
   // As OpenSSL sets up the verification of a server's chain in the handshake.
@@ -315,8 +289,38 @@ std::error_code verifyChain(SSL_CTX* context, STACK_OF(X509)* chain) {
   X509_VERIFY_PARAM_set1_ip(parameters, nullptr, 0);
   const int verified = X509_verify_cert(store.get());
   ERR_clear_error();
+  if (built) built->reset(X509_STORE_CTX_get1_chain(store.get()));
   if (verified == 1) return {};
   return mqtt::ssl::makeCertificateVerificationError(X509_STORE_CTX_get_error(store.get()));
+}
+
+// What a client pins to trust the broker (see HandshakeFacts::pinnable): the chain the check by
+// hand built when it reached a self-signed root, else what the broker sent. Then how a client
+// pinning exactly that would verify the broker's chain: on a store holding those certificates
+// alone and with no name checked, as the client sets up a pinned file.
+void choosePinnable(SSL_CTX* context, STACK_OF(X509)* chain, STACK_OF(X509)* built, HandshakeFacts& facts) {
+  std::vector<X509*> pinnable;
+  const int builtLength = built ? sk_X509_num(built) : 0;
+  if (builtLength > 0 && X509_self_signed(sk_X509_value(built, builtLength - 1), 0) == 1) {
+    for (int i = 0; i < builtLength; ++i) pinnable.push_back(sk_X509_value(built, i));
+  } else {
+    // The broker's own certificate, and when that is not self-signed, the issuers it sent along.
+    X509* leaf = sk_X509_value(chain, 0);
+    const int sent = X509_self_signed(leaf, 0) == 1 ? 1 : sk_X509_num(chain);
+    for (int i = 0; i < sent; ++i) pinnable.push_back(sk_X509_value(chain, i));
+  }
+  ERR_clear_error();
+  StoreHandle store(X509_STORE_new());
+  if (!store) {
+    facts.pinnableVerification = mqtt::ssl::makeError(mqtt::ssl::takeError());
+    return;
+  }
+  for (X509* certificate : pinnable) {
+    facts.pinnable.push_back(describe(certificate));
+    X509_STORE_add_cert(store.get(), certificate);
+  }
+  ERR_clear_error();
+  facts.pinnableVerification = verifyChain(context, store.get(), chain);
 }
 
 // The broker's name against its certificate as the client's context checks it: as an address when
@@ -338,13 +342,13 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   // libmosquitto names the broker in the ClientHello as it was configured, address or not.
   facts.serverName = host;
 
-  auto looked = lookUp(host, client.brokerPort(), deadline);
-  if (auto* error = std::get_if<std::error_code>(&looked)) {
-    facts.error = *error;
+  std::optional<AddressLookup> lookup;
+  if (auto error = lookUp(host, client.brokerPort(), deadline, lookup)) {
+    facts.error = error;
     return facts;
   }
   Socket socket;
-  if (auto error = connectTo(std::get<std::shared_ptr<Lookup>>(looked)->found, socket, deadline)) {
+  if (auto error = connectTo(lookup->addresses(), socket, deadline)) {
     facts.error = error;
     return facts;
   }
@@ -375,7 +379,9 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()); chain && sk_X509_num(chain) > 0) {
     for (int i = 0; i < sk_X509_num(chain); ++i) facts.chain.push_back(describe(sk_X509_value(chain, i)));
     X509* leaf = sk_X509_value(chain, 0);
-    facts.chainVerification = verifyChain(context, chain);
+    X509Stack built;
+    facts.chainVerification = verifyChain(context, SSL_CTX_get_cert_store(context), chain, &built);
+    choosePinnable(context, chain, built.get(), facts);
     if (X509* pinned = client.pinnedCertificate()) {
       facts.pinnedMatches = X509_cmp(leaf, pinned) == 0;
     } else {

@@ -40,6 +40,15 @@ struct HandshakeFacts {
   std::optional<std::error_code> chainVerification;  // against the client's trust store, names left out
   std::optional<bool> hostMatches;    // also nothing when the client pins the certificate
   std::optional<bool> pinnedMatches;  // also nothing when the client pins none
+  // What a client would pin to trust this broker. A client takes every certificate of a pinned file
+  // as a trust anchor, and OpenSSL anchors a chain only in a self-signed one: the chain up to a
+  // self-signed root as the check by hand built it from what the broker sent and the client's trust
+  // store; when it reached none, the broker's own certificate followed by what the broker sent with
+  // it (unless it is self-signed). Empty when no certificate arrived.
+  std::vector<CertificateFacts> pinnable;
+  // How a client pinning exactly `pinnable` would verify the broker's chain (names left out): 0 when
+  // it would, else why not (e.g. no self-signed root to anchor it); nothing when none arrived.
+  std::optional<std::error_code> pinnableVerification;
 };
 
 // `client` has its TLS context (Client::createTlsContext). Every wait ends by `timeout`.

@@ -1,11 +1,15 @@
 // corvane-run listen end to end: the built runner against a real mosquitto, with a peer that
 // publishes what the commands would receive and, where it matters, the real command beside it.
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
+#include <stdexcept>
+#include <thread>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -341,6 +345,69 @@ TEST(Listen, DurationEndsAListenerWhoseBrokerIsNotThere) {
                                ": system 111: Connection refused; retrying every 1 s\n");
   EXPECT_GE(took, 1500ms);
   EXPECT_LT(took, 3s);
+}
+
+// The resolver hands a host name without a dot that /etc/hosts does not know to DNS, which first
+// reads the alias file HOSTALIASES names: a FIFO nobody writes to holds every such lookup, in the
+// runners started meanwhile, until the process ends. A resolver that never answers, without a
+// network.
+class HangingLookups {
+ public:
+  static constexpr const char* kName = "corvane-unanswered";
+  HangingLookups() {
+    if (::mkfifo(fifo_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    ::setenv("HOSTALIASES", fifo_.c_str(), 1);
+  }
+  ~HangingLookups() { ::unsetenv("HOSTALIASES"); }
+
+ private:
+  TempDir dir_{"corvane-listen"};
+  std::filesystem::path fifo_ = dir_ / "aliases";
+};
+
+struct StopCase {
+  const char* fault;
+  std::vector<std::string> arguments;  // after the model
+  int signal;                          // sent after a moment; 0: none
+};
+
+TEST(Listen, EndsOnTimeWhileTheBrokersNameIsStillBeingLookedUp) {
+  HangingLookups hanging;
+  TempDir dir{"corvane-listen"};
+  auto file = dir.writeFile("plant.json", model(R"({"brokerAddress": ")" + std::string(HangingLookups::kName) +
+                                                R"(:1883", "clientID": "plant-1"})"));
+  const StopCase cases[] = {
+      {"--duration", {"--duration", "1"}, 0},
+      {"SIGINT", {}, SIGINT},
+      {"SIGTERM", {}, SIGTERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::vector<std::string> arguments{"listen", file.string()};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const auto started = Clock::now();
+    Runner listen(arguments);
+    if (c.signal) {
+      std::this_thread::sleep_for(300ms);
+      listen.signal(c.signal);
+    }
+    EXPECT_EQ(listen.waitForExit(4s), 0) << listen.errors();
+    EXPECT_LT(Clock::now() - started, 3s);
+    // Nothing to report: the lookup was still under way.
+    if (listen.errors().find("getaddrinfo") != std::string::npos) {
+      GTEST_SKIP() << "this resolver does not read HOSTALIASES, no lookup hangs: " << listen.errors();
+    }
+    EXPECT_EQ(listen.errors(), "");
+  }
+}
+
+TEST(Listen, ANameThatDoesNotResolveIsReportedWithItsCode) {
+  TempDir dir{"corvane-listen"};
+  auto file = dir.writeFile("plant.json", model(R"({"brokerAddress": "no-such-host.invalid:1883", "clientID": "p"})"));
+  auto result = runToEnd({"listen", file.string(), "--duration", "0.5"});
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  EXPECT_EQ(result.errors, "client \"b\": cannot connect to no-such-host.invalid:1883: getaddrinfo -2: Name or service "
+                           "not known; retrying every 1 s\n");
 }
 
 TEST_F(ListenWithBroker, StopSignalsEndItCleanly) {

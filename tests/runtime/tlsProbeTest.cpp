@@ -1,7 +1,9 @@
 // corvane-run tls-probe end to end: the built runner against a real mosquitto TLS listener with the
 // test certificates, each client setting the way the client itself would meet it.
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -186,45 +188,81 @@ TEST(TlsProbe, ShowsTheBrokersChainAsOpensslSeesIt) {
 struct PemCase {
   const char* fault;
   const CertificateFiles& brokerCertificate;
+  bool brokerSendsCa;       // the listener has the CA file, and OpenSSL sends the CA along
+  std::filesystem::path trusted;  // the probing client's CA file
   std::vector<std::filesystem::path> written;  // the files whose certificates the PEM file holds, in order
+  std::string textRows;     // the report's rows from "PEM file" on, after the file's name
+  std::optional<std::error_code> pinnedError{};  // pinned, the client fails with this; nothing: it connects
 };
 
-TEST(TlsProbe, PemFileIsReadyToBePinned) {
+TEST(TlsProbe, PemFileIsReadyToBePinnedOrSaysWhyNot) {
   const auto& certs = Certificates::shared();
+  const auto verification = [](int result) { return mqtt::ssl::makeCertificateVerificationError(result); };
+  const std::string notReady = ", NOT ready to be pinned:\n";
+  const std::string noRoot =
+      "              it does not end in a self-signed root: the broker did not send one, and the client's\n"
+      "              trust anchors do not complete the chain (append the root CA's certificate to the file)\n";
+  const std::string pinnedFails = "              a client pinning it fails with ";
   const PemCase cases[] = {
-      {"self-signed broker: its certificate alone", certs.selfSignedServer(), {certs.selfSignedServer().certificate}},
+      {"self-signed broker, not trusted yet: its certificate alone", certs.selfSignedServer(), true,
+       certs.wrongCaFile(), {certs.selfSignedServer().certificate},
+       ": the broker's own certificate, ready to be pinned\n"},
       // Pinned certificates are trust anchors too, and a chain is anchored only in a self-signed one.
-      {"broker certified by a CA: the chain it sent after its own", certs.server(),
-       {certs.server().certificate, certs.caFile()}},
+      {"broker certified by a CA it sends along, not trusted: the chain it sent", certs.server(), true,
+       certs.wrongCaFile(), {certs.server().certificate, certs.caFile()},
+       ": the broker's own certificate and its issuers, ready to be pinned\n"},
+      {"broker that sends its own certificate alone, trusted: the root from the client's CA file", certs.server(),
+       false, certs.caFile(), {certs.server().certificate, certs.caFile()},
+       ": the broker's own certificate and its issuers, ready to be pinned\n"},
+      {"broker that sends its own certificate alone, not trusted: nothing completes the chain", certs.server(), false,
+       certs.wrongCaFile(), {certs.server().certificate},
+       ": the broker's own certificate" + notReady + noRoot + pinnedFails +
+           "OpenSSL.certificateVerification 20: unable to get local issuer certificate\n",
+       verification(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)},
+      {"complete chain of an expired certificate: pinning does not help", certs.expiredServer(), true, certs.caFile(),
+       {certs.expiredServer().certificate, certs.caFile()},
+       ": the broker's own certificate and its issuers" + notReady + pinnedFails +
+           "OpenSSL.certificateVerification 10: certificate has expired\n",
+       verification(X509_V_ERR_CERT_HAS_EXPIRED)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     Broker broker({.plainListener = false,
-                   .tlsListener = TlsListenerOptions{.caFile = certs.caFile(), .server = c.brokerCertificate}});
+                   .tlsListener = TlsListenerOptions{.caFile = c.brokerSendsCa ? certs.caFile() : std::filesystem::path(),
+                                                     .server = c.brokerCertificate}});
     broker.start();
     corvane::testing::TempDir dir;
     const auto address = "127.0.0.1:" + std::to_string(broker.tlsPort());
-    // Not trusted yet: the certificate is written all the same.
-    const auto untrusted = dir.writeFile(
-        "untrusted.json",
-        modelText({clientElement("tls", address, R"("useTLS": true, "caCertificateFile": )" + quoted(certs.wrongCaFile()))}));
+    const auto model = dir.writeFile(
+        "m.json", modelText({clientElement("tls", address, R"("useTLS": true, "caCertificateFile": )" + quoted(c.trusted))}));
     const auto pem = dir / "broker.pem";
-    auto first = runToEnd({"tls-probe", "--json", "--pem", pem.string(), untrusted.string()});
-    EXPECT_EQ(first.exitCode, 1) << first.output << first.errors;
+    auto first = runToEnd({"tls-probe", "--json", "--pem", pem.string(), model.string()});
+    EXPECT_EQ(first.errors, "");
+    const std::string ready = c.pinnedError ? "false" : "true";
     EXPECT_NE(first.output.find(text("pemFile", pem.string()) + "," +
-                                raw("pemCertificates", std::to_string(c.written.size()))),
+                                raw("pemCertificates", std::to_string(c.written.size())) + "," + raw("pemReady", ready) +
+                                "," + raw("pemReason", c.pinnedError ? "\"" : "null")),
               std::string::npos)
         << first.output;
     std::string expected;
     for (const auto& file : c.written) expected += corvane::testing::readFile(file);
     EXPECT_EQ(corvane::testing::readFile(pem), expected);
 
+    auto report = runToEnd({"tls-probe", "--pem", pem.string(), model.string()});
+    const auto rows = report.output.find("PEM file");
+    ASSERT_NE(rows, std::string::npos) << report.output;
+    EXPECT_EQ(report.output.substr(rows, report.output.find("Result", rows) - rows),
+              "PEM file      " + pem.string() + c.textRows);
+
+    // What the report promised: the client pinning the file connects, or fails as it said.
     const auto pinned = dir.writeFile(
         "pinned.json", modelText({clientElement("tls", address, R"("TLS": {"enabled": true, "serverCertificate": )" +
                                                                     quoted(pem) + "}")}));
     auto second = runToEnd({"tls-probe", "--json", pinned.string()});
-    EXPECT_EQ(second.exitCode, 0) << second.output << second.errors;
-    EXPECT_NE(second.output.find(flag("pinnedMatches", true)), std::string::npos) << second.output;
+    EXPECT_EQ(second.exitCode, c.pinnedError ? 1 : 0) << second.output << second.errors;
+    EXPECT_NE(second.output.find(text("error", data::describeError(c.pinnedError.value_or(std::error_code())))),
+              std::string::npos)
+        << second.output;
   }
 }
 
@@ -294,6 +332,24 @@ class SilentListener {
   int port_ = 0;
 };
 
+// The resolver hands a host name without a dot that /etc/hosts does not know to DNS, which first
+// reads the alias file HOSTALIASES names: a FIFO nobody writes to holds every such lookup, in the
+// runners started meanwhile, until the process ends. A resolver that never answers, without a
+// network.
+class HangingLookups {
+ public:
+  static constexpr const char* kName = "corvane-unanswered";
+  HangingLookups() {
+    if (::mkfifo(fifo_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    ::setenv("HOSTALIASES", fifo_.c_str(), 1);
+  }
+  ~HangingLookups() { ::unsetenv("HOSTALIASES"); }
+
+ private:
+  corvane::testing::TempDir dir_;
+  std::filesystem::path fifo_ = dir_ / "aliases";
+};
+
 struct UnreachableCase {
   const char* fault;
   std::string address;
@@ -305,10 +361,13 @@ TEST(TlsProbe, BrokerOutOfReachIsReportedWithItsCodeInBoundedTime) {
   SilentListener silent;
   Broker plain;
   plain.start();
+  HangingLookups hanging;
   const UnreachableCase cases[] = {
       {"nothing listening", "127.0.0.1:" + std::to_string(corvane::testing::freeLoopbackPort()),
        "system 111: Connection refused\""},
       {"unknown host", "no-such-host.invalid:8883", "getaddrinfo "},
+      {"name lookup that never ends", std::string(HangingLookups::kName) + ":8883", "system 110: Connection timed out\"",
+       {"--timeout", "0.5"}},
       {"broker that never answers the handshake", "127.0.0.1:" + std::to_string(silent.port()),
        "system 110: Connection timed out\"", {"--timeout", "0.5"}},
       // The broker takes the ClientHello for a malformed MQTT packet and drops the connection.
