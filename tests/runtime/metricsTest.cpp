@@ -374,6 +374,9 @@ TEST(Metrics, SlowClientsNeitherBlockScrapesNorTheEndOfTheRun) {
     }
   });
 
+  // The scrape comes while they hold the request threads; it waits until they are cut, being
+  // younger than they are.
+  std::this_thread::sleep_for(1500ms);
   auto scrape = httpGet(port, "/metrics", 8s);
   EXPECT_TRUE(scrape && scrape->status == 200) << "a scrape waits at most for the slow ones to be cut";
   runner.signal(SIGTERM);
