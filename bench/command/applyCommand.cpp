@@ -109,6 +109,33 @@ void applyWithPlugin(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The plugin's reading alone: the same message decoded and every path followed, nothing written.
+// The difference to BM_ApplyCommand/plugin is what the ten writes cost.
+void selectWithPlugin(benchmark::State& state) {
+  const std::string message = makeMessage();
+  Points points;
+  corvane::config::Context context(".", points);
+  CommandPayload payload;
+  {
+    decoder::Document document;
+    auto value = document.read(kEntries);
+    payload.load(value, context);
+  }
+  context.resolveAll();
+  payload.prepare();
+
+  benchmark::IterationCount selected = 0;
+  const CommandPayload::SelectionVisitor count = [&selected](const CommandPayload::DataPoint&,
+                                                             const corvane::plugins::mqttClient::JsonValue* value,
+                                                             const std::string&) { selected += value != nullptr; };
+  for (auto _ : state) {
+    payload.select(message.data(), message.size(), count);
+  }
+  if (selected != 10 * state.iterations()) fail("not every path selected a value");
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
+  state.SetItemsProcessed(state.iterations());
+}
+
 void parseWithSimdjson(benchmark::State& state) {
   const simdjson::padded_string message(makeMessage());
   simdjson::dom::parser parser;
@@ -132,3 +159,4 @@ void parseWithSimdjson(benchmark::State& state) {
 
 BENCHMARK(applyWithPlugin)->Name("BM_ApplyCommand/plugin");
 BENCHMARK(parseWithSimdjson)->Name("BM_ApplyCommand/simdjson_parse");
+BENCHMARK(selectWithPlugin)->Name("BM_ApplyCommand/plugin_select_only");

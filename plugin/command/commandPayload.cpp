@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,17 +40,62 @@ class JsonComposite final : public corvane::data::Composite {
 
 // A typed write: each JSON kind goes to the write handle as its own type, and the handle
 // converts it to the data point's type (or refuses it).
-std::error_code writeTyped(const corvane::data::WriteHandle& handle, const JsonValue& value) {
+std::error_code writeTyped(const corvane::data::WriteHandle& handle, const JsonValue& value, TimeStamp time) {
+  using corvane::data::Value;
   switch (value.index()) {
-    case JsonValue::kObject: return handle.writeObject(JsonComposite(value));
-    case JsonValue::kArray: return handle.writeArray(JsonComposite(value));
-    case JsonValue::kString: return handle.write(std::string_view(*value.getIf<std::string>()));
-    case JsonValue::kSigned: return handle.write(*value.getIf<std::int64_t>());
-    case JsonValue::kUnsigned: return handle.write(*value.getIf<std::uint64_t>());
-    case JsonValue::kDouble: return handle.write(*value.getIf<double>());
-    case JsonValue::kBoolean: return handle.write(*value.getIf<bool>());
-    default: return handle.write(encoder::Null{});
+    case JsonValue::kObject: return handle.writeObjectAt(JsonComposite(value), time);
+    case JsonValue::kArray: return handle.writeArrayAt(JsonComposite(value), time);
+    case JsonValue::kString: return handle.writeAt(Value(*value.getIf<std::string>()), time);
+    case JsonValue::kSigned: return handle.writeAt(Value(*value.getIf<std::int64_t>()), time);
+    case JsonValue::kUnsigned: return handle.writeAt(Value(*value.getIf<std::uint64_t>()), time);
+    case JsonValue::kDouble: return handle.writeAt(Value(*value.getIf<double>()), time);
+    case JsonValue::kBoolean: return handle.writeAt(Value(*value.getIf<bool>()), time);
+    default: return handle.writeAt(Value(), time);
   }
+}
+
+// Collects the JSON text of a selected value, with room for a typical one from the start.
+class JsonTextStream final : public utils::io::OutputStream<char> {
+ public:
+  JsonTextStream() {
+    text_.resize(kInitialRoom);
+    setWriteBuffer(text_.data(), text_.data() + text_.size());
+  }
+  JsonTextStream(const JsonTextStream&) = delete;
+  JsonTextStream& operator=(const JsonTextStream&) = delete;
+  std::string description() const override { return "in-memory text string"; }
+
+  std::string take() {
+    text_.resize(used());
+    return std::move(text_);
+  }
+
+ protected:
+  void bufferExhausted() override {
+    const std::size_t offset = used();
+    text_.resize(text_.size() * 2);
+    setWriteBuffer(text_.data() + offset, text_.data() + text_.size());
+  }
+  std::size_t writeBlock(const char* data, std::size_t count) override {
+    text_.resize(used());
+    text_.append(data, count);
+    setWriteBuffer(text_.data() + text_.size(), text_.data() + text_.size());
+    return count;
+  }
+
+ private:
+  static constexpr std::size_t kInitialRoom = 128;
+  std::size_t used() const noexcept { return static_cast<std::size_t>(writePosition() - text_.data()); }
+  std::string text_;
+};
+
+// The value's compact JSON text, as JsonValue::toText gives it.
+std::string jsonText(const JsonValue& value) {
+  JsonTextStream stream;
+  encoder::Document document(stream, 1);
+  value.write(document.asValue());
+  document.close();
+  return stream.take();
 }
 
 std::string inQuotes(std::string_view text) {
@@ -68,7 +116,7 @@ struct Selection {
   bool done = false;
 };
 
-[[noreturn]] void tooManyValues() {
+[[noreturn, gnu::cold]] void tooManyValues() {
   throw decoder::Exception(decoder::Location{},
                            "message has too many JSON values (more than " + std::to_string(kMaxMessageValues) + ")");
 }
@@ -80,10 +128,19 @@ struct Step {
   std::string_view name;
   std::uint64_t index;
   bool byName;
+  std::uint32_t tag = 0;  // of a name: see tagOf
   bool operator==(const Step& other) const noexcept {
     return byName == other.byName && (byName ? name == other.name : index == other.index);
   }
 };
+
+// Length and end bytes of a member name: most names differ there, so they are compared first.
+std::uint32_t tagOf(std::string_view name) noexcept {
+  if (name.empty()) return 0;
+  return static_cast<std::uint32_t>(name.size()) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(name.front())) << 8 |
+         static_cast<unsigned char>(name.back());
+}
 // A distinct prefix of the entries' paths; the root is "$".
 struct PathNode {
   Step step;            // from the parent
@@ -111,7 +168,8 @@ struct CommandPayload::PathTree {
       std::uint32_t node = 0;
       for (const jsonPath::Segment& segment : entries[entry]->path()) {
         const auto* name = std::get_if<jsonPath::kName>(&segment);
-        const Step step = name != nullptr ? Step{*name, 0, true} : Step{{}, std::get<jsonPath::kIndex>(segment), false};
+        const Step step = name != nullptr ? Step{*name, 0, true, tagOf(*name)}
+                                          : Step{{}, std::get<jsonPath::kIndex>(segment), false};
         std::uint32_t child = built[node].firstChild;
         while (child != kNone && !(built[child].step == step)) child = built[child].nextSibling;
         if (child == kNone) {
@@ -175,43 +233,50 @@ namespace {
 class Selector final : public decoder::Handler {
  public:
   Selector(const Entries& entries, const CommandPayload::PathTree& paths)
-      : entries_(&entries), nodes_(paths.nodes.data()), order_(paths.order.data()) {
-    Parts& parts = *parts_;
-    parts.selections.resize(entries.size());
-    parts.reached.assign(paths.nodes.size(), 0);
+      : parts_(*scratch_), entries_(&entries), nodes_(paths.nodes.data()), order_(paths.order.data()) {
+    parts_.selections.resize(entries.size());
+    parts_.reached.assign(paths.nodes.size(), 0);
     // At most one value is kept per entry, so pointers to them stay valid.
-    parts.kept.reserve(entries.size());
-    reached_ = parts.reached.data();
+    parts_.kept.reserve(entries.size());
+    reached_ = parts_.reached.data();
   }
 
   void select(decoder::Value& message) { message.walk(*this); }
-  const Selection& selection(std::size_t entry) const { return parts_->selections[entry]; }
+  const Selection& selection(std::size_t entry) const { return parts_.selections[entry]; }
 
   void beginObject() override {
-    names_.beginObject();
+    parts_.objects.push_back(OpenObject{static_cast<std::uint32_t>(parts_.names.size()), kNone});
     begin(true);
   }
   void memberName(const decoder::Name& name) override {
-    names_.check(name);
+    const std::string_view text = name.view();
+    const std::uint32_t tag = tagOf(text);
+    checkUnique(name, text, tag);
     if (capturing_ != 0) {
-      builder_.memberName(name.view());
+      builder_->memberName(text);
       return;
     }
     if (skipping_ != 0) return;
-    const std::string_view text = name.view();
+    Frame& frame = *frame_;
     pending_ = kNone;
-    for (std::uint32_t child = frame_->children; child < frame_->childrenEnd; ++child) {
+    for (std::uint32_t child = frame.children; child < frame.childrenEnd; ++child) {
       const Step& step = nodes_[child].step;
-      if (step.byName && jsonBuilder::sameText(step.name, text)) {
+      if (step.byName && step.tag == tag && jsonBuilder::sameText(step.name, text)) {
         pending_ = child;
+        // Members often come in the order of the paths: the children found first are passed over.
+        if (child == frame.children) ++frame.children;
         break;
       }
     }
-    // Members often come in the order of the paths: the children found first are passed over.
-    if (pending_ == frame_->children) ++frame_->children;
   }
   void endObject() override {
-    names_.endObject();
+    const OpenObject object = parts_.objects.back();
+    parts_.objects.pop_back();
+    parts_.names.resize(object.names);
+    if (object.set != kNone) {
+      parts_.sets[object.set]->clear();
+      --parts_.setsInUse;
+    }
     end(true);
   }
   void beginArray() override { begin(false); }
@@ -245,19 +310,75 @@ class Selector final : public decoder::Handler {
     std::uint32_t children, childrenEnd;  // of the node, less an object's first ones found already
     std::uint64_t next;                   // an array's next element index
   };
+  // A member name of an open object, for the duplicate check.
+  struct SeenName {
+    std::string_view text;
+    std::uint32_t tag;
+  };
+  struct OpenObject {
+    std::uint32_t names;  // its first name in `names`
+    std::uint32_t set;    // its entry in `sets` once it is large, else kNone
+  };
+  using NameSet = std::unordered_set<std::string_view>;
   struct Parts {
     std::vector<std::uint8_t> reached;  // per node: the message has a value there
     std::vector<Frame> frames;
     std::vector<Selection> selections;  // per entry
     std::vector<JsonValue> kept;        // the values that paths selected
+    std::vector<SeenName> names;        // of the open objects' members, views of the document
+    std::vector<OpenObject> objects;
+    std::vector<std::unique_ptr<NameSet>> sets;  // the first `setsInUse` belong to open objects
+    std::size_t setsInUse = 0;
     bool inUse = false;
     void release() noexcept {
       jsonBuilder::clearScratch(reached);
       jsonBuilder::clearScratch(frames);
       jsonBuilder::clearScratch(selections);
       jsonBuilder::clearScratch(kept);
+      jsonBuilder::clearScratch(names);
+      jsonBuilder::clearScratch(objects);
+      // A read that failed inside large objects leaves their sets filled; a huge one is given back.
+      for (auto& set : sets) {
+        if (set->bucket_count() > jsonBuilder::kRetainedEntries) {
+          set = std::make_unique<NameSet>();
+        } else {
+          set->clear();
+        }
+      }
+      setsInUse = 0;
     }
   };
+
+  // Objects of a few members compare a name with the names before it; larger ones keep a hash set.
+  static constexpr std::size_t kLinearCheck = 16;
+
+  // Refuses a member name that occurs twice in one object, at the second one, before its value is
+  // read: errors come in document order.
+  void checkUnique(const decoder::Name& name, std::string_view text, std::uint32_t tag) {
+    const OpenObject& object = parts_.objects.back();
+    const std::size_t count = parts_.names.size() - object.names;
+    if (count >= kLinearCheck) {
+      checkUniqueInLarge(name, text);
+      return;
+    }
+    for (const SeenName* seen = parts_.names.data() + object.names, *last = seen + count; seen != last; ++seen) {
+      if (seen->tag == tag && jsonBuilder::sameText(seen->text, text)) duplicateMember(name);
+    }
+    parts_.names.push_back(SeenName{text, tag});
+  }
+  [[gnu::noinline]] void checkUniqueInLarge(const decoder::Name& name, std::string_view text) {
+    OpenObject& object = parts_.objects.back();
+    if (object.set == kNone) {
+      if (parts_.setsInUse == parts_.sets.size()) parts_.sets.push_back(std::make_unique<NameSet>());
+      object.set = static_cast<std::uint32_t>(parts_.setsInUse++);
+      NameSet& set = *parts_.sets[object.set];
+      for (std::size_t i = object.names; i < parts_.names.size(); ++i) set.insert(parts_.names[i].text);
+    }
+    if (!parts_.sets[object.set]->insert(text).second) duplicateMember(name);
+  }
+  [[noreturn, gnu::cold]] static void duplicateMember(const decoder::Name& name) {
+    throw decoder::Exception(name.location(), "duplicate member \"" + std::string(name.view()) + "\" in JSON object");
+  }
 
   void count() {
     if (++values_ > kMaxMessageValues) tooManyValues();
@@ -288,7 +409,7 @@ class Selector final : public decoder::Handler {
     count();
     if (capturing_ != 0) {
       ++capturing_;
-      object ? builder_.beginObject() : builder_.beginArray();
+      object ? builder_->beginObject() : builder_->beginArray();
       return;
     }
     if (skipping_ != 0) {
@@ -306,23 +427,24 @@ class Selector final : public decoder::Handler {
       // Selected: built whole, and the paths that go on inside are followed in it.
       capture_ = node;
       capturing_ = 1;
-      object ? builder_.beginObject() : builder_.beginArray();
+      if (!builder_) builder_.emplace();
+      object ? builder_->beginObject() : builder_->beginArray();
       return;
     }
     // Paths that need the other kind of container end here.
     for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
       if (nodes_[child].step.byName != object) failAll(child, here.level, object);
     }
-    parts_->frames.push_back(Frame{object, node, here.children, here.childrenEnd, 0});
-    frame_ = &parts_->frames.back();
+    parts_.frames.push_back(Frame{object, node, here.children, here.childrenEnd, 0});
+    frame_ = &parts_.frames.back();
   }
 
   void end(bool object) {
     if (capturing_ != 0) {
-      object ? builder_.endObject() : builder_.endArray();
+      object ? builder_->endObject() : builder_->endArray();
       if (--capturing_ == 0) {
-        parts_->kept.push_back(builder_.take());
-        resolve(capture_, parts_->kept.back());
+        parts_.kept.push_back(builder_->take());
+        resolve(capture_, parts_.kept.back());
       }
       return;
     }
@@ -331,20 +453,19 @@ class Selector final : public decoder::Handler {
       return;
     }
     // Paths that name a member or an element the container does not have end here.
-    const Frame frame = *frame_;
-    const Node& here = nodes_[frame.node];
+    const Node& here = nodes_[frame_->node];
     for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
       if (reached_[child] == 0 && nodes_[child].step.byName == object) failAll(child, here.level, object);
     }
-    parts_->frames.pop_back();
-    frame_ = parts_->frames.empty() ? nullptr : &parts_->frames.back();
+    parts_.frames.pop_back();
+    frame_ = parts_.frames.empty() ? nullptr : &parts_.frames.back();
   }
 
   template <class MakeValue>
   void scalar(MakeValue make) {
     count();
     if (capturing_ != 0) {
-      builder_.add(make());
+      builder_->add(make());
       return;
     }
     if (skipping_ != 0) return;
@@ -353,8 +474,8 @@ class Selector final : public decoder::Handler {
     const Node& here = nodes_[node];
     reached_[node] = 1;
     if (here.ends) {
-      parts_->kept.push_back(make());
-      resolve(node, parts_->kept.back());
+      parts_.kept.push_back(make());
+      resolve(node, parts_.kept.back());
     } else {
       for (std::uint32_t child = here.children; child < here.childrenEnd; ++child) {
         failAll(child, here.level, JsonValue());
@@ -368,7 +489,7 @@ class Selector final : public decoder::Handler {
     const Node& here = nodes_[node];
     for (std::uint32_t i = here.first; i < here.last; ++i) {
       const std::uint32_t entry = order_[i];
-      Selection& selection = parts_->selections[entry];
+      Selection& selection = parts_.selections[entry];
       selection.done = true;
       const jsonPath::Path& path = (*entries_)[entry]->path();
       if (path.size() == here.level) {
@@ -376,7 +497,7 @@ class Selector final : public decoder::Handler {
         continue;
       }
       try {
-        selection.value = &jsonPath::evaluate(value, jsonPath::Path(path.begin() + here.level, path.end()));
+        selection.value = &jsonPath::evaluateSegments(value, std::span(path).subspan(here.level));
       } catch (const std::exception& e) {
         selection.failure = e.what();
       }
@@ -385,14 +506,14 @@ class Selector final : public decoder::Handler {
   // The paths through `node` cannot take their step at `level` from a value of the kind `stand`
   // has (the member or element they name is missing, or the value is of another kind): the path's
   // own message says why.
-  void failAll(std::uint32_t node, std::uint32_t level, const JsonValue& stand) {
+  [[gnu::noinline]] void failAll(std::uint32_t node, std::uint32_t level, const JsonValue& stand) {
     const Node& here = nodes_[node];
     for (std::uint32_t i = here.first; i < here.last; ++i) {
       const std::uint32_t entry = order_[i];
-      Selection& selection = parts_->selections[entry];
+      Selection& selection = parts_.selections[entry];
       selection.done = true;
       try {
-        jsonPath::evaluate(stand, jsonPath::Path{(*entries_)[entry]->path()[level]});
+        jsonPath::evaluateSegments(stand, std::span((*entries_)[entry]->path()).subspan(level, 1));
       } catch (const std::exception& e) {
         selection.failure = e.what();
         continue;
@@ -400,13 +521,13 @@ class Selector final : public decoder::Handler {
       throw std::logic_error("internal error: JSON path selected a value that is not there");
     }
   }
-  void failAll(std::uint32_t node, std::uint32_t level, bool object) {
+  [[gnu::noinline]] void failAll(std::uint32_t node, std::uint32_t level, bool object) {
     failAll(node, level, object ? JsonValue(JsonValue::Object{}) : JsonValue(JsonValue::Array{}));
   }
 
-  jsonBuilder::Scratch<Parts> parts_;
-  jsonBuilder::MemberNameCheck names_;
-  jsonBuilder::Builder builder_;
+  jsonBuilder::Scratch<Parts> scratch_;
+  Parts& parts_;
+  std::optional<jsonBuilder::Builder> builder_;  // once a container is selected
   const Entries* entries_;
   const Node* nodes_;
   const std::uint32_t* order_;
@@ -419,6 +540,27 @@ class Selector final : public decoder::Handler {
   std::size_t skipping_ = 0;   // containers open inside a value no path reaches
   std::size_t capturing_ = 0;  // containers open inside a selected value, itself included
 };
+
+// Reads the message once for all entries, and whole before any entry is visited: a message that
+// is not one JSON document writes nothing.
+template <class Visit>
+void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
+               std::size_t length, Visit&& visit) {
+  utils::io::MemoryInputStream input(payload, payload + length);
+  decoder::Document document;
+  auto root = document.read(input);
+  // Without entries loaded, no path is followed, but the message is still read whole.
+  static const CommandPayload::PathTree kNoPaths{Entries{}};
+  Selector selector(entries, paths != nullptr ? *paths : kNoPaths);
+  selector.select(root);
+  document.finish();
+
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Selection& selection = selector.selection(i);
+    if (!selection.done) throw std::logic_error("internal error: JSON path not followed to its end");
+    visit(*entries[i], selection.value, selection.failure);
+  }
+}
 
 }  // namespace
 
@@ -482,26 +624,44 @@ std::optional<std::string> CommandPayload::DataPoint::apply(const JsonValue& mes
 
 std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* selected,
                                                             const std::string& failure) const {
-  // Held only for this write, so a data point removed from the model is not kept alive by us.
-  auto element = dataPoint_.lock();
-  if (!element) {
+  return write(selected, failure, now());
+}
+
+std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* selected, const std::string& failure,
+                                                            TimeStamp time) const {
+  // A data point removed from the model is not written, and not kept alive by us: the write goes
+  // through the handle, which holds what the host lets it hold. Only an error's text needs the
+  // element itself.
+  auto gone = [] {
     return corvane::data::ReadHandle::errorCategory().message(
         static_cast<int>(corvane::data::ReadHandle::Error::kElementGone));
-  }
-  if (selected == nullptr) return element->primaryKey() + ": " + failure;
+  };
+  if (dataPoint_.expired()) return gone();
+  auto fail = [&](const std::string& why) -> std::optional<std::string> {
+    auto element = dataPoint_.lock();
+    if (!element) return gone();
+    return element->primaryKey() + ": " + why;
+  };
+  if (selected == nullptr) return fail(failure);
   std::error_code result;
   try {
-    result = writeValue(writeHandle_, *selected);
+    result = writeValue(writeHandle_, *selected, time);
   } catch (const std::exception& e) {
-    return element->primaryKey() + ": " + e.what();
+    return fail(e.what());
   }
-  if (result) return element->primaryKey() + ": " + result.message();
+  if (result) return fail(result.message());
   return std::nullopt;
 }
 
 std::error_code CommandPayload::DataPoint::writeValue(const corvane::data::WriteHandle& handle,
                                                       const JsonValue& selected) const {
-  return asJsonText_ ? handle.write(std::string_view(selected.toText())) : writeTyped(handle, selected);
+  return writeValue(handle, selected, now());
+}
+
+std::error_code CommandPayload::DataPoint::writeValue(const corvane::data::WriteHandle& handle,
+                                                      const JsonValue& selected, TimeStamp time) const {
+  if (asJsonText_) return handle.writeAt(corvane::data::Value(jsonText(selected)), time);
+  return writeTyped(handle, selected, time);
 }
 
 void CommandPayload::load(decoder::Value& value, config::Context& context) {
@@ -539,32 +699,21 @@ void CommandPayload::prepare() {
 
 std::string CommandPayload::apply(const char* payload, std::size_t length) const {
   std::string summary;
-  select(payload, length, [&summary](const DataPoint& entry, const JsonValue* selected, const std::string& failure) {
-    if (auto error = entry.write(selected, failure)) {
-      summary += '\n';
-      summary += *error;
-    }
-  });
+  // Taken once the message has been read whole: its writes belong together and carry one time.
+  TimeStamp time = kNever;
+  selectAll(entries_, paths_.get(), payload, length,
+            [&](const DataPoint& entry, const JsonValue* selected, const std::string& failure) {
+              if (time == kNever) time = now();
+              if (auto error = entry.write(selected, failure, time)) {
+                summary += '\n';
+                summary += *error;
+              }
+            });
   return summary;
 }
 
 void CommandPayload::select(const char* payload, std::size_t length, const SelectionVisitor& visit) const {
-  // Read once for all entries, and whole before anything is written: a message that is not one
-  // JSON document writes nothing.
-  utils::io::MemoryInputStream input(payload, payload + length);
-  decoder::Document document;
-  auto root = document.read(input);
-  // Without entries loaded, no path is followed, but the message is still read whole.
-  static const PathTree kNoPaths{Entries{}};
-  Selector selector(entries_, paths_ ? *paths_ : kNoPaths);
-  selector.select(root);
-  document.finish();
-
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const Selection& selection = selector.selection(i);
-    if (!selection.done) throw std::logic_error("internal error: JSON path not followed to its end");
-    visit(*entries_[i], selection.value, selection.failure);
-  }
+  selectAll(entries_, paths_.get(), payload, length, visit);
 }
 
 }  // namespace corvane::plugins::mqttClient

@@ -278,7 +278,9 @@ Path parse(std::string_view text) {
   return Parser(text).run();
 }
 
-const JsonValue& evaluate(const JsonValue& value, const Path& path) {
+const JsonValue& evaluate(const JsonValue& value, const Path& path) { return evaluateSegments(value, path); }
+
+const JsonValue& evaluateSegments(const JsonValue& value, std::span<const Segment> path) {
   const JsonValue* current = &value;
   for (const Segment& segment : path) {
     switch (segment.index()) {

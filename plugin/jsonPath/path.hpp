@@ -3,6 +3,7 @@
 // member by name or one array element by index. The rest of the JSONPath language is recognised only
 // to be refused with a message of its own.
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -41,5 +42,7 @@ Path parse(std::string_view text);
 // The value the path selects inside `value` (no copy; for an empty path, `value` itself). Throws
 // std::runtime_error when the message does not have the shape the path expects.
 const JsonValue& evaluate(const JsonValue& value, const Path& path);
+// The same for a part of a path (its segments from some level on).
+const JsonValue& evaluateSegments(const JsonValue& value, std::span<const Segment> path);
 
 }  // namespace corvane::plugins::mqttClient::jsonPath

@@ -4,6 +4,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
 #include <bitset>
 #include <charconv>
 #include <climits>
@@ -110,6 +111,30 @@ detail::ValueStorage valueStorage(ValueRef ref) noexcept {
 }
 
 bool isBlank(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// Most strings are names and short values: looked at eight bytes at a time in place, which costs
+// less than a call. Reads up to seven bytes past the string, which the padding behind the text
+// covers.
+bool hasBackslash(const char* text, std::size_t length) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (length <= 32) {
+      constexpr std::uint64_t kOnes = 0x0101010101010101u;
+      constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+      for (std::size_t i = 0; i < length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, sizeof word);
+        word ^= kOnes * static_cast<unsigned char>('\\');  // zero bytes where backslashes stand
+        std::uint64_t zeros = (word - kOnes) & ~word & kHighBits;
+        // Only bytes of the string count; a zero byte flags only itself and bytes above it.
+        if (length - i < 8) zeros &= (std::uint64_t{1} << (8 * (length - i))) - 1;
+        if (zeros != 0) return true;
+      }
+      return false;
+    }
+  }
+  return std::memchr(text, '\\', length) != nullptr;
+}
+
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Document text for a message: cut at a character boundary, escaped like a JSON string.
@@ -159,10 +184,17 @@ bool scanNumber(std::string_view text, NumberScan& scan) noexcept {
   if (scan.negative) ++p;
   if (p == end || !isDigit(*p)) return false;
   std::uint64_t digits = 0;
+  std::size_t taken = 0;  // digits in `digits`: up to 19 always fit
   bool overflow = false;
   auto take = [&] {
-    overflow |= __builtin_mul_overflow(digits, 10u, &digits);
-    overflow |= __builtin_add_overflow(digits, static_cast<unsigned>(*p - '0'), &digits);
+    const auto digit = static_cast<unsigned>(*p - '0');
+    if (taken < 19) {
+      digits = digits * 10 + digit;
+    } else {
+      overflow |= __builtin_mul_overflow(digits, 10u, &digits);
+      overflow |= __builtin_add_overflow(digits, digit, &digits);
+    }
+    ++taken;
     ++p;
   };
   if (*p == '0') {
@@ -298,6 +330,13 @@ Exception::Exception(Location location, const std::exception& cause)
 
 namespace detail {
 
+// The entry after the last token of the structural index, which the iterator keeps to itself.
+struct TokenEnd : ondemand::json_iterator {
+  static TokenPosition of(const ondemand::json_iterator& iter) noexcept {
+    return (iter.*(&TokenEnd::end_position))();
+  }
+};
+
 // Where the reader stands between tokens.
 enum class Phase : std::uint8_t {
   kBeforeValue,  // at the first token of a value (checked to start one)
@@ -309,7 +348,9 @@ enum class Phase : std::uint8_t {
 struct DocumentState {
   Workspace* workspace = nullptr;
   std::unique_ptr<Workspace> ownWorkspace;
-  ondemand::json_iterator iter;
+  ondemand::json_iterator iter;  // for unescaping into its parser's string buffer
+  TokenPosition token = nullptr;  // the current token
+  TokenPosition tokenEnd = nullptr;
   const char* text = nullptr;
   std::size_t size = 0;
   Location origin{1, 1};
@@ -348,12 +389,14 @@ struct DocumentState {
 
   // ---- tokens
 
-  bool atEnd() const noexcept { return iter.at_end(); }
-  TokenPosition cursor() const noexcept { return iter.position(); }
+  bool atEnd() const noexcept { return token == tokenEnd; }
+  TokenPosition cursor() const noexcept { return token; }
   // Offset of the current token, or the text's length at the end.
   std::size_t here() const noexcept { return atEnd() ? size : *cursor(); }
-  bool currentIs(char c) const noexcept { return !atEnd() && text[*cursor()] == c; }
-  void advance() noexcept { iter.return_current_and_advance(); }
+  // `c` is a bracket, a separator or a quote: the index entry at the end holds the text's length,
+  // and the byte there is the zero of the padding, so the end needs no test of its own.
+  bool currentIs(char c) const noexcept { return text[*token] == c; }
+  void advance() noexcept { ++token; }
 
   // A number's or literal's text: up to the next token, without the blanks before it.
   std::string_view scalarText(TokenPosition token) const noexcept {
@@ -431,6 +474,10 @@ struct DocumentState {
         workspace->parser.iterate_raw(simdjson::padded_string_view(buffer, length, length + kPadding));
     if (result.error() != simdjson::SUCCESS) firstStageFailed(result.error());
     iter = result.value_unsafe();
+    token = iter.position();
+    tokenEnd = TokenEnd::of(iter);
+    // The first stage closes its index with the text's length, which currentIs relies on.
+    if (*tokenEnd != length) throw std::logic_error("JSON token index not closed by the text's length");
     requireValueStart();
     started = true;
   }
@@ -476,12 +523,15 @@ struct DocumentState {
 
   // Literals and numbers are checked whole here, so a value's kind can be read from its first byte.
   void requireValueStart() {
+    // Strings and containers are checked as they are read; the byte at the end is no quote or
+    // bracket.
+    const char c = text[*token];
+    if (c == '"' || c == '{' || c == '[') return;
+    requireScalarStart(c);
+  }
+  void requireScalarStart(char c) {
     if (atEnd()) expected("JSON value");
-    const char c = text[*cursor()];
     switch (c) {
-      case '{':
-      case '[':
-      case '"': return;
       case '}':
       case ']':
       case ',':
@@ -522,11 +572,14 @@ struct DocumentState {
   std::string_view readString(TokenPosition token) {
     const std::size_t begin = token[0];
     std::size_t end = token[1] >= begin && token[1] <= size ? token[1] : size;
-    while (end > begin + 1 && isBlank(text[end - 1])) --end;
-    if (end < begin + 2 || text[end - 1] != '"') fail(begin, "malformed JSON string");
+    // Compact text has the closing quote right before the next token.
+    if (end < begin + 2 || text[end - 1] != '"') {
+      while (end > begin + 1 && isBlank(text[end - 1])) --end;
+      if (end < begin + 2 || text[end - 1] != '"') fail(begin, "malformed JSON string");
+    }
     const char* body = text + begin + 1;
     const std::size_t length = end - begin - 2;
-    if (std::memchr(body, '\\', length) == nullptr) return {body, length};
+    if (!hasBackslash(body, length)) return {body, length};
     auto result = iter.unescape(ondemand::raw_json_string(reinterpret_cast<const std::uint8_t*>(body)));
     if (result.error() != simdjson::SUCCESS) escapeFault(begin + 1, length);
     return result.value_unsafe();
@@ -641,84 +694,150 @@ struct DocumentState {
     }
   }
 
-  // Like skipTo, handing every part passed to `handler`.
+  // Like skipTo, handing every part passed to `handler`. The cursor and the depth are kept in
+  // locals between the parts, where the handler's calls cannot disturb them, and stored back before
+  // each call, so that the state is whole whenever the handler runs or an error is raised.
   void walk(Handler& handler, std::uint32_t target) {
-    for (;;) {
-      switch (phase) {
-        case Phase::kBeforeValue: {
-          const TokenPosition token = cursor();
-          switch (text[*token]) {
-            case '{':
-              open(true);
-              handler.beginObject();
-              break;
-            case '[':
-              open(false);
-              handler.beginArray();
-              break;
-            case '"': {
-              const std::string_view string = readString(token);
-              consumeScalar();
-              handler.string(string);
-              break;
-            }
-            case 't':
-            case 'f': {
-              const bool value = text[*token] == 't';
-              consumeScalar();
-              handler.boolean(value);
-              break;
-            }
-            case 'n':
-              consumeScalar();
-              handler.null();
-              break;
-            default: walkNumber(handler, token); break;
-          }
-          break;
-        }
-        case Phase::kArrayStart:
-          if (currentIs(']')) {
-            close();
-            handler.endArray();
-          } else {
-            requireValueStart();
-            phase = Phase::kBeforeValue;
-          }
-          break;
-        case Phase::kObjectStart:
-          if (currentIs('}')) {
-            close();
-            handler.endObject();
-          } else {
-            walkMember(handler);
-          }
-          break;
-        case Phase::kAfterValue: {
-          if (depth == target) return;
-          const bool object = isObject[depth];
-          if (currentIs(',')) {
-            advance();
-            if (object) {
-              walkMember(handler);
-            } else {
-              requireValueStart();
-              phase = Phase::kBeforeValue;
-            }
-          } else if (currentIs(object ? '}' : ']')) {
-            close();
-            object ? handler.endObject() : handler.endArray();
-          } else {
-            expected(object ? "',' or '}' after object member" : "',' or ']' after array element");
-          }
-          break;
-        }
+    TokenPosition at = token;
+    std::uint32_t level = depth;
+    const auto sync = [&](Phase now) noexcept {
+      token = at;
+      depth = level;
+      phase = now;
+    };
+    // Literals and numbers are checked at the start of a value; strings and containers as they are
+    // read.
+    const auto startValue = [&] {
+      const char c = text[*at];
+      if (c != '"' && c != '{' && c != '[') {
+        sync(phase);
+        requireScalarStart(c);
       }
+    };
+    switch (phase) {
+      case Phase::kBeforeValue: goto value;
+      case Phase::kArrayStart: goto arrayStart;
+      case Phase::kObjectStart: goto objectStart;
+      case Phase::kAfterValue: goto afterValue;
     }
+
+  value:  // at a value whose start has been checked
+    switch (text[*at]) {
+      case '{':
+        sync(Phase::kBeforeValue);
+        open(true);
+        at = token;
+        level = depth;
+        handler.beginObject();
+        goto objectStart;
+      case '[':
+        sync(Phase::kBeforeValue);
+        open(false);
+        at = token;
+        level = depth;
+        handler.beginArray();
+        goto arrayStart;
+      case '"': {
+        const std::string_view string = readString(at);
+        ++at;
+        sync(Phase::kAfterValue);
+        handler.string(string);
+        goto afterValue;
+      }
+      case 't':
+      case 'f': {
+        const bool value = text[*at] == 't';
+        ++at;
+        sync(Phase::kAfterValue);
+        handler.boolean(value);
+        goto afterValue;
+      }
+      case 'n':
+        ++at;
+        sync(Phase::kAfterValue);
+        handler.null();
+        goto afterValue;
+      default:
+        sync(Phase::kBeforeValue);
+        walkNumber(handler, at);
+        ++at;
+        goto afterValue;
+    }
+
+  arrayStart:  // just after '['
+    if (text[*at] == ']') {
+      --level;
+      ++at;
+      sync(Phase::kAfterValue);
+      handler.endArray();
+      goto afterValue;
+    }
+    startValue();
+    goto value;
+
+  objectStart:  // just after '{'
+    if (text[*at] == '}') {
+      --level;
+      ++at;
+      sync(Phase::kAfterValue);
+      handler.endObject();
+      goto afterValue;
+    }
+    goto member;
+
+  member: {  // at a member's name, after '{' or ','
+    if (text[*at] != '"') {
+      sync(phase);
+      expected("member name string");
+    }
+    const std::size_t nameOffset = *at;
+    const std::string_view name = readString(at);
+    ++at;
+    if (text[*at] != ':') {
+      sync(phase);
+      expected("':' after member name");
+    }
+    ++at;
+    startValue();
+    sync(Phase::kBeforeValue);
+    handler.memberName(Name(name, TextPosition{this, nameOffset}));
+    goto value;
   }
-  void walkMember(Handler& handler) {
-    const std::string_view name = readMember();
-    handler.memberName(Name(name, TextPosition{this, cursor()[-2]}));
+
+  afterValue:  // after a whole value
+    if (level == target) {
+      sync(Phase::kAfterValue);
+      return;
+    }
+    if (isObject[level]) {
+      if (text[*at] == ',') {
+        ++at;
+        goto member;
+      }
+      if (text[*at] == '}') {
+        --level;
+        ++at;
+        sync(Phase::kAfterValue);
+        handler.endObject();
+        goto afterValue;
+      }
+      sync(Phase::kAfterValue);
+      expected("',' or '}' after object member");
+    }
+    if (text[*at] == ',') {
+      ++at;
+      startValue();
+      goto value;
+    }
+    if (text[*at] == ']') {
+      --level;
+      ++at;
+      sync(Phase::kAfterValue);
+      handler.endArray();
+      goto afterValue;
+    }
+    sync(Phase::kAfterValue);
+    expected("',' or ']' after array element");
   }
   // In the representation numberKind() gives.
   void walkNumber(Handler& handler, TokenPosition token) {
