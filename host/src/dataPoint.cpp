@@ -125,26 +125,17 @@ class ValueSink final : public data::WriteSink {
  public:
   explicit ValueSink(std::shared_ptr<DataPoint> point) : point_(std::move(point)) {}
   std::error_code write(const data::Value& value) override { return point_->setValue(value); }
-  std::error_code writeAt(const data::Value& value, TimeStamp time) override { return point_->setValue(value, time); }
   std::error_code writeComposite(bool, const data::Composite& value) override {
+    // A structured value fits only a text point, as its JSON text.
     if (point_->type() != data::DataType::kString) return make_error_code(data::ConversionError::kNotConvertible);
-    return point_->setValue(render(value));
-  }
-  std::error_code writeCompositeAt(bool, const data::Composite& value, TimeStamp time) override {
-    if (point_->type() != data::DataType::kString) return make_error_code(data::ConversionError::kNotConvertible);
-    return point_->setValue(render(value), time);
-  }
-
- private:
-  // A structured value fits only a text point, as its JSON text.
-  static data::Value render(const data::Composite& value) {
     StringStream stream;
     utils::json::encoder::Document document(stream, 1);
     value.write(document.asValue());
     document.close();
-    return data::Value(stream.take());
+    return point_->setValue(data::Value(stream.take()));
   }
 
+ private:
   std::shared_ptr<DataPoint> point_;
 };
 

@@ -40,17 +40,16 @@ class JsonComposite final : public corvane::data::Composite {
 
 // A typed write: each JSON kind goes to the write handle as its own type, and the handle
 // converts it to the data point's type (or refuses it).
-std::error_code writeTyped(const corvane::data::WriteHandle& handle, const JsonValue& value, TimeStamp time) {
-  using corvane::data::Value;
+std::error_code writeTyped(const corvane::data::WriteHandle& handle, const JsonValue& value) {
   switch (value.index()) {
-    case JsonValue::kObject: return handle.writeObjectAt(JsonComposite(value), time);
-    case JsonValue::kArray: return handle.writeArrayAt(JsonComposite(value), time);
-    case JsonValue::kString: return handle.writeAt(Value(*value.getIf<std::string>()), time);
-    case JsonValue::kSigned: return handle.writeAt(Value(*value.getIf<std::int64_t>()), time);
-    case JsonValue::kUnsigned: return handle.writeAt(Value(*value.getIf<std::uint64_t>()), time);
-    case JsonValue::kDouble: return handle.writeAt(Value(*value.getIf<double>()), time);
-    case JsonValue::kBoolean: return handle.writeAt(Value(*value.getIf<bool>()), time);
-    default: return handle.writeAt(Value(), time);
+    case JsonValue::kObject: return handle.writeObject(JsonComposite(value));
+    case JsonValue::kArray: return handle.writeArray(JsonComposite(value));
+    case JsonValue::kString: return handle.write(std::string_view(*value.getIf<std::string>()));
+    case JsonValue::kSigned: return handle.write(*value.getIf<std::int64_t>());
+    case JsonValue::kUnsigned: return handle.write(*value.getIf<std::uint64_t>());
+    case JsonValue::kDouble: return handle.write(*value.getIf<double>());
+    case JsonValue::kBoolean: return handle.write(*value.getIf<bool>());
+    default: return handle.write(encoder::Null{});
   }
 }
 
@@ -624,44 +623,27 @@ std::optional<std::string> CommandPayload::DataPoint::apply(const JsonValue& mes
 
 std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* selected,
                                                             const std::string& failure) const {
-  return write(selected, failure, now());
-}
-
-std::optional<std::string> CommandPayload::DataPoint::write(const JsonValue* selected, const std::string& failure,
-                                                            TimeStamp time) const {
-  // A data point removed from the model is not written, and not kept alive by us: the write goes
-  // through the handle, which holds what the host lets it hold. Only an error's text needs the
-  // element itself.
-  auto gone = [] {
+  // Held only for this write, so a data point removed from the model is not kept alive by us.
+  auto element = dataPoint_.lock();
+  if (!element) {
     return corvane::data::ReadHandle::errorCategory().message(
         static_cast<int>(corvane::data::ReadHandle::Error::kElementGone));
-  };
-  if (dataPoint_.expired()) return gone();
-  auto fail = [&](const std::string& why) -> std::optional<std::string> {
-    auto element = dataPoint_.lock();
-    if (!element) return gone();
-    return element->primaryKey() + ": " + why;
-  };
-  if (selected == nullptr) return fail(failure);
+  }
+  if (selected == nullptr) return element->primaryKey() + ": " + failure;
   std::error_code result;
   try {
-    result = writeValue(writeHandle_, *selected, time);
+    result = writeValue(writeHandle_, *selected);
   } catch (const std::exception& e) {
-    return fail(e.what());
+    return element->primaryKey() + ": " + e.what();
   }
-  if (result) return fail(result.message());
+  if (result) return element->primaryKey() + ": " + result.message();
   return std::nullopt;
 }
 
 std::error_code CommandPayload::DataPoint::writeValue(const corvane::data::WriteHandle& handle,
                                                       const JsonValue& selected) const {
-  return writeValue(handle, selected, now());
-}
-
-std::error_code CommandPayload::DataPoint::writeValue(const corvane::data::WriteHandle& handle,
-                                                      const JsonValue& selected, TimeStamp time) const {
-  if (asJsonText_) return handle.writeAt(corvane::data::Value(jsonText(selected)), time);
-  return writeTyped(handle, selected, time);
+  if (asJsonText_) return handle.write(std::string_view(jsonText(selected)));
+  return writeTyped(handle, selected);
 }
 
 void CommandPayload::load(decoder::Value& value, config::Context& context) {
@@ -699,12 +681,9 @@ void CommandPayload::prepare() {
 
 std::string CommandPayload::apply(const char* payload, std::size_t length) const {
   std::string summary;
-  // Taken once the message has been read whole: its writes belong together and carry one time.
-  TimeStamp time = kNever;
   selectAll(entries_, paths_.get(), payload, length,
             [&](const DataPoint& entry, const JsonValue* selected, const std::string& failure) {
-              if (time == kNever) time = now();
-              if (auto error = entry.write(selected, failure, time)) {
+              if (auto error = entry.write(selected, failure)) {
                 summary += '\n';
                 summary += *error;
               }

@@ -11,7 +11,6 @@
 #include <corvane/config.hpp>
 #include <corvane/data.hpp>
 #include <corvane/model.hpp>
-#include <corvane/time.hpp>
 #include <corvane/utils/json.hpp>
 
 #include "jsonPath/path.hpp"
@@ -30,14 +29,10 @@ class CommandPayload {
     // The same with the path already followed: `selected` is the value it selected in the message,
     // or null when it selected nothing, for the reason `failure` gives.
     std::optional<std::string> write(const JsonValue* selected, const std::string& failure) const;
-    // The same, the write stamped with `time`: the writes of one message carry one time.
-    std::optional<std::string> write(const JsonValue* selected, const std::string& failure, TimeStamp time) const;
     // The write itself, through `handle` instead of the data point's own: what a selected value
     // becomes on its way into the point, also for a stand-in point that a dry run writes to. The
     // handle's answer; throws what rendering the value throws.
     std::error_code writeValue(const corvane::data::WriteHandle& handle, const JsonValue& selected) const;
-    std::error_code writeValue(const corvane::data::WriteHandle& handle, const JsonValue& selected,
-                               TimeStamp time) const;
 
     const jsonPath::Path& path() const noexcept { return path_; }
     const std::string& pathText() const noexcept { return pathText_; }

@@ -121,12 +121,6 @@ class WriteSink {
   virtual std::error_code write(const Value& value) = 0;
   // An object or array; a string target takes its JSON text, other types refuse it.
   virtual std::error_code writeComposite(bool isObject, const Composite& value) = 0;
-  // The same writes stamped with `time` instead of the moment of the call, so that the writes of
-  // one event (a received message) carry one time. A sink that keeps no time writes as above.
-  virtual std::error_code writeAt(const Value& value, TimeStamp /*time*/) { return write(value); }
-  virtual std::error_code writeCompositeAt(bool isObject, const Composite& value, TimeStamp /*time*/) {
-    return writeComposite(isObject, value);
-  }
 };
 
 class WriteHandle {
@@ -153,20 +147,9 @@ class WriteHandle {
   std::error_code write(utils::json::encoder::Null) const { return put(Value()); }
   std::error_code writeObject(const Composite& value) const;
   std::error_code writeArray(const Composite& value) const;
-  // Stamped with `time` (see WriteSink::writeAt).
-  std::error_code writeAt(const Value& value, TimeStamp time) const {
-    return sink_ ? sink_->writeAt(value, time) : unboundError();
-  }
-  std::error_code writeObjectAt(const Composite& value, TimeStamp time) const {
-    return sink_ ? sink_->writeCompositeAt(true, value, time) : unboundError();
-  }
-  std::error_code writeArrayAt(const Composite& value, TimeStamp time) const {
-    return sink_ ? sink_->writeCompositeAt(false, value, time) : unboundError();
-  }
 
  private:
   std::error_code put(const Value& value) const;
-  std::error_code unboundError() const noexcept { return {static_cast<int>(error_), errorCategory()}; }
   std::shared_ptr<WriteSink> sink_;
   Error error_ = Error::kUnbound;
 };
