@@ -81,11 +81,8 @@ class Points final : public corvane::config::Resolver {
   std::abort();
 }
 
-void applyWithPlugin(benchmark::State& state) {
-  const std::string message = makeMessage();
-  Points points;
-  corvane::config::Context context(".", points);
-  CommandPayload payload;
+// The ten entries loaded, resolved and bound, as a command's prepare leaves them.
+void preparePayload(CommandPayload& payload, corvane::config::Context& context) {
   {
     decoder::Document document;
     auto value = document.read(kEntries);
@@ -93,6 +90,14 @@ void applyWithPlugin(benchmark::State& state) {
   }
   context.resolveAll();
   payload.prepare();
+}
+
+void applyWithPlugin(benchmark::State& state) {
+  const std::string message = makeMessage();
+  Points points;
+  corvane::config::Context context(".", points);
+  CommandPayload payload;
+  preparePayload(payload, context);
 
   // The same outcome as the contender's reading, checked once before timing.
   if (auto summary = payload.apply(message.data(), message.size()); !summary.empty()) fail("summary" + summary);
@@ -116,13 +121,7 @@ void selectWithPlugin(benchmark::State& state) {
   Points points;
   corvane::config::Context context(".", points);
   CommandPayload payload;
-  {
-    decoder::Document document;
-    auto value = document.read(kEntries);
-    payload.load(value, context);
-  }
-  context.resolveAll();
-  payload.prepare();
+  preparePayload(payload, context);
 
   benchmark::IterationCount selected = 0;
   const CommandPayload::SelectionVisitor count = [&selected](const CommandPayload::DataPoint&,
