@@ -19,6 +19,7 @@
 #include "certificates.hpp"
 #include "loopbackPort.hpp"
 #include "runnerProcess.hpp"
+#include "hangingLookups.hpp"
 #include "tempDir.hpp"
 #include "testPeer.hpp"
 
@@ -347,23 +348,7 @@ TEST(Listen, DurationEndsAListenerWhoseBrokerIsNotThere) {
   EXPECT_LT(took, 3s);
 }
 
-// The resolver hands a host name without a dot that /etc/hosts does not know to DNS, which first
-// reads the alias file HOSTALIASES names: a FIFO nobody writes to holds every such lookup, in the
-// runners started meanwhile, until the process ends. A resolver that never answers, without a
-// network.
-class HangingLookups {
- public:
-  static constexpr const char* kName = "corvane-unanswered";
-  HangingLookups() {
-    if (::mkfifo(fifo_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
-    ::setenv("HOSTALIASES", fifo_.c_str(), 1);
-  }
-  ~HangingLookups() { ::unsetenv("HOSTALIASES"); }
-
- private:
-  TempDir dir_{"corvane-listen"};
-  std::filesystem::path fifo_ = dir_ / "aliases";
-};
+using testing::HangingLookups;
 
 struct StopCase {
   const char* fault;

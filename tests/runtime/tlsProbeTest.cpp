@@ -27,6 +27,7 @@
 #include "loopbackPort.hpp"
 #include "runnerProcess.hpp"
 #include "ssl/errors.hpp"
+#include "hangingLookups.hpp"
 #include "tempDir.hpp"
 
 namespace corvane::run {
@@ -332,23 +333,7 @@ class SilentListener {
   int port_ = 0;
 };
 
-// The resolver hands a host name without a dot that /etc/hosts does not know to DNS, which first
-// reads the alias file HOSTALIASES names: a FIFO nobody writes to holds every such lookup, in the
-// runners started meanwhile, until the process ends. A resolver that never answers, without a
-// network.
-class HangingLookups {
- public:
-  static constexpr const char* kName = "corvane-unanswered";
-  HangingLookups() {
-    if (::mkfifo(fifo_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
-    ::setenv("HOSTALIASES", fifo_.c_str(), 1);
-  }
-  ~HangingLookups() { ::unsetenv("HOSTALIASES"); }
-
- private:
-  corvane::testing::TempDir dir_;
-  std::filesystem::path fifo_ = dir_ / "aliases";
-};
+using testing::HangingLookups;
 
 struct UnreachableCase {
   const char* fault;
