@@ -1,4 +1,6 @@
 // corvane-run: the command-line runner of Corvane models with the MQTT skill.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <exception>
 
@@ -12,6 +14,13 @@
 #include "validate.hpp"
 
 int main(int argc, char** argv) {
+  // Every client holds a few descriptors (its socket and two wake-up channels): a model of hundreds
+  // of clients needs more than the usual soft limit.
+  rlimit descriptors{};
+  if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
+    descriptors.rlim_cur = descriptors.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &descriptors);
+  }
   CLI::App app("Runs Corvane models with the MQTT skill, and checks them", "corvane-run");
   app.require_subcommand(1);
   corvane::run::setupRun(app);

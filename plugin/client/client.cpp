@@ -3,6 +3,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <openssl/ssl.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +43,10 @@ namespace {
 constexpr std::size_t kMaxPayloadLength = 2147483647;
 constexpr int kDisconnectWithWill = 4;
 constexpr int kUnspecifiedError = 128;
+// How long a poll waits when nothing happens: state changes, stops and publications wake it at
+// once, so this only paces libmosquitto's keepalive checks (whole seconds), and a poll that fails
+// waits this long before the next try.
+constexpr int kPollInterval = 1000;
 // How long a publication waits for another sending call (a publication, a subscription) to finish;
 // such calls take microseconds, but a loaded machine may deschedule the thread that makes one.
 constexpr std::chrono::milliseconds kSendingLockWait{1000};
@@ -56,6 +65,19 @@ bool lockForSending(std::unique_lock<std::mutex>& lock, const std::atomic<bool>&
     if (lock.try_lock()) return true;
   }
   return false;
+}
+
+// Tells an MQTT 5 broker not to send packets larger than a command takes. libmosquitto keeps the
+// CONNECT properties of its last MQTT 5 connect call for every later connect, but has no
+// asynchronous call that takes them: they are handed over by a call that stops at its argument
+// check (a keepalive below 5 s) before it connects.
+void announceMaximumPacketSize(mosquitto* m) {
+  mosquitto_property* properties = nullptr;
+  if (mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, Client::kMaxIncomingPacketSize) ==
+      MOSQ_ERR_SUCCESS) {
+    mosquitto_connect_bind_v5(m, "", 0, 1, nullptr, properties);
+  }
+  mosquitto_property_free_all(&properties);
 }
 
 bool isNumericAddress(const std::string& host) {
@@ -156,6 +178,13 @@ void Client::prepare() {
   topicIndex_.clear();
   for (Command* command : commands_) topicIndex_.emplace(command->topicName(), command);
 
+  if (!wakeUp_) {
+    try {
+      wakeUp_.emplace();
+    } catch (const std::system_error& e) {
+      throw std::system_error(e.code(), "Could not create MQTT client for \"" + brokerAddressText() + "\"");
+    }
+  }
   errno = 0;
   mosquitto_.reset(mosquitto_new(clientId_.c_str(), true, this));
   if (!mosquitto_) {
@@ -171,6 +200,7 @@ void Client::prepare() {
   mosquitto_message_v5_callback_set(m, &ClientCallbacks::onMessage);
   mosquitto_log_callback_set(m, &ssl::onLog);
   mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, mqttVersion_);
+  if (mqttVersion_ == MQTT_PROTOCOL_V5) announceMaximumPacketSize(m);
 
   if (willMessage_) {
     const auto& will = *willMessage_;
@@ -225,8 +255,14 @@ void Client::setConnectionState(ConnectionState state, ConnectionState* old) {
     previous = connectionState_;
     connectionState_ = state;
   }
-  if (previous != state) stateChanged_.notify_all();
+  if (previous != state) notifyStateChanged();
   if (old) *old = previous;
+}
+
+// Waiters on the condition, and the network thread in its poll.
+void Client::notifyStateChanged() {
+  stateChanged_.notify_all();
+  if (wakeUp_) wakeUp_->signal();
 }
 
 void Client::activate() {
@@ -240,7 +276,7 @@ void Client::activate() {
       if (connectionState_ == ConnectionState::Idle) connectionState_ = ConnectionState::ConnectRequested;
     }
   }
-  if (changed) stateChanged_.notify_all();
+  if (changed) notifyStateChanged();
 }
 
 void Client::disable() {
@@ -253,7 +289,7 @@ void Client::disable() {
       if (connectionState_ == ConnectionState::ConnectRequested) connectionState_ = ConnectionState::Idle;
     }
   }
-  if (changed) stateChanged_.notify_all();
+  if (changed) notifyStateChanged();
 }
 
 void Client::deactivate() {
@@ -292,12 +328,13 @@ void Client::ReconnectTask::operational(const ExecutionContext&) {
       requested = true;
     }
   }
-  if (requested) c.stateChanged_.notify_all();
+  if (requested) c.notifyStateChanged();
 }
 
 void Client::networkThread(std::stop_token stop) {
   // Network thread: every connect, disconnect and poll call, and so every libmosquitto callback.
   mosquitto* m = mosquitto_.get();
+  std::stop_callback wakeOnStop(stop, [this] { wakeUp_->signal(); });
   std::unique_lock lock(stateMutex_);
   while (true) {
     stateChanged_.wait(lock, stop, [&] { return connectionState_ != ConnectionState::Idle; });
@@ -318,7 +355,7 @@ void Client::networkThread(std::stop_token stop) {
       action = Action::kDisconnect;
     }
     lock.unlock();
-    if (notify) stateChanged_.notify_all();
+    if (notify) notifyStateChanged();
 
     if (action == Action::kConnect) {
       auto looked = lookUpBroker(stop);
@@ -336,13 +373,14 @@ void Client::networkThread(std::stop_token stop) {
         connecting_ = true;
         {
           std::lock_guard mosquittoLock(mosquittoMutex_);
-          {
-            std::lock_guard publishLock(publishMutex_);
-            pendingPublishes_.clear();
-            if (birthMessage_) pendingBirthTopics_ = {birthTopics_.begin(), birthTopics_.end()};
-          }
+          keepUnconfirmedPublications();
+          answered_ = false;
+          endedUnanswered_ = false;
+          CallbackState capture;
           error = bracketed(
-              [&] { return mosquitto_connect_bind_async(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr); });
+              [&] { return mosquitto_connect_bind_async(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr); },
+              &capture);
+          socketError_ = capture.socketError;
         }
         connecting_ = false;
       }
@@ -373,19 +411,76 @@ void Client::networkThread(std::stop_token stop) {
     }
 
     if (poll) {
-      auto error = bracketed([&] { return mosquitto_loop(m, 100, 1); });
+      const auto started = std::chrono::steady_clock::now();
+      auto error = this->poll(m);
       if (error == makeMosquittoError(MOSQ_ERR_NO_CONN)) {
         auto state = connectionState();
-        if (state == ConnectionState::Connected || state == ConnectionState::Connecting) {
-          bracketed([&] { return mosquitto_disconnect_v5(m, kUnspecifiedError, nullptr); });
-          handleDisconnected(MOSQ_ERR_CONN_LOST);
-        }
+        if (state == ConnectionState::Connected || state == ConnectionState::Connecting) abandonConnection(m);
+      }
+      if (endedUnanswered_) {
+        // The attempt ended before the broker answered: say why, not just "not connected".
+        endedUnanswered_ = false;
+        if (!error || isIgnorable(error)) error = make_error_code(CustomError::ClosedUnanswered);
+        updateState(now(), false, error);
       } else if (error && !isIgnorable(error)) {
         recordPollError(error);
+      }
+      if (error) {
+        // A failure that comes back at once must not turn the loop into a spin.
+        lock.lock();
+        stateChanged_.wait_until(lock, stop, started + std::chrono::milliseconds(kPollInterval),
+                                 [&] { return connectionState_ == ConnectionState::Idle; });
+        continue;
       }
     }
     lock.lock();
   }
+}
+
+std::error_code Client::poll(mosquitto* m) {
+  const int socket = mosquitto_socket(m);
+  if (socket < 0) return makeMosquittoError(MOSQ_ERR_NO_CONN);
+  pollfd watched[2] = {{socket, POLLIN, 0}, {wakeUp_->descriptor(), POLLIN, 0}};
+  if (mosquitto_want_write(m)) watched[0].events |= POLLOUT;
+  // TLS may hold bytes it has read and decrypted already, which the socket no longer shows.
+  const auto* ssl = static_cast<const SSL*>(mosquitto_ssl_get(m));
+  const bool buffered = ssl != nullptr && SSL_pending(ssl) > 0;
+  if (::poll(watched, 2, buffered ? 0 : kPollInterval) < 0) {
+    if (errno == EINTR) return {};
+    return {errno, std::system_category()};
+  }
+  const bool woken = (watched[1].revents & POLLIN) != 0;
+  if (woken) wakeUp_->clear();
+  const short events = watched[0].revents;
+  if (buffered || (events & (POLLIN | POLLERR | POLLHUP)) != 0) {
+    CallbackState read;
+    auto error = bracketed([&] { return mosquitto_loop_read(m, 1); }, &read);
+    if (socketError_ == 0) socketError_ = read.socketError;
+    if (error) return error;
+  }
+  // A connection that failed before the broker answered (refused, reset) and that libmosquitto
+  // still holds: it takes a TLS handshake's failed system call for a handshake under way, and
+  // would wait for the keepalive to run out.
+  if ((events & (POLLERR | POLLHUP)) != 0 && !answered_ && mosquitto_socket(m) >= 0) {
+    int failure = 0;
+    socklen_t length = sizeof failure;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure == 0) failure = socketError_;
+    abandonConnection(m);
+    if (failure != 0) return {failure, std::system_category()};
+    return make_error_code(CustomError::ClosedUnanswered);
+  }
+  // A publication from a task thread wakes the poll: write it now rather than at the next event.
+  if ((events & POLLOUT) != 0 || (woken && mosquitto_want_write(m))) {
+    if (mosquitto_socket(m) < 0) return makeMosquittoError(MOSQ_ERR_NO_CONN);
+    if (auto error = bracketed([&] { return mosquitto_loop_write(m, 1); })) return error;
+  }
+  return bracketed([&] { return mosquitto_loop_misc(m); });
+}
+
+// The connection is gone, whatever libmosquitto thinks: end it the way a lost one ends.
+void Client::abandonConnection(mosquitto* m) {
+  bracketed([&] { return mosquitto_disconnect_v5(m, kUnspecifiedError, nullptr); });
+  handleDisconnected(MOSQ_ERR_CONN_LOST);
 }
 
 // A host-name lookup on a thread of its own: it may outlive the client when the resolver hangs,
@@ -496,6 +591,7 @@ void Client::updateState(TimeStamp time, bool connected, std::error_code error) 
 }
 
 void Client::handleConnect(int rc) {
+  answered_ = true;
   if (mqttVersion_ == 3 || mqttVersion_ == 4) {
     if (rc == 0) {
       handleConnected();
@@ -535,6 +631,7 @@ void Client::handleDisconnected(int reason) {
   }
   ConnectionState old;
   setConnectionState(ConnectionState::Idle, &old);
+  if (old == ConnectionState::Connecting && !answered_ && reason != 0) endedUnanswered_ = true;
   if (old != ConnectionState::Connected) return;
   std::error_code error;
   switch (reason) {
@@ -557,6 +654,7 @@ void Client::handlePublished(int messageId, int reasonCode, const mosquitto_prop
     auto it = pendingPublishes_.find(messageId);
     if (it == pendingPublishes_.end()) return;
     entry = it->second;
+    queuedBytes_ -= entry.bytes;
     pendingPublishes_.erase(it);
   }
   if (entry.kind == PublishKind::Birth) {
@@ -581,7 +679,7 @@ void Client::handleMessage(const mosquitto_message* message, const mosquitto_pro
   for (auto it = begin; it != end; ++it) it->second->handleMessage(now(), message, properties);
 }
 
-std::error_code Client::publishMessage(const PendingPublish& pending, const std::string& topicName, const void* payload,
+std::error_code Client::publishMessage(PendingPublish pending, const std::string& topicName, const void* payload,
                                        std::size_t length, int qos, bool retain, const mosquitto_property* properties) {
   int messageId = 0;
   auto error = bracketed([&] {
@@ -589,7 +687,11 @@ std::error_code Client::publishMessage(const PendingPublish& pending, const std:
                                 retain, properties);
   });
   if (error) return error;
-  pendingPublishes_.try_emplace(messageId, pending);
+  pending.bytes = topicName.size() + length;
+  pending.qos = qos;
+  if (pendingPublishes_.try_emplace(messageId, pending).second) queuedBytes_ += pending.bytes;
+  // Written by the network thread: wake it unless this is it.
+  if (std::this_thread::get_id() != thread_.get_id()) wakeUp_->signal();
   return {};
 }
 
@@ -600,18 +702,39 @@ void Client::publishBirthMessage(TimeStamp time) {
                  nullptr);
 }
 
+// Before a connect: libmosquitto drops what it has not written at QoS 0 and sends the rest again
+// on the new connection, where the broker's acknowledgements let go of it.
+void Client::keepUnconfirmedPublications() {
+  std::lock_guard publishLock(publishMutex_);
+  for (auto it = pendingPublishes_.begin(); it != pendingPublishes_.end();) {
+    if (it->second.qos == 0) {
+      queuedBytes_ -= it->second.bytes;
+      it = pendingPublishes_.erase(it);
+    } else {
+      it->second.kind = PublishKind::Earlier;
+      it->second.topic = nullptr;
+      ++it;
+    }
+  }
+  if (birthMessage_) pendingBirthTopics_ = {birthTopics_.begin(), birthTopics_.end()};
+}
+
 utils::Expected<void> Client::publish(TimeStamp time, Topic& topic, const void* payload, std::size_t length, int qos,
                                       bool retain, const mosquitto_property* properties) {
   if (length > kMaxPayloadLength) return utils::unexpected(makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
   std::unique_lock mosquittoLock(mosquittoMutex_, std::defer_lock);
-  if (!lockForSending(mosquittoLock, connecting_)) return {};
+  if (!lockForSending(mosquittoLock, connecting_)) {
+    return utils::unexpected(make_error_code(connecting_ ? CustomError::NotConnected : CustomError::SendingBusy));
+  }
   std::lock_guard publishLock(publishMutex_);
+  if (pendingPublishes_.size() >= kMaxQueuedMessages ||
+      queuedBytes_ + topic.topicName().size() + length > kMaxQueuedBytes) {
+    return utils::unexpected(make_error_code(CustomError::OutgoingQueueFull));
+  }
   auto error = publishMessage({time, PublishKind::Topic, &topic}, topic.topicName(), payload, length, qos, retain,
                               properties);
-  if (error) {
-    if (isIgnorable(error)) return {};
-    return utils::unexpected(error);
-  }
+  // Nothing was sent: the topic says why, also when the connection has just gone.
+  if (error) return utils::unexpected(error);
   if (birthMessage_ && pendingBirthTopics_.erase(topic.topicName()) != 0 && pendingBirthTopics_.empty()) {
     publishBirthMessage(time);
   }

@@ -29,6 +29,7 @@
 
 #include "errors/customError.hpp"
 #include "payload/payload.hpp"
+#include "client/wakeUp.hpp"
 #include "ssl/handles.hpp"
 
 
@@ -101,12 +102,22 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
     std::error_code error = make_error_code(CustomError::NotConnected);
     TimeStamp birthMessageTime = kNever;
   };
-  enum class PublishKind : std::uint32_t { Topic = 0, Birth = 2 };
+  // Earlier: sent on an earlier connection and still held by libmosquitto, which sends it again
+  // on the next one; counted against the queue bound, not reported.
+  enum class PublishKind : std::uint32_t { Topic = 0, Birth = 2, Earlier = 3 };
   struct PendingPublish {
     TimeStamp time;
     PublishKind kind = PublishKind::Topic;
     Topic* topic = nullptr;  // null for the birth message
+    std::size_t bytes = 0;   // topic name and payload
+    int qos = 0;
   };
+  // What libmosquitto may hold for the client while the broker does not read: a publication that
+  // would exceed either fails with "outgoing queue full".
+  static constexpr std::size_t kMaxQueuedMessages = 10000;
+  static constexpr std::size_t kMaxQueuedBytes = std::size_t{16} << 20;
+  // Announced to an MQTT 5 broker as the largest packet the client takes.
+  static constexpr std::uint32_t kMaxIncomingPacketSize = (std::uint32_t{64} << 20) + 65536;
 
   // Asks again for a connection that was lost.
   class ReconnectTask final : public ClientUserTask {
@@ -182,8 +193,12 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   void handleConnect(int rc);
   void handleSubscribe(int messageId, int qosCount, const int* grantedQos);
   void handleMessage(const mosquitto_message* message, const mosquitto_property* properties);
+  std::error_code poll(mosquitto* m);
+  void abandonConnection(mosquitto* m);
   void recordPollError(std::error_code error);
-  std::error_code publishMessage(const PendingPublish& pending, const std::string& topicName, const void* payload,
+  void notifyStateChanged();
+  void keepUnconfirmedPublications();
+  std::error_code publishMessage(PendingPublish pending, const std::string& topicName, const void* payload,
                                  std::size_t length, int qos, bool retain, const mosquitto_property* properties);
   void publishBirthMessage(TimeStamp time);
   void disable();
@@ -215,13 +230,19 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   std::atomic<std::uint64_t> activeCount_{0};
   std::mutex mosquittoMutex_;           // around every sending call made outside the poll
   std::atomic<bool> connecting_{false}; // the network thread wants or holds mosquittoMutex_ to connect
-  std::mutex publishMutex_;             // guards pendingPublishes_, pendingBirthTopics_
+  std::mutex publishMutex_;             // guards pendingPublishes_, queuedBytes_, pendingBirthTopics_
   std::mutex subscriptionMutex_;        // guards pendingSubscriptions_
   std::map<int, PendingPublish> pendingPublishes_;
+  std::size_t queuedBytes_ = 0;  // of pendingPublishes_
   std::unordered_set<std::string> pendingBirthTopics_;
   std::unordered_map<int, Command*> pendingSubscriptions_;
   std::vector<std::string> birthTopics_;
   std::shared_ptr<PendingLookup> lookup_;  // network thread only
+  // The attempt in progress, network thread only: the broker answered its CONNECT; it ended
+  // before an answer (the poll that saw it records why).
+  bool answered_ = false;
+  bool endedUnanswered_ = false;
+  int socketError_ = 0;  // the first system error of a TLS handshake step in this attempt
 
   corvane::process::Event connectedEvent_;
   corvane::process::Event disconnectedEvent_;
@@ -233,6 +254,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   ssl::X509Handle pinnedCertificate_;
   ssl::SslCtxHandle sslContext_;
   MosquittoHandle mosquitto_;
+  std::optional<WakeUp> wakeUp_;
   std::jthread thread_;
 };
 

@@ -13,9 +13,10 @@ std::error_code toErrorCode(int result, const CallbackState& capture);
 
 // Every call into libmosquitto: a clean per-thread record before, its capture after. Calls nest
 // (a callback running inside a poll unsubscribes the commands): the outer call's record is put
-// back afterwards, so what its callbacks recorded so far still explains its result.
+// back afterwards, so what its callbacks recorded so far still explains its result. `captured`, when
+// given, receives the record.
 template <class Call>
-std::error_code bracketed(Call&& call) {
+std::error_code bracketed(Call&& call, CallbackState* captured = nullptr) {
   CallbackState outer = callbackState();
   callbackState().reset();
   int result = call();
@@ -23,6 +24,7 @@ std::error_code bracketed(Call&& call) {
   CallbackState capture = callbackState();
   callbackState() = outer;
   errno = savedErrno;
+  if (captured) *captured = capture;
   return toErrorCode(result, capture);
 }
 

@@ -28,6 +28,12 @@ class CustomErrorCategory : public std::error_category {
         return "the received message id is not unique";
       case CustomError::UnsupportedDataPointType:
         return "the target data point type is not supported";
+      case CustomError::ClosedUnanswered:
+        return "the broker closed the connection before it answered";
+      case CustomError::OutgoingQueueFull:
+        return "outgoing queue full";
+      case CustomError::SendingBusy:
+        return "another sending call kept the connection busy";
     }
     if (ev == 0) return std::system_category().message(0);
     return "unknown Corvane MQTT client error code " + std::to_string(ev);

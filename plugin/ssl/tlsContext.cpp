@@ -79,6 +79,13 @@ int verifyServerCertificate(int preverify, X509_STORE_CTX* store) {
   return 0;
 }
 
+void onHandshakeStep(const SSL* connection, int where, int result) {
+  if ((where & SSL_CB_EXIT) == 0 || result >= 0) return;
+  const int error = errno;
+  if (error != 0 && SSL_get_error(connection, result) == SSL_ERROR_SYSCALL) callbackState().socketError = error;
+  errno = error;
+}
+
 void onLog(mosquitto*, void*, int level, const char* text) {
   if (level != MOSQ_LOG_ERR || !text) return;
   try {
@@ -108,6 +115,7 @@ void Client::createTlsContext() {
   if (!sslContext_) failHere(ssl::fill("could not create OpenSSL context for MQTT client \"{}\"", key));
   SSL_CTX* context = sslContext_.get();
   SSL_CTX_set_ex_data(context, ssl::theContextIndex, this);
+  SSL_CTX_set_info_callback(context, ssl::onHandshakeStep);
   if (SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 0) {
     failHere(ssl::fill("could not set minimum protocol version of MQTT client \"{}\" to TLS 1.2", key));
   }

@@ -23,6 +23,10 @@ utils::Expected<std::vector<X509Handle>> loadServerCertificates(const std::files
 // records why a check failed.
 int verifyServerCertificate(int preverify, X509_STORE_CTX* store);
 
+// OpenSSL's info callback: keeps the system error of a handshake step that failed in a system
+// call, which libmosquitto takes for a handshake still under way (a refused connection, say).
+void onHandshakeStep(const SSL* connection, int where, int result);
+
 // libmosquitto's log callback: keeps the OpenSSL code of the first error line of a failure.
 void onLog(mosquitto* client, void* userData, int level, const char* text);
 

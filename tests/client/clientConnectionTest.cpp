@@ -20,6 +20,7 @@
 
 #include "broker.hpp"
 #include "certificates.hpp"
+#include "loopbackPort.hpp"
 #include "clientModel.hpp"
 #include "errors/addressLookupError.hpp"
 #include "errors/mosquittoErrors.hpp"
@@ -174,6 +175,48 @@ TEST(ClientConnection, ReasonCodeOfABrokersDisconnectIsRecorded) {
   ASSERT_TRUE(events.waitFor("disconnected"));
   EXPECT_EQ(m.client().data().error, makeReasonCodeError(MQTT_RC_SERVER_SHUTTING_DOWN))
       << describe(m.client().data().error);
+}
+
+// Attempts that end before any CONNACK: the record says what happened, at once, not just "not
+// connected" or a keepalive time-out much later.
+TEST(ClientConnection, AnAttemptThatEndsBeforeTheBrokerAnswersSaysWhy) {
+  const auto& certificates = corvane::testing::Certificates::shared();
+  Broker broker({.tlsListener = corvane::testing::TlsListenerOptions{.server = certificates.server()}});
+  broker.start();
+  ScriptedBroker closing("");  // accepts, reads the first bytes, closes
+  const int nobody = corvane::testing::freeLoopbackPort();
+  const std::string tls = R"("useTLS": true, "verifyCertificate": false)";
+  const std::string closedUnanswered = describe(make_error_code(CustomError::ClosedUnanswered));
+  const std::string unexpectedEof = "OpenSSL 167772454: SSL routines: unexpected eof while reading";
+  const std::string reset = "system 104: Connection reset by peer";
+  struct Case {
+    const char* name;
+    int port;
+    std::string members;
+    std::vector<std::string> errors;  // any of them
+  };
+  const Case cases[] = {
+      {"plain, closed before an answer", closing.port(), "", {closedUnanswered}},
+      {"TLS, closed during the handshake", closing.port(), tls, {unexpectedEof}},
+      // The broker closes on what it cannot read; whether the client then sees the end or a reset
+      // depends on whether the broker had read everything.
+      {"plain client at a TLS port", broker.tlsPort(), "", {closedUnanswered, reset}},
+      {"TLS client at a plain port", broker.port(), tls, {unexpectedEof, reset}},
+      {"plain, nothing listens", nobody, "", {"system 111: Connection refused"}},
+      {"TLS, nothing listens", nobody, tls, {"system 111: Connection refused"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClientModel m(clientConfig(c.port, "unanswered", c.members));
+    m.prepare();
+    m.client().activate();
+    // Well within the keepalive (60 s), which would otherwise end the attempt.
+    ASSERT_TRUE(eventually([&] { return m.client().data().error != make_error_code(CustomError::NotConnected); }, 3s));
+    const auto error = describe(m.client().data().error);
+    EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), error), c.errors.end()) << error;
+    EXPECT_TRUE(eventually([&] { return m.client().connectionState() == ConnectionState::Idle; }));
+    EXPECT_FALSE(m.client().data().deviceState);
+  }
 }
 
 TEST(ClientConnection, PreparedAgainWhileConnectedStartsOverCleanly) {

@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <iostream>
 #include <chrono>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,6 +150,65 @@ TEST(ClientChurn, EveryConnectionSubscribesEveryCommandWhilePublishersRun) {
   EXPECT_EQ(missing, 0);
   std::cout << "connections: " << kConnections << ", without subscription: " << missing
             << ", publications attempted: " << publications.load() << "\n";
+}
+
+// Resident set of this process in KiB.
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A broker that stops reading while a topic publishes 10 kB at QoS 1 every millisecond: what waits
+// for it stays bounded, publications beyond the bound fail as such, and what was queued arrives in
+// order once the broker reads again.
+TEST(ClientQueue, ABrokerThatStopsReadingCannotMakeTheQueueGrow) {
+  Broker broker({.maxQueuedMessages = 100000});
+  broker.start();
+  TestPeer subscriber({.port = broker.port(), .clientId = "queue-subscriber"});
+  ASSERT_TRUE(subscriber.connect().accepted());
+  subscriber.subscribe("queue/t", 1);
+  ClientModel m(clientConfig(broker.port(), "queue", R"("keepaliveIntervalS": 120)"),
+                R"({"class": "Topic", "name": "t", "config": {"topic": "queue/t", "QoS": 1, "payload": "x"}})");
+  m.prepare();
+  auto& topic = m.child<Topic>("t");
+  m.client().activate();
+  ASSERT_TRUE(eventually([&] { return m.client().data().deviceState; }));
+
+  const long before = residentKiB();
+  long peak = before;
+  std::vector<int> queued;
+  int refused = 0;
+  std::string payload(10000, 'x');
+  broker.pause();
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  for (int sequence = 0; std::chrono::steady_clock::now() < end; ++sequence) {
+    const auto head = std::to_string(sequence) + ";";
+    payload.replace(0, head.size(), head);
+    auto result = m.client().publish(corvane::now(), topic, payload.data(), payload.size(), 1, false, nullptr);
+    if (result) {
+      queued.push_back(sequence);
+    } else {
+      ASSERT_EQ(result.error(), make_error_code(CustomError::OutgoingQueueFull)) << result.error().message();
+      ++refused;
+    }
+    if (sequence % 100 == 0) peak = std::max(peak, residentKiB());
+    std::this_thread::sleep_for(1ms);
+  }
+  broker.resume();
+  std::cout << "queued " << queued.size() << ", refused " << refused << ", resident set grew by "
+            << (peak - before) / 1024 << " MiB\n";
+  EXPECT_LE(queued.size(), Client::kMaxQueuedMessages);
+  EXPECT_GT(refused, 0);
+  EXPECT_LE(peak - before, 64 * 1024);
+
+  ASSERT_TRUE(subscriber.waitForCount(queued.size(), 30s)) << subscriber.messageCount() << " of " << queued.size();
+  std::vector<int> arrived;
+  for (const auto& message : subscriber.messages()) arrived.push_back(std::stoi(message.payload));
+  EXPECT_EQ(arrived, queued);
+  EXPECT_TRUE(m.client().data().deviceState);
 }
 
 }  // namespace

@@ -135,7 +135,41 @@ TEST(ClientServices, OversizedPayloadIsRefusedBeforeReachingTheLibrary) {
   const auto result = m.client().publish(now(), m.child<Topic>("t"), &byte, std::size_t{2147483648u}, 0, false, nullptr);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
-  EXPECT_TRUE(m.client().publish(now(), m.child<Topic>("t"), &byte, 1, 0, false, nullptr)) << "not connected: skipped";
+  // Nothing was sent, and the topic learns so.
+  const auto skipped = m.client().publish(now(), m.child<Topic>("t"), &byte, 1, 0, false, nullptr);
+  ASSERT_FALSE(skipped);
+  EXPECT_EQ(skipped.error(), makeMosquittoError(MOSQ_ERR_NO_CONN));
+}
+
+// An MQTT 5 broker learns the largest packet the client takes and drops larger ones; the
+// messages after it still arrive.
+TEST(ClientServices, AnMqtt5BrokerSendsNothingLargerThanTheClientTakes) {
+  Broker broker;
+  broker.start();
+  TestPeer peer({.port = broker.port()});
+  ASSERT_TRUE(peer.connect().accepted());
+  const char* children = R"(
+    {"class": "Command", "name": "big", "config": {"topic": "size/big", "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$.v"}}]}},
+    {"class": "Command", "name": "after", "config": {"topic": "size/after", "payload": [{"@DataPoint": {"dataPoint": "q", "jsonPath": "$.v"}}]}})";
+  ClientModel m(clientConfig(broker.port(), "size"), children,
+                R"({"name": "p", "type": "integer", "value": 0}, {"name": "q", "type": "integer", "value": 0})");
+  m.prepare();
+  m.client().activate();
+  auto& big = m.child<Command>("big");
+  auto& after = m.child<Command>("after");
+  ASSERT_TRUE(eventually([&] { return big.subscribeData().subscribed && after.subscribeData().subscribed; }));
+  peer.publishAndWait("size/big", R"({"v": 1})");
+  ASSERT_TRUE(eventually([&] { return big.receiveData().time != kNever; }));
+  const auto first = big.receiveData().time;
+
+  std::string oversized = R"({"v": 2, "pad": ")";
+  oversized.append(Client::kMaxIncomingPacketSize, 'x');
+  oversized.append(R"("})");
+  peer.publishAndWait("size/big", oversized, 1, false, nullptr, std::chrono::seconds(30));
+  peer.publishAndWait("size/after", R"({"v": 3})");
+  ASSERT_TRUE(eventually([&] { return after.receiveData().time != kNever; }));
+  EXPECT_EQ(big.receiveData().time, first) << "the oversized message arrived";
+  EXPECT_TRUE(m.client().data().deviceState);
 }
 
 }  // namespace

@@ -44,16 +44,19 @@ void ScriptedBroker::serve() {
     }
     return false;
   };
-  if (!wait(listener_)) return;
-  const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (connection < 0) return;
-  char buffer[512];
-  if (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0) {
-    [[maybe_unused]] auto written = ::write(connection, reply_.data(), reply_.size());
-  }
-  while (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0) {
-  }
-  ::close(connection);
+  // Without a reply every connection is closed after its first bytes, for as many as come.
+  do {
+    if (!wait(listener_)) return;
+    const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) return;
+    char buffer[512];
+    if (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0 && !reply_.empty()) {
+      [[maybe_unused]] auto written = ::write(connection, reply_.data(), reply_.size());
+      while (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0) {
+      }
+    }
+    ::close(connection);
+  } while (reply_.empty());
 }
 
 }  // namespace corvane::plugins::mqttClient::testing

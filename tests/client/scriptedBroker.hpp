@@ -10,6 +10,7 @@ namespace corvane::plugins::mqttClient::testing {
 class ScriptedBroker {
  public:
   // Listens on a free port of 127.0.0.1; the reply goes out once the client's first bytes arrive.
+  // Without a reply each connection is closed there instead, before any answer.
   explicit ScriptedBroker(std::string reply);
   ~ScriptedBroker();
   ScriptedBroker(const ScriptedBroker&) = delete;
@@ -24,7 +25,7 @@ class ScriptedBroker {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::thread thread_;  // serve(): accepts one client, answers, holds the connection until the end
+  std::thread thread_;  // serve(): accepts a client, answers, holds the connection until the end
 };
 
 }  // namespace corvane::plugins::mqttClient::testing

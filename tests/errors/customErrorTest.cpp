@@ -25,7 +25,7 @@ TEST(CustomError, MessagesAreTheUserVisibleTexts) {
       {5, "the received message id is not unique"},
       {6, "the target data point type is not supported"},
       {0, std::system_category().message(0)},  // success reads as the system's success text
-      {7, "unknown Corvane MQTT client error code 7"},    // one past the last enumerator
+      {100, "unknown Corvane MQTT client error code 100"},  // no such enumerator
       {-1, "unknown Corvane MQTT client error code -1"},  // sign kept, not read as unsigned
   };
   for (const auto& c : cases) {

@@ -1,0 +1,29 @@
+#include "client/wakeUp.hpp"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+
+namespace corvane::plugins::mqttClient {
+
+WakeUp::WakeUp() : descriptor_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (descriptor_ < 0) throw std::system_error(errno, std::system_category(), "eventfd");
+}
+
+WakeUp::~WakeUp() { ::close(descriptor_); }
+
+void WakeUp::signal() const noexcept {
+  const std::uint64_t one = 1;
+  // Only fails when the counter is about to overflow: the thread is woken already.
+  [[maybe_unused]] auto written = ::write(descriptor_, &one, sizeof one);
+}
+
+void WakeUp::clear() const noexcept {
+  std::uint64_t count;
+  [[maybe_unused]] auto read = ::read(descriptor_, &count, sizeof count);
+}
+
+}  // namespace corvane::plugins::mqttClient

@@ -1,0 +1,85 @@
+// A thousand clients in one runner against one broker: nothing in the connection engine may limit
+// the number of clients (select() refuses descriptors from 1024 on), and a stop stays prompt.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "broker.hpp"
+#include "runnerProcess.hpp"
+#include "tempDir.hpp"
+#include "testPeer.hpp"
+
+namespace corvane::run {
+namespace {
+
+constexpr int kClients = 1000;
+
+std::string scaleModel(int port) {
+  std::string points, elements;
+  for (int i = 0; i < kClients; ++i) {
+    const auto n = std::to_string(i);
+    if (i > 0) {
+      points += ",";
+      elements += ",";
+    }
+    points += R"({"name": "p)" + n + R"(", "type": "integer", "value": 0})";
+    elements += R"({"skill": "MQTT", "class": "Client", "name": "c)" + n + R"(", "config": {"brokerAddress": "127.0.0.1:)" +
+                std::to_string(port) + R"(", "clientID": "scale-)" + n + R"("}, "children": [
+      {"class": "Topic", "name": "t", "config": {"topic": "scale/)" + n + R"(/state", "payload": {"@DataPoint": "p)" + n + R"("}}},
+      {"class": "Command", "name": "set", "config": {"topic": "scale/)" + n +
+                R"(/set", "payload": [{"@DataPoint": {"dataPoint": "p)" + n + R"(", "jsonPath": "$"}}]}}]})";
+  }
+  return R"({"dataPoints": [)" + points + R"(], "elements": [)" + elements + "]}";
+}
+
+TEST(RunnerScale, AThousandClientsConnectTakeCommandsAndStopOnTime) {
+  // The broker, started from here, needs a descriptor per client too.
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  testing::Broker broker({.verboseLog = false});
+  broker.start();
+  testing::TempDir dir;
+  const auto model = dir.writeFile("scale.json", scaleModel(broker.port()));
+  Runner runner({"run", model.string(), "--events"});
+
+  // Connected, and so subscribed: a command message before its subscription would be lost.
+  std::set<std::string> subscribed;
+  auto subscribedLine = [&](const std::string& line) {
+    if (line.find(R"("type":"command")") != std::string::npos && line.find(R"("state":true)") != std::string::npos) {
+      const auto at = line.find(R"("element":")") + 11;
+      subscribed.insert(line.substr(at, line.find('"', at) - at));
+    }
+    return subscribed.size() == kClients;
+  };
+  ASSERT_TRUE(runner.waitForLine(subscribedLine, 30s)) << subscribed.size() << " subscribed\n" << runner.errors();
+
+  testing::TestPeer sender({.port = broker.port()});
+  ASSERT_TRUE(sender.connect().accepted());
+  for (int i = 0; i < kClients; ++i) sender.publish("scale/" + std::to_string(i) + "/set", std::to_string(i + 1), 1);
+  std::set<int> applied;
+  auto appliedLine = [&](const std::string& line) {
+    if (line.find(R"("type":"dataPoint")") != std::string::npos) {
+      const auto name = line.find(R"("name":"p)");
+      const auto value = line.find(R"("value":)");
+      if (name != std::string::npos && value != std::string::npos) {
+        const int point = std::stoi(line.substr(name + 9));
+        if (std::stoi(line.substr(value + 8)) == point + 1) applied.insert(point);
+      }
+    }
+    return applied.size() == kClients;
+  };
+  ASSERT_TRUE(runner.waitForLine(appliedLine, 30s)) << applied.size() << " commands applied";
+
+  runner.signal(SIGTERM);
+  const auto stopping = Clock::now();
+  EXPECT_EQ(runner.waitForExit(20s), 0);
+  EXPECT_LT(Clock::now() - stopping, 6s);
+}
+
+}  // namespace
+}  // namespace corvane::run
