@@ -13,6 +13,7 @@
 #include "eventLog.hpp"
 #include "ledger.hpp"
 #include "metrics.hpp"
+#include "outputWriter.hpp"
 #include "statusView.hpp"
 #include "stopSignals.hpp"
 #include "watchedModel.hpp"
@@ -81,6 +82,9 @@ int runRun(const RunOptions& options) {
   struct CommitObserverReset {
     ~CommitObserverReset() { memory::setCommitObserver({}); }
   } commitObserverReset;
+  // The one thread that writes standard output. A reader that has gone (a closed pipe) stops the
+  // run in order, as SIGTERM does, rather than killing it with SIGPIPE.
+  std::optional<OutputWriter> writer;
   std::optional<WatchedModel> watched;
   std::optional<Ledger> ledger;
   std::unique_ptr<RunOutput> output;
@@ -96,10 +100,14 @@ int runRun(const RunOptions& options) {
   ledger.emplace(*watched);
   auto ledgerInterval = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(options.ledgerIntervalSeconds));
+  auto stopRun = [] { ::kill(::getpid(), SIGTERM); };
   if (options.events || !::isatty(STDOUT_FILENO)) {
-    output = std::make_unique<EventLog>(*watched, *ledger, ledgerInterval, stdout);
+    writer.emplace(STDOUT_FILENO, droppedJsonLine, stopRun);
+    output = std::make_unique<EventLog>(*watched, *ledger, ledgerInterval, *writer);
   } else {
-    output = std::make_unique<StatusView>(*watched, *ledger, stdout);
+    // Frames that do not reach the terminal are skipped, not counted.
+    writer.emplace(STDOUT_FILENO, nullptr, stopRun);
+    output = std::make_unique<StatusView>(*watched, *ledger, *writer);
   }
   if (options.metricsAddress) {
     try {
@@ -133,6 +141,8 @@ int runRun(const RunOptions& options) {
   auto end = now();
   ledger->finish(end);
   output->stopped(end);
+  // A reader that does not read gets a moment for the last lines, then they are lost.
+  writer->finish();
   return 0;
 }
 

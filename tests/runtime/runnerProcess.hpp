@@ -93,6 +93,13 @@ class Runner {
     while (out_ >= 0 || err_ >= 0) {
       if (!pump(deadline)) break;
     }
+    return waitForExitUnread(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+  }
+
+  // The exit code once the runner has ended, its output left unread (a reader that stalls);
+  // nothing on timeout or when a signal ended it.
+  std::optional<int> waitForExitUnread(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
     while (!status_) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -107,6 +114,11 @@ class Runner {
   }
 
   void signal(int number) const { ::kill(pid_, number); }
+  // The reader of the runner's standard output goes away.
+  void closeOutput() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+  }
   const std::vector<std::string>& lines() const noexcept { return lines_; }
   std::string output() const {
     std::string text;
