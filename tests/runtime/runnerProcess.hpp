@@ -3,6 +3,7 @@
 // small helpers for JSON lines and model texts.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -26,13 +27,15 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kRunner = CORVANE_RUN;
 
-// A running corvane-run with its standard input, output and error on pipes. Killed (SIGKILL) and
-// reaped when the handle goes away, so a failing test leaves nothing behind.
+// A running corvane-run with its standard input, output and error on pipes (its output on a
+// pseudo-terminal when `onTerminal`). Killed (SIGKILL) and reaped when the handle goes away, so a
+// failing test leaves nothing behind.
 class Runner {
  public:
-  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}) {
+  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}, bool onTerminal = false) {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+        (onTerminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) : ::pipe2(out, O_CLOEXEC)) != 0) {
       throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> args{kRunner};
