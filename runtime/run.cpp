@@ -22,6 +22,11 @@ namespace corvane::run {
 
 namespace {
 
+// From the stop signal to the exit, with a reader that never reads again: a client's cleanup may
+// take 5 s of it, the last lines get what is left, at most OutputWriter::kFinishLimit.
+constexpr std::chrono::milliseconds kStopBudget{5500};
+constexpr std::chrono::milliseconds kLeastFinish{100};
+
 // Hooks the output and the ledger to every task run, record commit, event and data point change
 // of the model.
 void watch(runtime::Model& model, const WatchedModel& watched, RunOutput& output, Ledger& ledger) {
@@ -134,6 +139,7 @@ int runRun(const RunOptions& options) {
     throw;
   }
 
+  const auto stopAsked = std::chrono::steady_clock::now();
   output->stopping(now(), reason);
   model.stop();      // post-operational stages: the clients disconnect
   model.shutdown();  // cleanup (at most the cleanup limit per client), then destruction
@@ -142,7 +148,9 @@ int runRun(const RunOptions& options) {
   ledger->finish(end);
   output->stopped(end);
   // A reader that does not read gets a moment for the last lines, then they are lost.
-  writer->finish();
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      stopAsked + kStopBudget - std::chrono::steady_clock::now());
+  writer->finish(std::clamp(left, kLeastFinish, OutputWriter::kFinishLimit));
   return 0;
 }
 
