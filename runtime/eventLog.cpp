@@ -1,23 +1,15 @@
 #include "eventLog.hpp"
 
-#include <signal.h>
-#include <unistd.h>
-
 namespace corvane::run {
 
 EventLog::EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval,
-                   std::FILE* out)
+                   OutputWriter& out)
     : model_(model), ledger_(ledger), ledgerInterval_(ledgerInterval), out_(out), last_(model.elements().size()) {}
 
 void EventLog::write(const JsonLine& line) {
-  if (broken_) return;
   std::string text = line.text();
   text += '\n';
-  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
-    // Nobody reads any more (a closed pipe): stop the run in order rather than die of SIGPIPE.
-    broken_ = true;
-    ::kill(::getpid(), SIGTERM);
-  }
+  out_.write(std::move(text));
 }
 
 void EventLog::started(TimeStamp time) {

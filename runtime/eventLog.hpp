@@ -1,13 +1,13 @@
 #pragma once
 // `run` without a terminal (or with --events): one JSON object per line for every event, record
-// change and data point change, each line flushed as it is written so that a pipe sees it at once;
-// and every so often the delivery ledger.
-#include <cstdio>
+// change and data point change, each line handed to the output writer, which writes it at once
+// without letting the model's threads wait for the reader; and every so often the delivery ledger.
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "ledger.hpp"
+#include "outputWriter.hpp"
 #include "runOutput.hpp"
 #include "watchedModel.hpp"
 
@@ -15,7 +15,7 @@ namespace corvane::run {
 
 class EventLog final : public RunOutput {
  public:
-  EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval, std::FILE* out);
+  EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval, OutputWriter& out);
 
   void started(TimeStamp time) override;
   void recordCommitted(TimeStamp time) override;
@@ -26,17 +26,17 @@ class EventLog final : public RunOutput {
   void stopped(TimeStamp time) override;
 
  private:
-  // Under mutex_.
+  // Under mutex_, so that the lines go out in the order of the changes.
   void write(const JsonLine& line);
 
   const WatchedModel& model_;
   const Ledger& ledger_;
   std::chrono::nanoseconds ledgerInterval_;
   TimeStamp nextLedger_ = kNever;  // when the next "ledger" line is due; main thread only
-  std::FILE* out_;
-  std::mutex mutex_;                              // one line at a time; guards last_, broken_
+  OutputWriter& out_;
+  // Lock order: mutex_ before the writer's own. Held only while lines are made and queued.
+  std::mutex mutex_;                              // one line at a time; guards last_
   std::vector<std::optional<RecordCopy>> last_;   // the records as last written, per element
-  bool broken_ = false;                           // the reader has gone
 };
 
 }  // namespace corvane::run

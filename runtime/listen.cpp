@@ -1,6 +1,7 @@
 #include "listen.hpp"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,7 +39,7 @@ int runListen(const ListenOptions& options) {
   blockStopSignals();
 
   // Declared before the model and the listeners, so that it outlives both.
-  ListenOutput output(stdout, stderr);
+  ListenOutput output(STDOUT_FILENO, STDERR_FILENO);
   runtime::Model model;
   try {
     // Prepared as for a run: the write handles are bound and the clients' TLS contexts built.

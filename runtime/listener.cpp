@@ -127,22 +127,12 @@ std::string listenerClientId(std::string_view configured, int mqttVersion) {
 
 }  // namespace
 
-void ListenOutput::line(const std::string& text) {
-  std::lock_guard lock(mutex_);
-  if (broken_) return;
-  if (std::fputs(text.c_str(), lines_) < 0 || std::fputc('\n', lines_) == EOF || std::fflush(lines_) != 0) {
-    // Nobody reads any more (a closed pipe): end as a stop signal would.
-    broken_ = true;
-    ::kill(::getpid(), SIGTERM);
-  }
-}
-
-void ListenOutput::note(const std::string& text) {
-  std::lock_guard lock(mutex_);
-  std::fputs(text.c_str(), notes_);
-  std::fputc('\n', notes_);
-  std::fflush(notes_);
-}
+ListenOutput::ListenOutput(int lines, int notes)
+    : lines_(lines, droppedJsonLine, [] { ::kill(::getpid(), SIGTERM); }),
+      notes_(notes, [](std::uint64_t count, TimeStamp since) {
+        return "corvane-run listen: " + std::to_string(count) + " notes lost since " + formatTime(since) +
+               ": standard error is not read\n";
+      }) {}
 
 // libmosquitto's callbacks: nothing unwinds into C.
 class ListenerCallbacks {

@@ -20,24 +20,25 @@
 
 #include "client/client.hpp"
 #include "command/command.hpp"
+#include "outputWriter.hpp"
 
 namespace corvane::run {
 
 namespace mqtt = plugins::mqttClient;
 
-// The listeners' lines: message lines on one stream, notes (connected, subscribed, failures) on
-// another; each whole and flushed, whichever listener's thread writes it.
+// The listeners' lines: message lines on one descriptor, notes (connected, subscribed, failures)
+// on another; each whole, handed to a writer thread per descriptor, so that the network threads
+// that make them never wait for a reader. A lines' reader that has gone ends the listening as
+// SIGTERM does.
 class ListenOutput {
  public:
-  ListenOutput(std::FILE* lines, std::FILE* notes) : lines_(lines), notes_(notes) {}
-  void line(const std::string& text);
-  void note(const std::string& text);
+  ListenOutput(int lines, int notes);
+  void line(const std::string& text) { lines_.write(text + '\n'); }
+  void note(const std::string& text) { notes_.write(text + '\n'); }
 
  private:
-  std::mutex mutex_;  // guards both streams and broken_
-  std::FILE* lines_;
-  std::FILE* notes_;
-  bool broken_ = false;  // the lines' reader went away
+  OutputWriter lines_;
+  OutputWriter notes_;
 };
 
 class Listener {

@@ -13,6 +13,7 @@
 #include "eventLog.hpp"
 #include "ledger.hpp"
 #include "metrics.hpp"
+#include "outputWriter.hpp"
 #include "statusView.hpp"
 #include "stopSignals.hpp"
 #include "watchedModel.hpp"
@@ -20,6 +21,11 @@
 namespace corvane::run {
 
 namespace {
+
+// From the stop signal to the exit, with a reader that never reads again: a client's cleanup may
+// take 5 s of it, the last lines get what is left, at most OutputWriter::kFinishLimit.
+constexpr std::chrono::milliseconds kStopBudget{5500};
+constexpr std::chrono::milliseconds kLeastFinish{100};
 
 // Hooks the output and the ledger to every task run, record commit, event and data point change
 // of the model.
@@ -81,6 +87,9 @@ int runRun(const RunOptions& options) {
   struct CommitObserverReset {
     ~CommitObserverReset() { memory::setCommitObserver({}); }
   } commitObserverReset;
+  // The one thread that writes standard output. A reader that has gone (a closed pipe) stops the
+  // run in order, as SIGTERM does, rather than killing it with SIGPIPE.
+  std::optional<OutputWriter> writer;
   std::optional<WatchedModel> watched;
   std::optional<Ledger> ledger;
   std::unique_ptr<RunOutput> output;
@@ -96,10 +105,14 @@ int runRun(const RunOptions& options) {
   ledger.emplace(*watched);
   auto ledgerInterval = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(options.ledgerIntervalSeconds));
+  auto stopRun = [] { ::kill(::getpid(), SIGTERM); };
   if (options.events || !::isatty(STDOUT_FILENO)) {
-    output = std::make_unique<EventLog>(*watched, *ledger, ledgerInterval, stdout);
+    writer.emplace(STDOUT_FILENO, droppedJsonLine, stopRun);
+    output = std::make_unique<EventLog>(*watched, *ledger, ledgerInterval, *writer);
   } else {
-    output = std::make_unique<StatusView>(*watched, *ledger, stdout);
+    // Frames that do not reach the terminal are skipped, not counted.
+    writer.emplace(STDOUT_FILENO, nullptr, stopRun);
+    output = std::make_unique<StatusView>(*watched, *ledger, *writer);
   }
   if (options.metricsAddress) {
     try {
@@ -126,6 +139,7 @@ int runRun(const RunOptions& options) {
     throw;
   }
 
+  const auto stopAsked = std::chrono::steady_clock::now();
   output->stopping(now(), reason);
   model.stop();      // post-operational stages: the clients disconnect
   model.shutdown();  // cleanup (at most the cleanup limit per client), then destruction
@@ -133,6 +147,10 @@ int runRun(const RunOptions& options) {
   auto end = now();
   ledger->finish(end);
   output->stopped(end);
+  // A reader that does not read gets a moment for the last lines, then they are lost.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      stopAsked + kStopBudget - std::chrono::steady_clock::now());
+  writer->finish(std::clamp(left, kLeastFinish, OutputWriter::kFinishLimit));
   return 0;
 }
 

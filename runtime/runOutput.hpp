@@ -1,6 +1,8 @@
 #pragma once
 // What `run` reports while a model runs. The model calls in from its own threads: task workers,
-// the simulation, each client's network thread.
+// the simulation, each client's network thread (inside libmosquitto's callbacks). So no method
+// writes: each makes its lines (or marks the view for a redraw) and hands them to the output
+// writer, whose own thread waits for the reader.
 #include <cstddef>
 #include <string_view>
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "terminalText.hpp"
+
 namespace corvane::run {
 
 namespace {
@@ -11,15 +13,21 @@ namespace {
 constexpr std::string_view kClearScreen = "\x1b[H\x1b[2J";
 
 std::string padded(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
+  const std::size_t columns = terminalWidth(text);
+  if (columns < width) text.append(width - columns, ' ');
   return text;
 }
 
+// Text from outside: names from the model file, broker and topic names, values, error texts.
+std::string shown(std::string_view text) { return terminalText(text); }
+
 std::string timeText(TimeStamp time) { return formatTime(time); }
 
-std::string errorText(std::error_code error) { return data::describeError(error); }
+// Error messages come from libmosquitto, OpenSSL, the system and brokers' reason strings.
+std::string errorText(std::error_code error) { return shown(data::describeError(error)); }
 
-// A receive error summary holds one "\n"-introduced line per failed entry.
+// A receive error summary holds one "\n"-introduced line per failed entry; they quote what was
+// received.
 std::string summaryText(const std::string& summary) {
   if (summary.empty()) return "none";
   std::string text;
@@ -27,7 +35,7 @@ std::string summaryText(const std::string& summary) {
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     if (!text.empty()) text += "; ";
-    text += line;
+    text += shown(line);
   }
   return text;
 }
@@ -40,8 +48,8 @@ std::string ledgerText(const TopicLedger& t) {
                      "  unconfirmed " + std::to_string(t.unconfirmed);
   if (t.unconfirmed > 0) text += " (last " + timeText(t.lastUnconfirmed) + ")";
   if (t.pending > 0) text += "  waiting " + std::to_string(t.pending);
-  for (const auto& [key, count] : t.failed) text += "\n               failed " + std::to_string(count) + "x  " + key.text();
-  for (const auto& [key, count] : t.refused) text += "\n               refused " + std::to_string(count) + "x  " + key.text();
+  for (const auto& [key, count] : t.failed) text += "\n               failed " + std::to_string(count) + "x  " + shown(key.text());
+  for (const auto& [key, count] : t.refused) text += "\n               refused " + std::to_string(count) + "x  " + shown(key.text());
   return text;
 }
 
@@ -55,7 +63,7 @@ std::string duration(std::chrono::steady_clock::duration elapsed) {
 
 }  // namespace
 
-StatusView::StatusView(const WatchedModel& model, const Ledger& ledger, std::FILE* out)
+StatusView::StatusView(const WatchedModel& model, const Ledger& ledger, OutputWriter& out)
     : model_(model), ledger_(ledger), out_(out), startedAt_(std::chrono::steady_clock::now()) {}
 
 StatusView::~StatusView() {
@@ -77,7 +85,7 @@ void StatusView::recordCommitted(TimeStamp) { dirty_ = true; }
 void StatusView::eventRaised(std::size_t element, std::string_view event, TimeStamp time) {
   {
     std::lock_guard lock(mutex_);
-    recent_.push_back(timeText(time) + "  " + model_.elements()[element].path + "  " + std::string(event));
+    recent_.push_back(timeText(time) + "  " + shown(model_.elements()[element].path) + "  " + shown(event));
     while (recent_.size() > kRecentEvents) recent_.pop_front();
   }
   dirty_ = true;
@@ -95,16 +103,13 @@ void StatusView::stopping(TimeStamp, std::string_view reason) {
   }
   wake_.notify_all();
   if (drawer_.joinable()) drawer_.join();
-  // The last frame stays on the screen; what follows is written below it.
-  draw();
-  std::fprintf(out_, "\nstopping (%.*s): disconnecting...\n", static_cast<int>(reason.size()), reason.data());
-  std::fflush(out_);
+  // The last frame stays on the screen (queued behind one still on its way); what follows is
+  // written below it.
+  out_.write(std::string(kClearScreen) + frame());
+  out_.write("\nstopping (" + shown(reason) + "): disconnecting...\n");
 }
 
-void StatusView::stopped(TimeStamp) {
-  std::fprintf(out_, "stopped\n");
-  std::fflush(out_);
-}
+void StatusView::stopped(TimeStamp) { out_.write("stopped\n"); }
 
 void StatusView::drawLoop() {
   // The view's thread: redraws when something changed (and every second for the clock), never
@@ -124,10 +129,7 @@ void StatusView::drawLoop() {
 }
 
 void StatusView::draw() {
-  std::string text(kClearScreen);
-  text += frame();
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  if (!out_.writeIfIdle(std::string(kClearScreen) + frame())) dirty_ = true;
 }
 
 std::string StatusView::frame() const {
@@ -136,7 +138,7 @@ std::string StatusView::frame() const {
     out += text;
     out += '\n';
   };
-  line("corvane-run  " + model_.fileName() + "  running " +
+  line("corvane-run  " + shown(model_.fileName()) + "  running " +
        duration(std::chrono::steady_clock::now() - startedAt_) + "  (Ctrl-C stops)");
 
   const auto& elements = model_.elements();
@@ -149,8 +151,8 @@ std::string StatusView::frame() const {
         if (!client) break;
         auto d = client->data();
         line("");
-        line("Client " + e.path + "  " + client->brokerHost() + ":" + std::to_string(client->brokerPort()) +
-             "  clientID " + client->clientId() + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
+        line("Client " + shown(e.path) + "  " + shown(client->brokerHost()) + ":" + std::to_string(client->brokerPort()) +
+             "  clientID " + shown(client->clientId()) + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
              (client->tlsConfig() ? "  TLS" : ""));
         std::string state(mqtt::connectionStateName(client->connectionState()));
         if (d.deviceState) {
@@ -162,7 +164,7 @@ std::string StatusView::frame() const {
         }
         line("  error      " + errorText(d.error));
         if (client->birthMessage()) {
-          line("  birth      " + client->birthMessage()->topic + "  last " + timeText(d.birthMessageTime));
+          line("  birth      " + shown(client->birthMessage()->topic) + "  last " + timeText(d.birthMessageTime));
         }
         break;
       }
@@ -170,7 +172,7 @@ std::string StatusView::frame() const {
         auto topic = e.topic.lock();
         if (!topic) break;
         auto d = topic->data();
-        line("  Topic      " + e.path + "  -> " + topic->topicName());
+        line("  Topic      " + shown(e.path) + "  -> " + shown(topic->topicName()));
         line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
              timeText(d.publishTime) + "  " + errorText(d.error));
         line("             " + ledgerText(ledger.topics[i]));
@@ -181,7 +183,7 @@ std::string StatusView::frame() const {
         if (!command) break;
         auto s = command->subscribeData();
         auto r = command->receiveData();
-        line("  Command    " + e.path + "  <- " + command->topicName());
+        line("  Command    " + shown(e.path) + "  <- " + shown(command->topicName()));
         line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 14) + "since " +
              timeText(s.time) + "  " + errorText(s.error));
         line("             last message " + timeText(r.time) + "  QoS " + std::to_string(r.qos) + "  retained " +
@@ -190,7 +192,7 @@ std::string StatusView::frame() const {
       }
       case WatchedElement::Kind::kOther:
         line("");
-        line("Element " + e.path + "  (" + e.skillName + " " + e.className + ")");
+        line("Element " + shown(e.path) + "  (" + shown(e.skillName) + " " + shown(e.className) + ")");
         break;
     }
   }
@@ -199,10 +201,10 @@ std::string StatusView::frame() const {
     line("");
     line("Data points");
     std::size_t width = 0;
-    for (const auto& p : model_.dataPoints()) width = std::max(width, p->primaryKey().size());
+    for (const auto& p : model_.dataPoints()) width = std::max(width, terminalWidth(shown(p->primaryKey())));
     for (const auto& p : model_.dataPoints()) {
-      std::string value = p->readable() ? data::toText(p->value()) : "(write-only)";
-      line("  " + padded(p->primaryKey(), width + 2) + padded(value, 22) + "quality " +
+      std::string value = p->readable() ? shown(data::toText(p->value())) : "(write-only)";
+      line("  " + padded(shown(p->primaryKey()), width + 2) + padded(value, 22) + "quality " +
            std::to_string(p->quality()) + "  changed " + timeText(p->changeTime()));
     }
   }

@@ -1,15 +1,16 @@
 #pragma once
 // `run` on a terminal: a live view of every client, topic, command and data point, redrawn when
-// something changed, at most every 250 ms.
+// something changed, at most every 250 ms. The frames go through the output writer: a terminal
+// that does not take them (stopped with Ctrl-S, a paused pane) holds up nothing but the redraws.
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "ledger.hpp"
+#include "outputWriter.hpp"
 #include "runOutput.hpp"
 #include "watchedModel.hpp"
 
@@ -20,7 +21,7 @@ class StatusView final : public RunOutput {
   static constexpr std::chrono::milliseconds kRedrawInterval{250};
   static constexpr std::size_t kRecentEvents = 8;
 
-  StatusView(const WatchedModel& model, const Ledger& ledger, std::FILE* out);
+  StatusView(const WatchedModel& model, const Ledger& ledger, OutputWriter& out);
   ~StatusView() override;
 
   void started(TimeStamp time) override;
@@ -31,16 +32,17 @@ class StatusView final : public RunOutput {
   void stopping(TimeStamp time, std::string_view reason) override;
   void stopped(TimeStamp time) override;
 
-  // The whole view as text (no terminal control sequences).
+  // The whole view as text (no terminal control sequences: text from outside is shown escaped).
   std::string frame() const;
 
  private:
   void drawLoop();
+  // Skipped (and left due) while the last frame has not reached the terminal yet.
   void draw();
 
   const WatchedModel& model_;
   const Ledger& ledger_;
-  std::FILE* out_;
+  OutputWriter& out_;
   std::chrono::steady_clock::time_point startedAt_;
   std::atomic<bool> dirty_{true};
   mutable std::mutex mutex_;  // guards recent_, stopping_

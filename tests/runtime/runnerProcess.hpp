@@ -3,6 +3,7 @@
 // small helpers for JSON lines and model texts.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -26,13 +27,15 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kRunner = CORVANE_RUN;
 
-// A running corvane-run with its standard input, output and error on pipes. Killed (SIGKILL) and
-// reaped when the handle goes away, so a failing test leaves nothing behind.
+// A running corvane-run with its standard input, output and error on pipes (its output on a
+// pseudo-terminal when `onTerminal`). Killed (SIGKILL) and reaped when the handle goes away, so a
+// failing test leaves nothing behind.
 class Runner {
  public:
-  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}) {
+  explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}, bool onTerminal = false) {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+        (onTerminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) : ::pipe2(out, O_CLOEXEC)) != 0) {
       throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> args{kRunner};
@@ -93,6 +96,13 @@ class Runner {
     while (out_ >= 0 || err_ >= 0) {
       if (!pump(deadline)) break;
     }
+    return waitForExitUnread(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+  }
+
+  // The exit code once the runner has ended, its output left unread (a reader that stalls);
+  // nothing on timeout or when a signal ended it.
+  std::optional<int> waitForExitUnread(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
     while (!status_) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -107,6 +117,11 @@ class Runner {
   }
 
   void signal(int number) const { ::kill(pid_, number); }
+  // The reader of the runner's standard output goes away.
+  void closeOutput() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+  }
   const std::vector<std::string>& lines() const noexcept { return lines_; }
   std::string output() const {
     std::string text;

@@ -1,0 +1,178 @@
+// What `run` writes, and that writing it never holds the model: the output writer and the terminal
+// text directly, then corvane-run end to end with a reader that stalls and on a pseudo-terminal.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "broker.hpp"
+#include "outputWriter.hpp"
+#include "runnerProcess.hpp"
+#include "tempDir.hpp"
+#include "terminalText.hpp"
+#include "testPeer.hpp"
+
+namespace corvane::run {
+namespace {
+
+struct EscapeCase {
+  const char* fault;
+  std::string text;
+  std::string shown;
+};
+
+TEST(TerminalText, EscapesWhatATerminalWouldActOn) {
+  const EscapeCase cases[] = {
+      {"window title and clear screen", "\x1b]0;pwned\a\x1b[2J", "\\x1b]0;pwned\\x07\\x1b[2J"},
+      {"a forged line: line breaks are the view's alone", "ok\r\nforged", "ok\\x0d\\x0aforged"},
+      {"tab, NUL and DEL", std::string("\t\0\x7f", 3), "\\x09\\x00\\x7f"},
+      {"C1 CSI as UTF-8 and as a raw byte; U+00A0 is past C1", "\xc2\x9b\x9b\xc2\xa0", "\\u009b\\x9b\xc2\xa0"},
+      {"cut short, overlong, surrogate", "\xe2\x82|\xc0\x9b|\xed\xa0\x80", "\\xe2\\x82|\\xc0\\x9b|\\xed\\xa0\\x80"},
+      {"well-formed text stays", "\xc3\xa9 \xf0\x9f\x98\x80 \\x1b", "\xc3\xa9 \xf0\x9f\x98\x80 \\x1b"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    EXPECT_EQ(terminalText(c.text), c.shown);
+  }
+}
+
+TEST(OutputWriter, EveryLineArrivesInOrderOrIsCountedWhereItWasLost) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  std::size_t filled = 0;
+  for (char c = '#'; ::write(fds[1], &c, 1) == 1;) ++filled;
+  ::fcntl(fds[1], F_SETFL, 0);
+  OutputWriter writer(fds[1], droppedJsonLine, {}, {.lines = 8});
+  // Nothing is read meanwhile: every write returns at once.
+  for (int i = 0; i < 100; ++i) writer.write("line " + std::to_string(i) + "\n");
+  std::string text;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  });
+  writer.finish(std::chrono::seconds(5));
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  ASSERT_EQ(text.substr(0, filled), std::string(filled, '#'));
+  // Each line continues where the last one and the losses told since left off.
+  int next = 0;
+  std::istringstream lines(text.substr(filled));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("line ")) {
+      EXPECT_EQ(line, "line " + std::to_string(next++));
+    } else {
+      ASSERT_TRUE(line.starts_with(R"({"type":"dropped","lines":)") && line.find(R"("since":"20)") != line.npos) << line;
+      next += std::stoi(line.substr(26));
+    }
+  }
+  EXPECT_EQ(next, 100) << text;
+  EXPECT_GT(writer.droppedTotal(), 0u);
+}
+
+// One client with a 5 s keepalive, a topic publishing the set point every 100 ms, a command that
+// writes it and a text, and three counters changing every 10 ms: more lines than the queue holds
+// over a stall.
+constexpr std::string_view kModel = R"({"dataPoints": [
+  {"name": "p/set", "type": "double", "value": 0}, {"name": "p/text", "type": "string", "value": ""},
+  {"name": "sim/a", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/b", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/c", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}}],
+ "elements": [{"skill": "MQTT", "class": "Client", "name": "b",
+  "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "stalled", "keepaliveInterval": 5,
+             "will": {"topic": "t/will", "payload": "gone", "abnormalDisconnectOnly": true}},
+  "children": [
+   {"class": "Topic", "name": "level", "config": {"topic": "t/level", "payload": {"@DataPoint": "p/set"}},
+    "tasks": {"publish": "100ms"}},
+   {"class": "Command", "name": "set", "config": {"topic": "t/set", "payload": [
+     {"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v"}}, {"@DataPoint": {"dataPoint": "p/text", "jsonPath": "$.s"}}]}}]}]})";
+
+class RunnerOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    broker.start();
+    peer.emplace(testing::PeerOptions{.port = broker.port()});
+    ASSERT_TRUE(peer->connect().accepted()) << broker.logReport();
+    peer->subscribe("t/#");
+    model = dir.writeFile("model.json", replaced(std::string(kModel), "PORT", std::to_string(broker.port())));
+  }
+
+  testing::Broker broker;
+  std::optional<testing::TestPeer> peer;
+  testing::TempDir dir{"corvane-output"};
+  std::filesystem::path model;
+};
+
+TEST_F(RunnerOutput, AStalledReaderHoldsNeitherTheConnectionNorTheStop) {
+  Runner runner({"run", model.string(), "--events"});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("state":true)"}))) << broker.logReport();
+  // From here the test reads nothing for 25 s: the pipe is full within a second or two.
+  const auto stall = Clock::now();
+  peer->clearMessages();
+  std::this_thread::sleep_for(20s);
+  // A command received in the stall is applied and published again.
+  peer->publishAndWait("t/set", R"({"v": 42.5})", 1);
+  EXPECT_TRUE(peer->waitFor([](const auto& m) { return m.topic == "t/level" && m.payload.find("42.5") != m.payload.npos; }));
+  std::this_thread::sleep_for(stall + 25s - Clock::now());
+  // Publications kept arriving throughout, never a keepalive apart; the broker kept the client.
+  auto arrived = stall;
+  for (const auto& m : peer->messages()) {
+    EXPECT_LT(m.receivedAt - arrived, 5s) << m.topic;
+    arrived = m.receivedAt;
+  }
+  EXPECT_LT(Clock::now() - arrived, 5s);
+  EXPECT_EQ(broker.log().find("Client stalled disconnected"), std::string::npos) << broker.logReport();
+  EXPECT_FALSE(peer->waitForTopic("t/will", 0ms));
+
+  // The reader comes back: what the queue could not hold is told.
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"dropped","lines":)"}), 10s)) << runner.lines().size();
+  // And stalls again, until the pipe is full: SIGTERM ends the run on time, with status 0.
+  std::this_thread::sleep_for(5s);
+  const auto signalled = Clock::now();
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExitUnread(10s), 0);
+  const auto took = Clock::now() - signalled;
+  EXPECT_LT(took, 6s);
+  std::cout << "stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+            << " ms after SIGTERM, the reader not reading\n";
+  EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from stalled")) << broker.logReport();
+  // The stall was real: only the last lines, never taken, are lost.
+  runner.waitForExit(5s);
+  EXPECT_FALSE(runner.waitForLine(holds({R"("type":"stopped")"}), 0ms));
+}
+
+TEST_F(RunnerOutput, AReaderThatGoesAwayEndsTheRunAsSigtermDoes) {
+  Runner runner({"run", model.string(), "--events"});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"started")"})));
+  runner.closeOutput();
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from stalled")) << broker.logReport();
+}
+
+TEST_F(RunnerOutput, TheStatusViewShowsEscapeSequencesFromOutsideAsText) {
+  Runner runner({"run", model.string()}, {}, true);
+  ASSERT_TRUE(runner.waitForLine(holds({"subscribed    since"}))) << runner.output() << broker.logReport();
+  // A new window title and a cleared screen for a string data point, and a message that is no
+  // JSON at all, quoted by the error summary.
+  peer->publishAndWait("t/set", R"({"v": 1, "s": "\u001b]0;pwned\u0007\u001b[2J"})", 1);
+  peer->publishAndWait("t/set", "\x1b[2J\xc2\x9b" "31m", 1);
+  EXPECT_TRUE(runner.waitForLine(holds({R"(p/text )", R"(\x1b]0;pwned\x07\x1b[2J)"}))) << runner.output();
+  EXPECT_TRUE(runner.waitForLine(holds({"errors: 1:1: invalid JSON value"}))) << runner.output();
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExit(10s), 0);
+  // Nothing but the view's own clear-screen reaches the terminal as a control sequence.
+  const std::string shown = replaced(runner.output(), "\x1b[H\x1b[2J", "");
+  EXPECT_EQ(shown.find_first_of("\x1b\a"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos) << shown;
+}
+
+}  // namespace
+}  // namespace corvane::run
