@@ -17,10 +17,12 @@
 
 namespace corvane::run {
 
-// What a writer's queue holds at most, besides the batch being written.
+// What a writer's queue holds at most, besides the batch being written: the burst of a large model
+// (its initial state alone is a line per element and data point) fits, a reader gone for long does
+// not.
 struct OutputLimits {
-  std::size_t lines = 4096;
-  std::size_t bytes = std::size_t{4} << 20;
+  std::size_t lines = 16384;
+  std::size_t bytes = std::size_t{8} << 20;
 };
 
 class OutputWriter {

@@ -79,13 +79,20 @@ TEST(OutputWriter, EveryLineArrivesInOrderOrIsCountedWhereItWasLost) {
 }
 
 // One client with a 5 s keepalive, a topic publishing the set point every 100 ms, a command that
-// writes it and a text, and three counters changing every 10 ms: more lines than the queue holds
+// writes it and a text, and ten counters changing every 10 ms: more lines than the queue holds
 // over a stall.
 constexpr std::string_view kModel = R"({"dataPoints": [
   {"name": "p/set", "type": "double", "value": 0}, {"name": "p/text", "type": "string", "value": ""},
   {"name": "sim/a", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
   {"name": "sim/b", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
-  {"name": "sim/c", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}}],
+  {"name": "sim/c", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/d", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/e", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/f", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/g", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/h", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/i", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}},
+  {"name": "sim/j", "type": "double", "simulation": {"kind": "counter", "period": "10ms"}}],
  "elements": [{"skill": "MQTT", "class": "Client", "name": "b",
   "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "stalled", "keepaliveInterval": 5,
              "will": {"topic": "t/will", "payload": "gone", "abnormalDisconnectOnly": true}},
