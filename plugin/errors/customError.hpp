@@ -13,6 +13,9 @@ enum class CustomError : int {
   ProtocolError = 4,  // an MQTT 5 broker refused the connection in its CONNACK
   DuplicateMessageId = 5,
   UnsupportedDataPointType = 6,
+  // A certificate or key file that OpenSSL must not be given: it could block or never end.
+  NotRegularFile = 7,
+  FileTooLarge = 8,  // above the 256 MiB that any file the skill reads may hold
 };
 
 const std::error_category& customErrorCategory() noexcept;

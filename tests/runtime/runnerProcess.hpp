@@ -107,6 +107,12 @@ class Runner {
   }
 
   void signal(int number) const { ::kill(pid_, number); }
+  pid_t pid() const noexcept { return pid_; }
+  // The signal that ended the runner, once waitForExit has seen it end; nothing otherwise.
+  std::optional<int> endingSignal() const {
+    if (!status_ || !WIFSIGNALED(*status_)) return std::nullopt;
+    return WTERMSIG(*status_);
+  }
   const std::vector<std::string>& lines() const noexcept { return lines_; }
   std::string output() const {
     std::string text;
