@@ -342,5 +342,83 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   }
 }
 
+// A row that load accepts must also pass libmosquitto at prepare: `message` nullptr.
+struct MqttStringCase {
+  const char* name;
+  std::string config;
+  std::string at;
+  const char* message;
+};
+
+TEST(ClientConfig, RefusesAtLoadWhatLibmosquittoWouldRefuseLater) {
+  const std::string longest(65535, 'x');
+  constexpr const char* kIdControl =
+      "client identifier for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
+  constexpr const char* kIdNonCharacter =
+      "client identifier for MQTT client must not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE and "
+      "U+FFFF in every plane)";
+  constexpr const char* kUserControl =
+      "user name for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
+  constexpr const char* kKeepalive = "keepalive interval for MQTT client must be at most 65535s";
+  const MqttStringCase cases[] = {
+      // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
+      {"identifier with a NUL", R"({"brokerAddress": "h", "clientID": "dup\u0000one"})", R"("dup)", kIdControl},
+      {"identifier with a newline", R"({"brokerAddress": "h", "clientId": "a\nb"})", R"("a\nb")", kIdControl},
+      {"identifier with DEL", R"({"brokerAddress": "h", "clientID": "a\u007f"})", R"("a\u)", kIdControl},
+      {"identifier with the last C1 control", R"({"brokerAddress": "h", "clientID": "a\u009f"})", R"("a\u)",
+       kIdControl},
+      {"identifier with a non-character", R"({"brokerAddress": "h", "clientID": "a\ufffe"})", R"("a\u)",
+       kIdNonCharacter},
+      {"identifier with a non-character beyond the first plane",
+       R"({"brokerAddress": "h", "clientID": "\ud83f\udfff"})", R"("\u)", kIdNonCharacter},
+      {"identifier one byte too long", R"({"brokerAddress": "h", "clientID": ")" + longest + R"(x"})", R"("xx)",
+       "client identifier for MQTT client must not be longer than 65535 bytes"},
+      {"user name with a NUL", R"({"brokerAddress": "h", "username": "u\u0000v"})", R"("u\u)", kUserControl},
+      {"user name with a tab", R"({"brokerAddress": "h", "userName": "u\tv"})", R"("u\t)", kUserControl},
+      {"user name one byte too long", R"({"brokerAddress": "h", "username": ")" + longest + R"(x"})", R"("xx)",
+       "user name for MQTT client must not be longer than 65535 bytes"},
+      {"password with a NUL", R"({"brokerAddress": "h", "username": "u", "password": "p\u0000q"})", R"("p\u)",
+       "password for MQTT client must not contain any embedded null characters (unicode code point 0)"},
+      {"password one byte too long", R"({"brokerAddress": "h", "password": ")" + longest + R"(x"})", R"("xx)",
+       "password for MQTT client must not be longer than 65535 bytes"},
+      {"keepalive of 19 hours", R"({"brokerAddress": "h", "keepaliveInterval": "19h"})", R"("19h")", kKeepalive},
+      {"keepalive seconds one too many", R"({"brokerAddress": "h", "keepaliveIntervalS": 65536})", "65536",
+       kKeepalive},
+      // What libmosquitto still takes.
+      {"identifier of 65535 bytes", R"({"brokerAddress": "h", "clientID": ")" + longest + R"("})", "", nullptr},
+      {"identifier with the first character after the C1 controls",
+       R"({"brokerAddress": "h", "clientID": "a\u00a0b"})", "", nullptr},
+      {"identifier with characters around the non-characters",
+       R"({"brokerAddress": "h", "clientID": "\ufdcf\ufdf0\ufffd\ud800\udc00"})", "", nullptr},
+      {"user name of 65535 bytes", R"({"brokerAddress": "h", "username": ")" + longest + R"("})", "", nullptr},
+      {"password with control characters: binary data in MQTT",
+       R"({"brokerAddress": "h", "username": "u", "password": "p\nq\u0001"})", "", nullptr},
+      {"password of 65535 bytes", R"({"brokerAddress": "h", "password": ")" + longest + R"("})", "", nullptr},
+      {"keepalive of 65535 seconds", R"({"brokerAddress": "h", "keepaliveInterval": "65535s"})", "", nullptr},
+  };
+  corvane::testing::TempDir directory;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    corvane::runtime::Model model;
+    if (!c.message) {
+      // Prepare creates the libmosquitto client and hands it identifier, user name and password.
+      EXPECT_NO_THROW({
+        model.loadText(clientModelText(c.config), directory.path(), "m.json");
+        model.realizeAndPrepare();
+      });
+      continue;
+    }
+    const auto at = c.config.find(c.at);
+    ASSERT_NE(at, std::string::npos) << "bad row: " << c.at;
+    const std::string expected = "m.json:2:" + std::to_string(at + 1) + ": " + c.message + " (element \"broker\")";
+    try {
+      model.loadText(clientModelText(c.config), directory.path(), "m.json");
+      ADD_FAILURE() << "loaded";
+    } catch (const corvane::runtime::ModelError& e) {
+      EXPECT_EQ(e.what(), expected);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane::plugins::mqttClient::testing
