@@ -222,6 +222,10 @@ struct ErrorCase {
 
 TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   const std::string clientCertificate = R"({"certificateFile": "c", "privateKeyFile": "k"})";
+  const std::string tooLong(65536, 'x');
+  const std::string kIdControl =
+      "client identifier for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
+  const std::string kKeepalive = "keepalive interval for MQTT client must be at most 65535s";
   const ErrorCase cases[] = {
       {"no broker address", R"({"clientID": "x"})", R"({"clientID")", "missing broker address for MQTT Client"},
       {"empty object", "{}", "{}", "missing broker address for MQTT Client"},
@@ -324,6 +328,28 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
        "QoS value for MQTT client will message must be 0, 1, or 2"},
       {"old-form will spells qos in lower case", R"({"brokerAddress": "h", "lastWill": {"topic": "w", "QoS": 1}})",
        R"("QoS")", "unknown parameter \"QoS\""},
+      // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
+      {"identifier with a NUL", R"({"brokerAddress": "h", "clientID": "dup\u0000one"})", R"("dup)", kIdControl},
+      {"identifier with a newline", R"({"brokerAddress": "h", "clientId": "a\nb"})", R"("a\nb")", kIdControl},
+      {"identifier with the last C1 control", R"({"brokerAddress": "h", "clientID": "a\u009f"})", R"("a\u)",
+       kIdControl},
+      {"identifier with a non-character beyond the first plane",
+       R"({"brokerAddress": "h", "clientID": "\ud83f\udfff"})", R"("\u)",
+       "client identifier for MQTT client must not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE "
+       "and U+FFFF in every plane)"},
+      {"identifier one byte too long", R"({"brokerAddress": "h", "clientID": ")" + tooLong + R"("})", R"("xx)",
+       "client identifier for MQTT client must not be longer than 65535 bytes"},
+      {"user name with a tab", R"({"brokerAddress": "h", "userName": "u\tv"})", R"("u\t)",
+       "user name for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)"},
+      {"user name one byte too long", R"({"brokerAddress": "h", "username": ")" + tooLong + R"("})", R"("xx)",
+       "user name for MQTT client must not be longer than 65535 bytes"},
+      {"password with a NUL", R"({"brokerAddress": "h", "username": "u", "password": "p\u0000q"})", R"("p\u)",
+       "password for MQTT client must not contain any embedded null characters (unicode code point 0)"},
+      {"password one byte too long", R"({"brokerAddress": "h", "password": ")" + tooLong + R"("})", R"("xx)",
+       "password for MQTT client must not be longer than 65535 bytes"},
+      {"keepalive of 19 hours", R"({"brokerAddress": "h", "keepaliveInterval": "19h"})", R"("19h")", kKeepalive},
+      {"keepalive seconds one too many", R"({"brokerAddress": "h", "keepaliveIntervalS": 65536})", "65536",
+       kKeepalive},
   };
   corvane::testing::TempDir directory;
   for (const char* file : {"pinned.pem", "c.pem", "k.pem"}) directory.writeFile(file, "");
@@ -342,81 +368,24 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   }
 }
 
-// A row that load accepts must also pass libmosquitto at prepare: `message` nullptr.
-struct MqttStringCase {
-  const char* name;
-  std::string config;
-  std::string at;
-  const char* message;
-};
-
-TEST(ClientConfig, RefusesAtLoadWhatLibmosquittoWouldRefuseLater) {
+// At the edges of what load refuses (RejectsMistakesWhereTheyAre): libmosquitto takes these when
+// prepare hands it identifier, user name and password.
+TEST(ClientConfig, WhatLoadTakesLibmosquittoTakes) {
   const std::string longest(65535, 'x');
-  constexpr const char* kIdControl =
-      "client identifier for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
-  constexpr const char* kIdNonCharacter =
-      "client identifier for MQTT client must not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE and "
-      "U+FFFF in every plane)";
-  constexpr const char* kUserControl =
-      "user name for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
-  constexpr const char* kKeepalive = "keepalive interval for MQTT client must be at most 65535s";
-  const MqttStringCase cases[] = {
-      // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
-      {"identifier with a NUL", R"({"brokerAddress": "h", "clientID": "dup\u0000one"})", R"("dup)", kIdControl},
-      {"identifier with a newline", R"({"brokerAddress": "h", "clientId": "a\nb"})", R"("a\nb")", kIdControl},
-      {"identifier with DEL", R"({"brokerAddress": "h", "clientID": "a\u007f"})", R"("a\u)", kIdControl},
-      {"identifier with the last C1 control", R"({"brokerAddress": "h", "clientID": "a\u009f"})", R"("a\u)",
-       kIdControl},
-      {"identifier with a non-character", R"({"brokerAddress": "h", "clientID": "a\ufffe"})", R"("a\u)",
-       kIdNonCharacter},
-      {"identifier with a non-character beyond the first plane",
-       R"({"brokerAddress": "h", "clientID": "\ud83f\udfff"})", R"("\u)", kIdNonCharacter},
-      {"identifier one byte too long", R"({"brokerAddress": "h", "clientID": ")" + longest + R"(x"})", R"("xx)",
-       "client identifier for MQTT client must not be longer than 65535 bytes"},
-      {"user name with a NUL", R"({"brokerAddress": "h", "username": "u\u0000v"})", R"("u\u)", kUserControl},
-      {"user name with a tab", R"({"brokerAddress": "h", "userName": "u\tv"})", R"("u\t)", kUserControl},
-      {"user name one byte too long", R"({"brokerAddress": "h", "username": ")" + longest + R"(x"})", R"("xx)",
-       "user name for MQTT client must not be longer than 65535 bytes"},
-      {"password with a NUL", R"({"brokerAddress": "h", "username": "u", "password": "p\u0000q"})", R"("p\u)",
-       "password for MQTT client must not contain any embedded null characters (unicode code point 0)"},
-      {"password one byte too long", R"({"brokerAddress": "h", "password": ")" + longest + R"(x"})", R"("xx)",
-       "password for MQTT client must not be longer than 65535 bytes"},
-      {"keepalive of 19 hours", R"({"brokerAddress": "h", "keepaliveInterval": "19h"})", R"("19h")", kKeepalive},
-      {"keepalive seconds one too many", R"({"brokerAddress": "h", "keepaliveIntervalS": 65536})", "65536",
-       kKeepalive},
-      // What libmosquitto still takes.
-      {"identifier of 65535 bytes", R"({"brokerAddress": "h", "clientID": ")" + longest + R"("})", "", nullptr},
-      {"identifier with the first character after the C1 controls",
-       R"({"brokerAddress": "h", "clientID": "a\u00a0b"})", "", nullptr},
-      {"identifier with characters around the non-characters",
-       R"({"brokerAddress": "h", "clientID": "\ufdcf\ufdf0\ufffd\ud800\udc00"})", "", nullptr},
-      {"user name of 65535 bytes", R"({"brokerAddress": "h", "username": ")" + longest + R"("})", "", nullptr},
-      {"password with control characters: binary data in MQTT",
-       R"({"brokerAddress": "h", "username": "u", "password": "p\nq\u0001"})", "", nullptr},
-      {"password of 65535 bytes", R"({"brokerAddress": "h", "password": ")" + longest + R"("})", "", nullptr},
-      {"keepalive of 65535 seconds", R"({"brokerAddress": "h", "keepaliveInterval": "65535s"})", "", nullptr},
-  };
+  const std::string cases[] = {
+      R"({"brokerAddress": "h", "clientID": ")" + longest + R"(", "username": ")" + longest + R"("})",
+      R"({"brokerAddress": "h", "password": ")" + longest + R"("})",
+      // After the C1 controls, around the non-characters, beyond the first plane.
+      R"({"brokerAddress": "h", "clientID": "\u00a0\ufdcf\ufdf0\ufffd\ud800\udc00", "username": "\u00a0"})",
+      // Binary data in MQTT: only a NUL would cut it.
+      R"({"brokerAddress": "h", "username": "u", "password": "p\nq\u0001", "keepaliveInterval": "65535s"})"};
   corvane::testing::TempDir directory;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& config : cases) {
     corvane::runtime::Model model;
-    if (!c.message) {
-      // Prepare creates the libmosquitto client and hands it identifier, user name and password.
-      EXPECT_NO_THROW({
-        model.loadText(clientModelText(c.config), directory.path(), "m.json");
-        model.realizeAndPrepare();
-      });
-      continue;
-    }
-    const auto at = c.config.find(c.at);
-    ASSERT_NE(at, std::string::npos) << "bad row: " << c.at;
-    const std::string expected = "m.json:2:" + std::to_string(at + 1) + ": " + c.message + " (element \"broker\")";
-    try {
-      model.loadText(clientModelText(c.config), directory.path(), "m.json");
-      ADD_FAILURE() << "loaded";
-    } catch (const corvane::runtime::ModelError& e) {
-      EXPECT_EQ(e.what(), expected);
-    }
+    EXPECT_NO_THROW({
+      model.loadText(clientModelText(config), directory.path(), "m.json");
+      model.realizeAndPrepare();
+    }) << config.substr(0, 100);
   }
 }
 

@@ -286,11 +286,6 @@ TEST(Lint, StrictTurnsWarningsIntoStatusOneButLeavesErrorsAtTwo) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.output.find(R"({"warning":"the will on \"s\" is retained)"), std::string::npos) << result.output;
   EXPECT_EQ(runToEnd({"validate", warned.string()}).exitCode, 0);
-  auto control = dir.writeFile(
-      "control.json",
-      clientModel(R"("keepaliveInterval": 30)",
-                  R"({"class": "Topic", "name": "t", "config": {"topic": "a\u0001", "payload": "p"}})"));
-  EXPECT_EQ(runToEnd({"validate", "--strict", control.string()}).exitCode, 1);
 
   // A key of the certificate's own type that does not match it is refused when the client is
   // prepared: a configuration error, not a warning.
