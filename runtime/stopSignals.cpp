@@ -1,6 +1,7 @@
 #include "stopSignals.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -49,6 +50,7 @@ StopSignalsEndProcess::StopSignalsEndProcess() {
   if (signals_ < 0 || done_ < 0) return;  // then the signal waits for the load, as it always did
   // Role: takes a stop signal while the model loads, and ends the process with it.
   watcher_ = std::thread([signals = signals_, done = done_] {
+    pthread_setname_np(pthread_self(), kLoadingThreadName);
     pollfd fds[2] = {{done, POLLIN, 0}, {signals, POLLIN, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) {

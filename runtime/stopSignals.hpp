@@ -20,6 +20,9 @@ void blockStopSignals();
 // inherits the block, so it reaches no other) and lets it end the process unhandled. Does nothing
 // when the stop signals are not blocked. A signal that comes once it has gone stays pending for
 // waitForStop.
+// The watcher's thread name, which tells from outside that the model is still loading.
+inline constexpr const char* kLoadingThreadName = "corvane-loading";
+
 class StopSignalsEndProcess {
  public:
   StopSignalsEndProcess();
