@@ -1,7 +1,10 @@
 #include "lint.hpp"
 
+#include <mosquitto.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <set>
 #include <stdexcept>
 
@@ -9,12 +12,14 @@
 
 #include "client/client.hpp"
 #include "command/command.hpp"
+#include "errors/mosquittoErrors.hpp"
 #include "lintSample.hpp"
 #include "lintSource.hpp"
 #include "lintTls.hpp"
 #include "lintWarning.hpp"
 #include "payload/components.hpp"
 #include "topic/topic.hpp"
+#include "topic/topicName.hpp"
 
 namespace corvane::run {
 
@@ -51,6 +56,21 @@ void lintBirthAndWill(const mqtt::Client& client, const std::string& path, const
                             "): neither replaces the other, so no one topic tells whether the client is online",
                         path, willKey.key({"topic"}).location()});
   }
+}
+
+// Loading leaves the characters of a topic name to the MQTT library, which refuses control
+// characters and non-characters in every publication and subscription.
+void lintTopicName(std::string_view topic, std::string_view what, std::string_view consequence, const std::string& path,
+                   const Place& key, LintWarnings& warnings) {
+  const auto refused = mqtt::findRefusedCharacter(topic);
+  if (!refused) return;
+  char codePoint[16];
+  std::snprintf(codePoint, sizeof codePoint, "U+%04X", static_cast<unsigned>(refused->codePoint));
+  warnings.push_back({std::string(what) + " " + inQuotes(topic) + " holds " + codePoint +
+                          (refused->control ? ", a control character" : ", a non-character") +
+                          ", which libmosquitto refuses: " + std::string(consequence) + " " +
+                          data::describeError(mqtt::makeMosquittoError(MOSQ_ERR_MALFORMED_UTF8)),
+                      path, key.location()});
 }
 
 bool sameHost(std::string_view a, std::string_view b) {
@@ -126,6 +146,10 @@ std::vector<JsonLine> lintModel(const runtime::Model& model, std::string_view mo
     const std::string& path = entry.path;
     if (auto client = std::dynamic_pointer_cast<mqtt::Client>(entry.element)) {
       lintBirthAndWill(*client, path, source, warnings);
+      if (const auto& birth = client->birthMessage()) {
+        lintTopicName(birth->topic, "the birth message's topic", "every birth message fails with", path,
+                      source.config(path).key({"birth"}).key({"topic"}), warnings);
+      }
       lintTls(*client, path, source, warnings);
       lintClientId(*client, path, clients, source, warnings);
       clients.emplace_back(path, client.get());
@@ -134,8 +158,12 @@ std::vector<JsonLine> lintModel(const runtime::Model& model, std::string_view mo
                             source.config(path).key({"birth"}), warnings);
       }
     } else if (auto topic = std::dynamic_pointer_cast<mqtt::Topic>(entry.element)) {
+      lintTopicName(topic->topicName(), "topic name", "every publication fails with", path,
+                    source.config(path).key({"topic", "name"}), warnings);
       lintExtraAttributes(topic->payload(), topic->attributeNames(), "the topic", path, source.config(path), warnings);
     } else if (auto command = std::dynamic_pointer_cast<mqtt::Command>(entry.element)) {
+      lintTopicName(command->topicName(), "command topic", "every subscription fails with", path,
+                    source.config(path).key({"topic"}), warnings);
       if (options.sample && (sampled.empty() || sampled.count(path) != 0)) {
         lintSample(*command, path, *options.sample, source, warnings);
       }

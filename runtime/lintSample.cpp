@@ -1,11 +1,8 @@
 #include "lintSample.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include <corvane/runtime.hpp>
 #include <corvane/utils/io.hpp>
@@ -34,11 +31,12 @@ std::string excerpt(const mqtt::JsonValue& value) {
 }  // namespace
 
 std::string readSample(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open sample file " + inQuotes(file) + ": " + std::strerror(errno));
-  std::ostringstream content;
-  content << in.rdbuf();
-  std::string text = content.str();
+  std::string text;
+  try {
+    text = runtime::readRegularFile(file);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("cannot open sample file " + inQuotes(file) + ": " + e.code().message());
+  }
   // Decoded as a command decodes a received message, so a sample it would refuse is refused here.
   try {
     utils::io::MemoryInputStream input(text.data(), text.data() + text.size());

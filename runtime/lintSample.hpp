@@ -12,7 +12,8 @@
 namespace corvane::run {
 
 // The text of a sample message file, checked to be one JSON document as a command decodes a
-// message. Throws std::runtime_error: "FILE:LINE:COLUMN: message", or when it cannot be read.
+// message. Throws std::runtime_error: "FILE:LINE:COLUMN: message", or when it cannot be read;
+// runtime::FileRefused for a file that is no document (as a model file).
 std::string readSample(const std::string& file);
 
 // An entry whose path selects nothing in the sample, or whose target data point cannot take

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ssl/handles.hpp"
+#include "ssl/tlsContext.hpp"
 
 namespace corvane::run {
 
@@ -36,13 +37,14 @@ struct ClearErrorsOnExit {
 std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 
 // Every PEM certificate of a file, in order, as OpenSSL's own loaders find them (other PEM
-// blocks, such as keys and CRLs, are passed over); empty when the file cannot be read.
+// blocks, such as keys and CRLs, are passed over); empty when the file cannot be read or is no
+// regular file (one that replaced it since prepare judged it must not hang validate).
 std::vector<ssl::X509Handle> readCertificates(const std::string& file) {
   ClearErrorsOnExit clear;
   std::vector<ssl::X509Handle> certificates;
-  ssl::BioHandle bio(BIO_new_file(file.c_str(), "r"));
+  auto bio = ssl::readCertificateFile(file);
   if (!bio) return certificates;
-  while (X509* certificate = PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr)) {
+  while (X509* certificate = PEM_read_bio_X509_AUX(bio->get(), nullptr, nullptr, nullptr)) {
     certificates.emplace_back(certificate);
   }
   return certificates;
@@ -50,9 +52,9 @@ std::vector<ssl::X509Handle> readCertificates(const std::string& file) {
 
 PkeyHandle readPrivateKey(const std::string& file) {
   ClearErrorsOnExit clear;
-  ssl::BioHandle bio(BIO_new_file(file.c_str(), "r"));
+  auto bio = ssl::readCertificateFile(file);
   if (!bio) return nullptr;
-  return PkeyHandle(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  return PkeyHandle(PEM_read_bio_PrivateKey(bio->get(), nullptr, nullptr, nullptr));
 }
 
 std::string subjectOf(const X509* certificate) {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "stopSignals.hpp"
+
 namespace corvane::run {
 
 void addModelFileOptions(CLI::App& command, ModelFileOptions& options) {
@@ -12,6 +14,9 @@ void addModelFileOptions(CLI::App& command, ModelFileOptions& options) {
 }
 
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare) {
+  // `run` and `listen` block the stop signals before anything starts a thread; a large model
+  // takes a while to load, and nothing is connected until it has.
+  StopSignalsEndProcess stopEndsLoading;
   runtime::LoadOptions load;
   for (const auto& library : options.libraries) load.libraries.emplace_back(library);
   model.load(options.file, load);
@@ -19,7 +24,9 @@ void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prep
 }
 
 int reportConfigurationError(const std::exception& error) {
-  std::fprintf(stderr, "%s\n", error.what());
+  // A file that is no model file at all has no place in it to name.
+  const bool refused = dynamic_cast<const runtime::FileRefused*>(&error) != nullptr;
+  std::fprintf(stderr, "%s%s\n", refused ? "corvane-run: " : "", error.what());
   std::fflush(stderr);
   return kConfigurationError;
 }

@@ -23,11 +23,13 @@ struct ModelFileOptions {
 void addModelFileOptions(CLI::App& command, ModelFileOptions& options);
 
 // Loads (creates, loads and resolves every element) and, with `prepare`, realizes and prepares it.
-// Throws runtime::ModelError.
+// Throws runtime::ModelError, or runtime::FileRefused for a file that is no model file (a FIFO, a
+// device, a directory, a file above runtime::kFileSizeLimit). A stop signal blocked by the caller
+// ends the process meanwhile (StopSignalsEndProcess).
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare);
 
-// Prints "FILE:LINE:COLUMN: message" (or the text of any other failure) to standard error and
-// returns kConfigurationError.
+// Prints "FILE:LINE:COLUMN: message" ("corvane-run: FILE: reason" for a refused file, the text of
+// any other failure) to standard error and returns kConfigurationError.
 int reportConfigurationError(const std::exception& error);
 
 }  // namespace corvane::run

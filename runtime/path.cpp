@@ -1,13 +1,10 @@
 #include "path.hpp"
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
+#include <system_error>
 
+#include <corvane/runtime.hpp>
 #include <corvane/utils/io.hpp>
 #include <corvane/utils/json.hpp>
 
@@ -52,16 +49,25 @@ int runPath(const PathOptions& options) {
 
   std::string text;
   if (options.file.empty() || options.file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    // Whatever is piped in, at most as much as a file may hold.
+    char buffer[65536];
+    while (std::size_t got = std::fread(buffer, 1, sizeof buffer, stdin)) {
+      text.append(buffer, got);
+      if (text.size() > runtime::kFileSizeLimit) {
+        printError("corvane-run: standard input: larger than 256 MiB");
+        return kDocumentInvalid;
+      }
+    }
   } else {
-    std::ifstream in(options.file, std::ios::binary);
-    if (!in) {
-      printError("cannot open \"" + options.file + "\": " + std::strerror(errno));
+    try {
+      text = runtime::readRegularFile(options.file);
+    } catch (const runtime::FileRefused& e) {
+      printError(std::string("corvane-run: ") + e.what());
+      return kDocumentInvalid;
+    } catch (const std::system_error& e) {
+      printError("cannot open \"" + options.file + "\": " + e.code().message());
       return kDocumentInvalid;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
   }
 
   // Decoded as a command decodes a received message.

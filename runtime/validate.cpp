@@ -1,9 +1,7 @@
 #include "validate.hpp"
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 #include "jsonLine.hpp"
@@ -25,11 +23,15 @@ std::string tlsMode(const mqtt::Client& client) {
   return "systemStore";
 }
 
+// As the "mqttVersion" key spells it, so that the line can be copied back into a model (the
+// skill's own name of level 3 is "3", which the key refuses).
+std::string_view mqttVersionKey(int level) { return level == 3 ? "3.1" : mqtt::mqttVersionName(level); }
+
 void describeClient(JsonLine& line, const mqtt::Client& client) {
   line.add("brokerAddress", client.brokerHost())
       .add("portNumber", static_cast<std::int64_t>(client.brokerPort()))
       .add("clientID", client.clientId())
-      .add("mqttVersion", mqtt::mqttVersionName(client.mqttVersion()))
+      .add("mqttVersion", mqttVersionKey(client.mqttVersion()))
       .add("tls", tlsMode(client))
       .add("clientCertificate", client.tlsConfig() && !client.tlsConfig()->clientCertificate.empty())
       .add("keepaliveInterval", static_cast<std::int64_t>(client.keepaliveInterval()))
@@ -85,15 +87,6 @@ void describeCommand(JsonLine& line, const mqtt::Command& command) {
   line.add("topic", command.topicName()).addRaw("entries", entries);
 }
 
-// The model file's text once more, for the locations of configuration keys in warnings.
-std::string readModelText(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open model file \"" + file + "\"");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 void setupValidate(CLI::App& app) {
@@ -139,7 +132,7 @@ int runValidate(const ValidateOptions& options) {
     LintOptions lint;
     if (!options.sample.empty()) lint.sample = readSample(options.sample);
     lint.commands = options.commands;
-    warnings = lintModel(model, readModelText(options.model.file), lint);
+    warnings = lintModel(model, model.text(), lint);
   } catch (const std::exception& e) {
     return reportConfigurationError(e);
   }

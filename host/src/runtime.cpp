@@ -1,15 +1,18 @@
 #include "corvane/runtime.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
 #include <numbers>
 #include <queue>
 #include <random>
-#include <sstream>
+#include <system_error>
 
 namespace corvane::runtime {
 
@@ -36,6 +39,41 @@ Uuid uuidFromPath(std::string_view path) {
   uuid.bytes[6] = static_cast<std::uint8_t>((uuid.bytes[6] & 0x0F) | 0x80);  // version 8: custom
   uuid.bytes[8] = static_cast<std::uint8_t>((uuid.bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return uuid;
+}
+
+std::string readRegularFile(const std::filesystem::path& file) {
+  auto failed = [&] { return std::system_error(errno, std::system_category(), file.string()); };
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) throw failed();
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } close{fd};
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) throw failed();
+  if (!S_ISREG(status.st_mode)) throw FileRefused(file.string(), "not a regular file");
+  if (static_cast<std::uintmax_t>(status.st_size) > kFileSizeLimit) {
+    throw FileRefused(file.string(), "larger than 256 MiB");
+  }
+  // The size is a first guess only: the file may grow or shrink while it is read.
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t length = 0;
+  char beyond[65536];
+  for (;;) {
+    const bool inside = length < text.size();
+    char* into = inside ? text.data() + length : beyond;
+    const ssize_t got = ::read(fd, into, inside ? text.size() - length : sizeof beyond);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw failed();
+    }
+    if (got == 0) break;
+    if (!inside) text.append(beyond, static_cast<std::size_t>(got));
+    length += static_cast<std::size_t>(got);
+    if (length > kFileSizeLimit) throw FileRefused(file.string(), "larger than 256 MiB");
+  }
+  text.resize(length);
+  return text;
 }
 
 namespace {
@@ -73,14 +111,6 @@ class SkillElementNode final : public model::Element {
  private:
   std::weak_ptr<skill::Element> element_;
 };
-
-std::string readFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open model file \"" + file.string() + "\"");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 data::DataType parseType(std::string_view text, decoder::Location location) {
   if (text == "boolean" || text == "bool") return data::DataType::kBoolean;
@@ -316,18 +346,27 @@ void Model::fail(decoder::Location location, const std::string& message) const {
 void Model::load(const std::filesystem::path& file, const LoadOptions& options) {
   std::string text;
   try {
-    text = readFile(file);
-  } catch (const std::exception& e) {
-    throw ModelError(file.string(), {}, e.what());
+    text = readRegularFile(file);
+  } catch (const FileRefused&) {
+    throw;
+  } catch (const std::exception&) {
+    throw ModelError(file.string(), {}, "cannot open model file \"" + file.string() + "\"");
   }
   auto base = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  loadText(text, base, file.string(), options);
+  loadOwnedText(std::move(text), base, file.string(), options);
 }
 
 void Model::loadText(std::string_view text, const std::filesystem::path& baseDirectory, const std::string& fileName,
                      const LoadOptions& options) {
+  loadOwnedText(std::string(text), baseDirectory, fileName, options);
+}
+
+std::string_view Model::text() const noexcept { return impl_->text; }
+
+void Model::loadOwnedText(std::string text, const std::filesystem::path& baseDirectory, const std::string& fileName,
+                          const LoadOptions& options) {
   fileName_ = fileName;
-  impl_->text = std::string(text);
+  impl_->text = std::move(text);
   impl_->context = std::make_unique<config::Context>(baseDirectory, *this);
 
   for (const auto& library : options.libraries) {

@@ -54,6 +54,21 @@ std::string readNonEmpty(decoder::Value& value, const char* emptyMessage) {
   return text;
 }
 
+// An MQTT string as libmosquitto takes it (client identifier, user name): it refuses what does
+// not fit the two-byte length, control characters (U+0000 cuts the C string it is given) and
+// non-characters, and the failure would show only when the client is created or connects.
+std::string checkMqttString(Location location, std::string text, std::string_view what) {
+  auto failWith = [&](std::string_view rule) {
+    fail(location, std::string(what) + " for MQTT client must " + std::string(rule));
+  };
+  if (text.size() > kMaxMqttStringLength) failWith("not be longer than 65535 bytes");
+  if (auto refused = findRefusedCharacter(text)) {
+    if (refused->control) failWith("not contain control characters (U+0000 to U+001F, U+007F to U+009F)");
+    failWith("not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE and U+FFFF in every plane)");
+  }
+  return text;
+}
+
 Client::BirthMessage readBirth(decoder::Value& value, config::Context& context) {
   auto valueLocation = value.location();
   constexpr std::string_view kKind = "MQTT client birth message";
@@ -166,13 +181,17 @@ void Client::load(decoder::Object object, config::Context& context) {
   };
   auto checkKeepalive = [](Location location, std::int64_t seconds) {
     if (seconds < 5) fail(location, "keepalive interval for MQTT client must be at least 5s");
+    // CONNECT carries it in two bytes; libmosquitto refuses every connection attempt beyond.
+    if (seconds > 65535) fail(location, "keepalive interval for MQTT client must be at most 65535s");
   };
 
   for (auto member : object) {
     const auto& name = member.name;
     auto& value = member.value;
     if (name == "clientID" || name == "clientId") {
-      clientId_ = readNonEmpty(value, "empty client identifier in MQTT Client");
+      auto location = value.location();
+      std::string text = readNonEmpty(value, "empty client identifier in MQTT Client");
+      clientId_ = checkMqttString(location, std::move(text), "client identifier");
     } else if (name == "MQTTVersion" || name == "mqttVersion") {
       auto location = value.location();
       std::string_view text = value.asString();
@@ -203,10 +222,20 @@ void Client::load(decoder::Object object, config::Context& context) {
     } else if (name == "lastWill") {
       if (auto will = readLastWill(value, willMessage_)) willMessage_ = std::move(*will);
     } else if (name == "username" || name == "userName") {
-      username_ = std::string(value.asString());
+      auto location = value.location();
+      username_ = checkMqttString(location, std::string(value.asString()), "user name");
     } else if (name == "password") {
       passwordLocation = value.location();
-      password_ = std::string(value.asString());
+      std::string text(value.asString());
+      // Binary data in MQTT, but handed to libmosquitto as a C string, which a NUL would cut.
+      if (text.size() > kMaxMqttStringLength) {
+        fail(*passwordLocation, "password for MQTT client must not be longer than 65535 bytes");
+      }
+      if (text.find('\0') != std::string::npos) {
+        fail(*passwordLocation,
+             "password for MQTT client must not contain any embedded null characters (unicode code point 0)");
+      }
+      password_ = std::move(text);
     } else if (name == "keepaliveInterval") {
       auto location = value.location();
       // Whole seconds, cut rather than rounded: "4.9s" is below the minimum.

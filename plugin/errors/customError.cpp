@@ -28,6 +28,10 @@ class CustomErrorCategory : public std::error_category {
         return "the received message id is not unique";
       case CustomError::UnsupportedDataPointType:
         return "the target data point type is not supported";
+      case CustomError::NotRegularFile:
+        return "not a regular file";
+      case CustomError::FileTooLarge:
+        return "larger than 256 MiB";
       case CustomError::ClosedUnanswered:
         return "the broker closed the connection before it answered";
       case CustomError::OutgoingQueueFull:

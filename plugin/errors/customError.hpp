@@ -13,9 +13,12 @@ enum class CustomError : int {
   ProtocolError = 4,  // an MQTT 5 broker refused the connection in its CONNACK
   DuplicateMessageId = 5,
   UnsupportedDataPointType = 6,
-  ClosedUnanswered = 7,    // the broker ended the connection before it answered the CONNECT
-  OutgoingQueueFull = 8,   // the broker does not read, and the queue for it is at its bound
-  SendingBusy = 9,         // another sending call kept the connection too long
+  // A certificate or key file that OpenSSL must not be given: it could block or never end.
+  NotRegularFile = 7,
+  FileTooLarge = 8,  // above the 256 MiB that any file the skill reads may hold
+  ClosedUnanswered = 9,    // the broker ended the connection before it answered the CONNECT
+  OutgoingQueueFull = 10,  // the broker does not read, and the queue for it is at its bound
+  SendingBusy = 11,        // another sending call kept the connection too long
 };
 
 const std::error_category& customErrorCategory() noexcept;

@@ -1,9 +1,14 @@
 #include "ssl/tlsContext.hpp"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <regex>
 #include <string>
 
@@ -36,6 +41,30 @@ constexpr unsigned long kX509NoCertificateFound = 0x05800087;
 
 [[noreturn]] void fail(std::error_code code, std::string message) { throw std::system_error(code, message); }
 
+// The largest certificate or key file read, as for every file the skill is given.
+constexpr std::uintmax_t kFileSizeLimit = std::uintmax_t{256} << 20;
+
+struct FileDescriptor {
+  int fd = -1;
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// OpenSSL would wait for a FIFO's writer, and read a device or a huge file without end.
+std::error_code openRegularFile(const std::filesystem::path& path, FileDescriptor& file) {
+  file.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (file.fd < 0) return {errno, std::system_category()};
+  struct stat status {};
+  if (::fstat(file.fd, &status) != 0) return {errno, std::system_category()};
+  if (!S_ISREG(status.st_mode)) return CustomError::NotRegularFile;
+  if (static_cast<std::uintmax_t>(status.st_size) > kFileSizeLimit) return CustomError::FileTooLarge;
+  return {};
+}
+
 std::string fill(std::string text, const std::string& a, const std::string& b = {}) {
   if (auto at = text.find("{}"); at != std::string::npos) text.replace(at, 2, a);
   if (auto at = text.find("{}"); at != std::string::npos) text.replace(at, 2, b);
@@ -45,11 +74,41 @@ std::string fill(std::string text, const std::string& a, const std::string& b = 
 
 int sslContextIndex() noexcept { return theContextIndex; }
 
+utils::Expected<BioHandle> readCertificateFile(const std::filesystem::path& path) {
+  FileDescriptor file;
+  if (auto error = openRegularFile(path, file)) return utils::unexpected(error);
+  BioHandle bio(BIO_new(BIO_s_mem()));
+  if (!bio) return utils::unexpected(std::make_error_code(std::errc::not_enough_memory));
+  char buffer[16384];
+  std::uintmax_t length = 0;
+  for (;;) {
+    const ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return utils::unexpected(std::error_code(errno, std::system_category()));
+    }
+    if (got == 0) break;
+    // It may have grown since it was judged.
+    length += static_cast<std::uintmax_t>(got);
+    if (length > kFileSizeLimit) return utils::unexpected(CustomError::FileTooLarge);
+    if (BIO_write(bio.get(), buffer, static_cast<int>(got)) != got) {
+      return utils::unexpected(std::make_error_code(std::errc::not_enough_memory));
+    }
+  }
+  return bio;
+}
+
+std::error_code checkCertificateFile(const std::filesystem::path& path) {
+  FileDescriptor file;
+  return openRegularFile(path, file);
+}
+
 utils::Expected<std::vector<X509Handle>> loadServerCertificates(const std::filesystem::path& path) {
   ClearErrorsOnExit clear;
   ERR_clear_error();
-  BioHandle bio(BIO_new_file(path.string().c_str(), "r"));
-  if (!bio) return utils::unexpected(makeError(takeError()));
+  auto file = readCertificateFile(path);
+  if (!file) return utils::unexpected(file.error());
+  BioHandle bio = std::move(*file);
   std::vector<X509Handle> certificates;
   while (X509* certificate = PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr)) {
     certificates.emplace_back(certificate);
@@ -137,9 +196,12 @@ void Client::createTlsContext() {
       failHere(ssl::fill("could not set CA certificate directory of OpenSSL context for MQTT client \"{}\" to \"{}\"",
                          key, *tls.caCertificateDirectory));
     }
-    if (tls.caCertificateFile && SSL_CTX_load_verify_file(context, tls.caCertificateFile->c_str()) == 0) {
-      failHere(ssl::fill("could not set CA certificate file of OpenSSL context for MQTT client \"{}\" to \"{}\"",
-                         key, *tls.caCertificateFile));
+    if (tls.caCertificateFile) {
+      const std::string message = ssl::fill(
+          "could not set CA certificate file of OpenSSL context for MQTT client \"{}\" to \"{}\"", key,
+          *tls.caCertificateFile);
+      if (auto error = ssl::checkCertificateFile(*tls.caCertificateFile)) ssl::fail(error, message);
+      if (SSL_CTX_load_verify_file(context, tls.caCertificateFile->c_str()) == 0) failHere(message);
     }
   } else {
     auto certificates = ssl::loadServerCertificates(*tls.serverCertificate);
@@ -163,13 +225,15 @@ void Client::createTlsContext() {
   if (!tls.clientCertificate.empty()) {
     const std::string certificatePath = tls.clientCertificate.certificatePath().string();
     const std::string keyPath = tls.clientCertificate.privateKeyPath().string();
-    if (SSL_CTX_use_certificate_chain_file(context, certificatePath.c_str()) == 0) {
-      failHere(ssl::fill("could not load client certificate for MQTT client \"{}\" from file \"{}\"", key,
-                         certificatePath));
-    }
-    if (SSL_CTX_use_PrivateKey_file(context, keyPath.c_str(), SSL_FILETYPE_PEM) == 0) {
-      failHere(ssl::fill("could not load private key for MQTT client \"{}\" from file \"{}\"", key, keyPath));
-    }
+    const std::string certificateMessage =
+        ssl::fill("could not load client certificate for MQTT client \"{}\" from file \"{}\"", key, certificatePath);
+    const std::string keyMessage =
+        ssl::fill("could not load private key for MQTT client \"{}\" from file \"{}\"", key, keyPath);
+    // Judged just before OpenSSL opens them by name.
+    if (auto error = ssl::checkCertificateFile(certificatePath)) ssl::fail(error, certificateMessage);
+    if (SSL_CTX_use_certificate_chain_file(context, certificatePath.c_str()) == 0) failHere(certificateMessage);
+    if (auto error = ssl::checkCertificateFile(keyPath)) ssl::fail(error, keyMessage);
+    if (SSL_CTX_use_PrivateKey_file(context, keyPath.c_str(), SSL_FILETYPE_PEM) == 0) failHere(keyMessage);
   }
   ERR_clear_error();
 }

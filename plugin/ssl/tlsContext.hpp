@@ -16,6 +16,16 @@ namespace corvane::plugins::mqttClient::ssl {
 // The ex-data index under which a context carries its Client.
 int sslContextIndex() noexcept;
 
+// A certificate or key file as OpenSSL may be given it: a regular file of at most 256 MiB. It is
+// opened without waiting (a FIFO without a writer would block the open) and judged by the opened
+// descriptor. Its whole text in a memory BIO, or why not: CustomError::NotRegularFile,
+// CustomError::FileTooLarge, or the system's error.
+utils::Expected<BioHandle> readCertificateFile(const std::filesystem::path& path);
+
+// The same judgement alone, for the files that OpenSSL opens by name itself; the empty code when
+// the file may be given to it.
+std::error_code checkCertificateFile(const std::filesystem::path& path);
+
 // Every PEM certificate of the file, in order; an error when it cannot be read or holds none.
 utils::Expected<std::vector<X509Handle>> loadServerCertificates(const std::filesystem::path& path);
 

@@ -222,6 +222,10 @@ struct ErrorCase {
 
 TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   const std::string clientCertificate = R"({"certificateFile": "c", "privateKeyFile": "k"})";
+  const std::string tooLong(65536, 'x');
+  const std::string kIdControl =
+      "client identifier for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
+  const std::string kKeepalive = "keepalive interval for MQTT client must be at most 65535s";
   const ErrorCase cases[] = {
       {"no broker address", R"({"clientID": "x"})", R"({"clientID")", "missing broker address for MQTT Client"},
       {"empty object", "{}", "{}", "missing broker address for MQTT Client"},
@@ -324,6 +328,28 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
        "QoS value for MQTT client will message must be 0, 1, or 2"},
       {"old-form will spells qos in lower case", R"({"brokerAddress": "h", "lastWill": {"topic": "w", "QoS": 1}})",
        R"("QoS")", "unknown parameter \"QoS\""},
+      // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
+      {"identifier with a NUL", R"({"brokerAddress": "h", "clientID": "dup\u0000one"})", R"("dup)", kIdControl},
+      {"identifier with a newline", R"({"brokerAddress": "h", "clientId": "a\nb"})", R"("a\nb")", kIdControl},
+      {"identifier with the last C1 control", R"({"brokerAddress": "h", "clientID": "a\u009f"})", R"("a\u)",
+       kIdControl},
+      {"identifier with a non-character beyond the first plane",
+       R"({"brokerAddress": "h", "clientID": "\ud83f\udfff"})", R"("\u)",
+       "client identifier for MQTT client must not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE "
+       "and U+FFFF in every plane)"},
+      {"identifier one byte too long", R"({"brokerAddress": "h", "clientID": ")" + tooLong + R"("})", R"("xx)",
+       "client identifier for MQTT client must not be longer than 65535 bytes"},
+      {"user name with a tab", R"({"brokerAddress": "h", "userName": "u\tv"})", R"("u\t)",
+       "user name for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)"},
+      {"user name one byte too long", R"({"brokerAddress": "h", "username": ")" + tooLong + R"("})", R"("xx)",
+       "user name for MQTT client must not be longer than 65535 bytes"},
+      {"password with a NUL", R"({"brokerAddress": "h", "username": "u", "password": "p\u0000q"})", R"("p\u)",
+       "password for MQTT client must not contain any embedded null characters (unicode code point 0)"},
+      {"password one byte too long", R"({"brokerAddress": "h", "password": ")" + tooLong + R"("})", R"("xx)",
+       "password for MQTT client must not be longer than 65535 bytes"},
+      {"keepalive of 19 hours", R"({"brokerAddress": "h", "keepaliveInterval": "19h"})", R"("19h")", kKeepalive},
+      {"keepalive seconds one too many", R"({"brokerAddress": "h", "keepaliveIntervalS": 65536})", "65536",
+       kKeepalive},
   };
   corvane::testing::TempDir directory;
   for (const char* file : {"pinned.pem", "c.pem", "k.pem"}) directory.writeFile(file, "");
@@ -339,6 +365,27 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
     } catch (const corvane::runtime::ModelError& e) {
       EXPECT_EQ(e.what(), expected);
     }
+  }
+}
+
+// At the edges of what load refuses (RejectsMistakesWhereTheyAre): libmosquitto takes these when
+// prepare hands it identifier, user name and password.
+TEST(ClientConfig, WhatLoadTakesLibmosquittoTakes) {
+  const std::string longest(65535, 'x');
+  const std::string cases[] = {
+      R"({"brokerAddress": "h", "clientID": ")" + longest + R"(", "username": ")" + longest + R"("})",
+      R"({"brokerAddress": "h", "password": ")" + longest + R"("})",
+      // After the C1 controls, around the non-characters, beyond the first plane.
+      R"({"brokerAddress": "h", "clientID": "\u00a0\ufdcf\ufdf0\ufffd\ud800\udc00", "username": "\u00a0"})",
+      // Binary data in MQTT: only a NUL would cut it.
+      R"({"brokerAddress": "h", "username": "u", "password": "p\nq\u0001", "keepaliveInterval": "65535s"})"};
+  corvane::testing::TempDir directory;
+  for (const auto& config : cases) {
+    corvane::runtime::Model model;
+    EXPECT_NO_THROW({
+      model.loadText(clientModelText(config), directory.path(), "m.json");
+      model.realizeAndPrepare();
+    }) << config.substr(0, 100);
   }
 }
 

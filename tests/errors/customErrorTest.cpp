@@ -24,8 +24,10 @@ TEST(CustomError, MessagesAreTheUserVisibleTexts) {
       {4, "A network protocol error occurred when communicating with the broker"},
       {5, "the received message id is not unique"},
       {6, "the target data point type is not supported"},
+      {7, "not a regular file"},
+      {8, "larger than 256 MiB"},
       {0, std::system_category().message(0)},  // success reads as the system's success text
-      {100, "unknown Corvane MQTT client error code 100"},  // no such enumerator
+      {1000, "unknown Corvane MQTT client error code 1000"},  // beyond every enumerator
       {-1, "unknown Corvane MQTT client error code -1"},  // sign kept, not read as unsigned
   };
   for (const auto& c : cases) {

@@ -194,6 +194,21 @@ TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
        "payload": {"@Array": [{"@DataPoint": "p/level"}, {"@DataPoint": "p/int"}]}})",
        "", "", "b", R"("unit"])",
        R"(the birth message names attribute "unit" in "extraAttributes", which data point "p/int" does not have)"},
+      // Loading leaves a topic's characters to libmosquitto, which refuses these on every call.
+      {"topic name with a newline", R"("keepaliveInterval": 30)",
+       R"({"class": "Topic", "name": "t", "config": {"topic": "a\nb", "payload": "p"}})", "", "b/t",
+       R"("topic": "a\nb")",
+       "holds U+000A, a control character, which libmosquitto refuses: every publication fails with Mosquitto 18: "
+       "Malformed UTF-8"},
+      {"command topic with a non-character", R"("keepaliveInterval": 30)",
+       R"({"class": "Command", "name": "c", "config": {"topic": "c\uffff", "payload": []}})", "", "b/c",
+       R"("topic": "c\uffff")",
+       "holds U+FFFF, a non-character, which libmosquitto refuses: every subscription fails with Mosquitto 18: "
+       "Malformed UTF-8"},
+      {"birth message topic with a C1 control character", R"("birth": {"topic": "s\u0085", "payload": "on"})", "",
+       "", "b", R"("topic": "s\u0085")",
+       "holds U+0085, a control character, which libmosquitto refuses: every birth message fails with Mosquitto 18: "
+       "Malformed UTF-8"},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {

@@ -373,6 +373,8 @@ TEST(Listen, EndsOnTimeWhileTheBrokersNameIsStillBeingLookedUp) {
     const auto started = Clock::now();
     Runner listen(arguments);
     if (c.signal) {
+      // Before that, a stop signal ends the process unhandled.
+      while (!listen.modelReady() && Clock::now() - started < 3s) std::this_thread::sleep_for(5ms);
       std::this_thread::sleep_for(300ms);
       listen.signal(c.signal);
     }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <initializer_list>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "broker.hpp"
+#include "certificates.hpp"
 #include "runnerProcess.hpp"
 #include "tempDir.hpp"
 #include "testPeer.hpp"
@@ -42,7 +46,7 @@ constexpr std::string_view kPlantModel = R"({
   ],
   "elements": [
     {"skill": "MQTT", "class": "Client", "name": "b", "uuid": "00000000-0000-4000-8000-000000000001",
-     "config": {"brokerAddress": "broker.invalid:1884", "clientID": "plant-1", "mqttVersion": "3.1.1",
+     "config": {"brokerAddress": "broker.invalid:1884", "clientID": "plant-1", "mqttVersion": "3.1",
                 "birth": {"topic": "plant/birth", "QoS": 1, "payload": {"@DataPoint": "plant/label"}},
                 "lastWill": {"topic": "plant/will", "payload": "gone"}},
      "tasks": {"reconnect": "250ms"},
@@ -69,9 +73,9 @@ TEST(Runner, ValidatePrintsWhatEachElementResolvedTo) {
       R"({"dataPoint":"plant/label","uuid":"00000000-0000-4000-8000-00000000000b","type":"string","value":"tank \"A\"","quality":64,"access":"readWrite"})",
       R"({"dataPoint":"plant/set","uuid":"00000000-0000-4000-8000-00000000000c","type":"double","value":0.5,"quality":192,"access":"readWrite",)"
       R"("simulation":{"kind":"sine","period":1}})",
-      // Port from the address, 3.1.1 shown as its name, the old-style will for abnormal ends only.
+      // Port from the address, 3.1 as the key spells it, the old-style will for abnormal ends only.
       R"({"element":"b","name":"b","skill":"MQTT","class":"Client","uuid":"00000000-0000-4000-8000-000000000001",)"
-      R"("brokerAddress":"broker.invalid","portNumber":1884,"clientID":"plant-1","mqttVersion":"3.1.1","tls":"off",)"
+      R"("brokerAddress":"broker.invalid","portNumber":1884,"clientID":"plant-1","mqttVersion":"3.1","tls":"off",)"
       R"("clientCertificate":false,"keepaliveInterval":60,"username":false,)"
       R"("birth":{"topic":"plant/birth","QoS":1,"retained":false,"attributeNames":["value","quality"],"waitsFor":["plant/level"]},)"
       R"("will":{"topic":"plant/will","payload":"gone","QoS":0,"retained":false,"abnormalDisconnectOnly":true},)"
@@ -160,6 +164,88 @@ TEST(Runner, RenderPrintsEachMessageOnceFromTheInitialValues) {
             "plant/birth\t{\"value\":\"tank \\\"A\\\"\",\"quality\":64}\n"
             "plant/level\t[{\"value\":7,\"quality\":192,\"unit\":\"mm\"},\"plant-1\"]\n"
             "plant/fixed\ton\tline\n");
+}
+
+// ---- files that are no model files ----
+
+TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
+  testing::TempDir dir;
+  // A FIFO without a writer (the open must not wait), a directory, an endless device, and a file
+  // one byte above the limit (sparse: it costs no disk).
+  const auto fifo = dir / "fifo.json", directory = dir / "directory.json", huge = dir / "huge.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(directory);
+  std::ofstream{huge};
+  std::filesystem::resize_file(huge, (std::uintmax_t{256} << 20) + 1);
+  const std::pair<std::string, const char*> files[] = {{fifo, "not a regular file"},
+                                                       {directory, "not a regular file"},
+                                                       {"/dev/zero", "not a regular file"},
+                                                       {huge, "larger than 256 MiB"}};
+  const auto model = dir.writeFile("m.json", R"({"elements": []})");
+  const std::pair<std::vector<std::string>, int> uses[] = {
+      {{"run"}, 2},    {{"validate"}, 2}, {{"render"}, 2}, {{"listen"}, 2}, {{"tls-probe"}, 2},
+      {{"validate", model, "--sample"}, 2},  // the sample
+      {{"path", "$"}, 3},                    // path keeps its status for a document it cannot read
+  };
+  for (const auto& [file, reason] : files) {
+    for (auto [arguments, status] : uses) {
+      SCOPED_TRACE(file + " for " + arguments.front());
+      arguments.push_back(file);
+      Runner runner(arguments);
+      EXPECT_EQ(runner.waitForExit(10s), status) << "hangs, or ended otherwise: " << runner.errors();
+      EXPECT_EQ(runner.errors(), "corvane-run: " + file + ": " + reason + "\n");
+      EXPECT_EQ(runner.output(), "");
+    }
+  }
+  // Certificate and key files: judged when the client is prepared, before OpenSSL opens them.
+  const auto& certificates = testing::Certificates::shared();
+  const std::pair<std::string, std::string> tls[] = {
+      // Old-style paths are not looked up at load.
+      {R"("useTLS": true, "caCertificateFile": ")" + fifo.string() + "\"",
+       R"(could not set CA certificate file of OpenSSL context for MQTT client "b" to ")" + fifo.string() +
+           R"(": not a regular file)"},
+      {R"("TLS": {"enabled": true, "clientCertificate": {"certificateFile": ")" +
+           certificates.client().certificate.string() + R"(", "privateKeyFile": ")" + huge.string() + "\"}}",
+       R"(could not load private key for MQTT client "b" from file ")" + huge.string() + R"(": larger than 256 MiB)"},
+  };
+  for (const auto& [config, message] : tls) {
+    auto clientModel = dir.writeFile("tls.json", R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
+      "config": {"brokerAddress": "127.0.0.1:1", )" + config + "}}]}");
+    for (const char* subcommand : {"validate", "tls-probe"}) {
+      SCOPED_TRACE(message + " for " + subcommand);
+      Runner runner({subcommand, clientModel.string()});
+      EXPECT_EQ(runner.waitForExit(10s), 2) << "hangs, or ended otherwise: " << runner.errors();
+      EXPECT_TRUE(runner.errors().ends_with("element \"b\": " + message + "\n")) << runner.errors();
+    }
+  }
+}
+
+// A model large enough to take seconds to load: SIGTERM meanwhile ends the run at once, as the
+// signal does by default, rather than after the load (nothing is connected yet).
+TEST(Runner, StopSignalWhileALargeModelLoadsEndsTheRunAtOnce) {
+  testing::TempDir dir;
+  const auto model = dir / "large.json";
+  {
+    std::ofstream out(model);
+    out << R"({"dataPoints": [{"name": "p", "type": "double"})";
+    for (int i = 0; i < 1000000; ++i) out << R"(, {"name": "plant/point)" << i << R"(", "type": "double"})";
+    out << "]}";
+  }
+  Runner runner({"run", model.string(), "--events"});
+  // Once the runner holds the whole text, it is parsing it and creating the model.
+  for (const auto deadline = Clock::now() + 20s;; std::this_thread::sleep_for(2ms)) {
+    std::ifstream status("/proc/" + std::to_string(runner.pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
+    }
+    if (line.size() > 6 && std::stoull(line.substr(6)) * 1024 > std::filesystem::file_size(model)) break;
+    ASSERT_LT(Clock::now(), deadline) << "the runner never read the model";
+  }
+  runner.signal(SIGTERM);
+  runner.waitForExit(10s);
+  EXPECT_EQ(runner.endingSignal(), SIGTERM) << runner.errors();
+  // It never got as far as running.
+  EXPECT_TRUE(runner.lines().empty()) << runner.lines().front();
 }
 
 // ---- path ----

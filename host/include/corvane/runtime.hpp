@@ -3,6 +3,7 @@
 // prepared, run on a task scheduler and shut down in order.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -10,7 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -108,6 +111,27 @@ class ModelError : public std::runtime_error {
   utils::json::decoder::Location location_;
 };
 
+// The largest file the runtime reads whole: model files and the documents its tools are given.
+inline constexpr std::uintmax_t kFileSizeLimit = std::uintmax_t{256} << 20;
+
+// A file refused before anything of it is read: not a regular file (a FIFO, a device, a
+// directory), or larger than kFileSizeLimit. what() is "FILE: reason".
+class FileRefused : public std::runtime_error {
+ public:
+  FileRefused(const std::string& file, const std::string& reason)
+      : std::runtime_error(file + ": " + reason), reason_(reason) {}
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  std::string reason_;
+};
+
+// The whole text of a regular file. The file is opened without waiting (a FIFO without a writer
+// would block the open) and judged by the opened descriptor, not by its name, so nothing can
+// swap it in between. FileRefused as above; std::system_error (errno) when it cannot be opened
+// or read.
+std::string readRegularFile(const std::filesystem::path& file);
+
 struct LoadOptions {
   // Skill libraries to load before creating elements (dlopen). Skills already linked in (tests)
   // need none.
@@ -121,7 +145,8 @@ class Model : public config::Resolver {
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
 
-  // Create, load and resolve every element. ModelError for configuration errors.
+  // Create, load and resolve every element. ModelError for configuration errors, FileRefused for
+  // a file that is no model file at all (readRegularFile).
   void load(const std::filesystem::path& file, const LoadOptions& options = {});
   void loadText(std::string_view text, const std::filesystem::path& baseDirectory,
                 const std::string& fileName = "<model>", const LoadOptions& options = {});
@@ -147,10 +172,14 @@ class Model : public config::Resolver {
   const std::vector<std::shared_ptr<DataPoint>>& dataPoints() const noexcept { return dataPoints_; }
   const std::vector<std::unique_ptr<TaskEntry>>& tasks() const noexcept { return tasks_; }
   const std::string& fileName() const noexcept { return fileName_; }
+  // The model file's text as it was loaded.
+  std::string_view text() const noexcept;
 
  private:
   class Factory;
   struct Impl;
+  void loadOwnedText(std::string text, const std::filesystem::path& baseDirectory, const std::string& fileName,
+                     const LoadOptions& options);
   void simulate(TimeStamp time);
   void runOperational(TaskEntry& entry);
   [[noreturn]] void fail(utils::json::decoder::Location location, const std::string& message) const;
