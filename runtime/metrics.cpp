@@ -1,36 +1,29 @@
 #include "metrics.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 
-#include <httplib.h>
-
-#include <atomic>
-#include <cerrno>
-#include <charconv>
-#include <chrono>
+#include <array>
 #include <cstdint>
-#include <condition_variable>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <utility>
 
+#include <corvane/utils/network.hpp>
+
 namespace corvane::run {
 
 namespace {
 
-constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+using utils::network::Address;
 
 // Backslash, double quote and line feed are the characters a label value escapes.
 void appendLabel(std::string& text, std::string_view name, std::string_view value) {
@@ -48,12 +41,11 @@ void appendLabel(std::string& text, std::string_view name, std::string_view valu
   text += '"';
 }
 
-std::string errorLabels(const ErrorKey& error) {
-  std::string text;
-  appendLabel(text, "category", error.category);
-  appendLabel(text, "code", std::to_string(error.value));
-  appendLabel(text, "message", error.message);
-  return text;
+std::string withErrorLabels(std::string labels, const ErrorKey& error) {
+  appendLabel(labels, "category", error.category);
+  appendLabel(labels, "code", std::to_string(error.value));
+  appendLabel(labels, "message", error.message);
+  return labels;
 }
 
 // Unix seconds with the time stamp's full 100 ns resolution, without the rounding of a double.
@@ -72,111 +64,83 @@ std::string seconds(TimeStamp time) {
   return text;
 }
 
-// One metric family: its HELP and TYPE lines, then its samples, which the format wants together.
-class Family {
+// The families in the order of the exposition.
+enum Family : std::size_t {
+  kClientInfo, kConnected, kConnects, kDisconnects, kClientError, kConnectionTime, kBirthTime, kRuns, kNotConnected,
+  kConfirmed, kFailed, kRefused, kUnconfirmed, kPending, kLastPublish, kLastUnconfirmed, kReceived,
+  kReceivedWithErrors, kSubscribed, kLastReceive, kFamilies
+};
+
+struct FamilyText {
+  const char* name;
+  const char* type;
+  const char* help;
+};
+
+constexpr std::array<FamilyText, kFamilies> kFamilyTexts{{
+    {"corvane_mqtt_client_info", "gauge", "The client's broker, client ID and MQTT version (always 1)."},
+    {"corvane_mqtt_client_connected", "gauge", "1 while the client is connected to its broker, else 0."},
+    {"corvane_mqtt_client_connects_total", "counter", "Connections the broker accepted."},
+    {"corvane_mqtt_client_disconnects_total", "counter", "Connections that ended."},
+    {"corvane_mqtt_client_error_info", "gauge", "The client's current error (1); no sample while it has none."},
+    {"corvane_mqtt_client_connection_timestamp_seconds", "gauge",
+     "When the client last connected or lost its connection, in Unix seconds."},
+    {"corvane_mqtt_client_birth_timestamp_seconds", "gauge",
+     "When the client last published its birth message, in Unix seconds."},
+    {"corvane_mqtt_topic_runs_total", "counter",
+     "Publish runs of the topic: not_connected + confirmed + failed + refused + unconfirmed + pending."},
+    {"corvane_mqtt_topic_not_connected_total", "counter",
+     "Publish runs while the client was not connected: nothing was sent."},
+    {"corvane_mqtt_topic_confirmed_total", "counter", "Publications the broker confirmed."},
+    {"corvane_mqtt_topic_failed_total", "counter", "Publications that failed before anything was sent, by error."},
+    {"corvane_mqtt_topic_refused_total", "counter", "Publications the broker refused, by reason code."},
+    {"corvane_mqtt_topic_unconfirmed", "gauge",
+     "Publications not confirmed within the grace time (a late confirmation moves one to confirmed)."},
+    {"corvane_mqtt_topic_pending", "gauge", "Publications sent and still within the grace time."},
+    {"corvane_mqtt_topic_last_publish_timestamp_seconds", "gauge",
+     "When the broker last confirmed a publication, in Unix seconds."},
+    {"corvane_mqtt_topic_last_unconfirmed_timestamp_seconds", "gauge",
+     "When the last publication that stayed unconfirmed was sent, in Unix seconds."},
+    {"corvane_mqtt_command_received_total", "counter", "Command messages received."},
+    {"corvane_mqtt_command_received_with_errors_total", "counter",
+     "Command messages received with a non-empty error summary."},
+    {"corvane_mqtt_command_subscribed", "gauge", "1 while the command's subscription is in place, else 0."},
+    {"corvane_mqtt_command_last_receive_timestamp_seconds", "gauge",
+     "When the command last received a message, in Unix seconds."},
+}};
+
+// The samples of every family, kept apart until the end: the format wants a family's samples
+// together, after its HELP and TYPE lines.
+class Exposition {
  public:
-  Family(std::string_view name, std::string_view type, std::string_view help) : name_(name) {
-    text_ = "# HELP " + name_ + " " + std::string(help) + "\n# TYPE " + name_ + " " + std::string(type) + "\n";
+  void add(Family family, std::string_view labels, std::string_view value) {
+    auto& text = samples_[family];
+    text += kFamilyTexts[family].name;
+    text += '{';
+    text += labels;
+    text += "} ";
+    text += value;
+    text += '\n';
   }
-
-  void add(std::string_view labels, std::string_view value, std::string_view extraLabels = {}) {
-    text_ += name_;
-    if (!labels.empty() || !extraLabels.empty()) {
-      text_ += '{';
-      text_ += labels;
-      if (!labels.empty() && !extraLabels.empty()) text_ += ',';
-      text_ += extraLabels;
-      text_ += '}';
-    }
-    text_ += ' ';
-    text_ += value;
-    text_ += '\n';
-  }
-  void add(std::string_view labels, std::uint64_t value, std::string_view extraLabels = {}) {
-    add(labels, std::string_view(std::to_string(value)), extraLabels);
-  }
-  void add(std::string_view labels, bool value) { add(labels, std::string_view(value ? "1" : "0")); }
+  // Counts, and 1 or 0 for a flag.
+  void add(Family family, std::string_view labels, std::uint64_t value) { add(family, labels, std::to_string(value)); }
   // No sample for a moment that has not happened yet.
-  void addTime(std::string_view labels, TimeStamp time) {
-    if (time != kNever) add(labels, std::string_view(seconds(time)));
+  void addTime(Family family, std::string_view labels, TimeStamp time) {
+    if (time != kNever) add(family, labels, seconds(time));
   }
 
-  const std::string& text() const noexcept { return text_; }
+  std::string text() const {
+    std::string text;
+    for (std::size_t f = 0; f < kFamilies; ++f) {
+      const auto& [name, type, help] = kFamilyTexts[f];
+      text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + samples_[f];
+    }
+    return text;
+  }
 
  private:
-  std::string name_;
-  std::string text_;
+  std::array<std::string, kFamilies> samples_;
 };
-
-std::string brokerText(const mqtt::Client& client) {
-  const auto& host = client.brokerHost();
-  auto port = std::to_string(client.brokerPort());
-  return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
-}
-
-// "HOST:PORT" or "[IPv6]:PORT", split; std::runtime_error when it is neither.
-std::pair<std::string, int> splitAddress(const std::string& address) {
-  auto colon = address.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) {
-    throw std::runtime_error("expected HOST:PORT (e.g. 127.0.0.1:9464)");
-  }
-  std::string host = address.substr(0, colon);
-  std::string_view portText = std::string_view(address).substr(colon + 1);
-  if (host.front() == '[' && host.back() == ']' && host.size() > 2) {
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find_first_of(":[]") != std::string::npos) {
-    throw std::runtime_error("an IPv6 address goes in brackets: [ADDRESS]:PORT");
-  }
-  int port = -1;
-  auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-  if (error != std::errc() || end != portText.data() + portText.size() || port < 0 || port > 65535) {
-    throw std::runtime_error("port \"" + std::string(portText) + "\" is not a number from 0 to 65535");
-  }
-  return {host, port};
-}
-
-struct AddrInfoFree {
-  void operator()(addrinfo* p) const noexcept { freeaddrinfo(p); }
-};
-using AddrInfoHandle = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-AddrInfoHandle resolve(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
-    throw std::runtime_error("cannot resolve \"" + host + "\": " + gai_strerror(rc));
-  }
-  return AddrInfoHandle(found);
-}
-
-// Port reuse would let a second runner share the port silently; only a quick restart's lingering
-// connections may be ignored.
-void listenerOptions(int socket) {
-  int on = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
-
-// Why the HTTP server could not listen: the same bind again, with its errno kept.
-std::string bindFailure(const std::string& host, int port) {
-  auto addresses = resolve(host, port);
-  int error = 0;
-  for (auto* a = addresses.get(); a != nullptr; a = a->ai_next) {
-    int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (s < 0) {
-      error = errno;
-      continue;
-    }
-    listenerOptions(s);
-    bool bound = ::bind(s, a->ai_addr, a->ai_addrlen) == 0 && ::listen(s, 1) == 0;
-    if (!bound) error = errno;
-    ::close(s);
-    if (bound) return "cannot listen";
-  }
-  return std::strerror(error);
-}
 
 }  // namespace
 
@@ -187,63 +151,25 @@ MetricsLabels::MetricsLabels(const WatchedModel& model) {
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const auto& e = elements[i];
     auto& labels = labels_[i];
-    switch (e.kind) {
-      case WatchedElement::Kind::kClient:
-        appendLabel(labels, "client", e.path);
-        if (auto client = e.client.lock()) {
-          appendLabel(clientInfo_[i], "broker", brokerText(*client));
-          appendLabel(clientInfo_[i], "client_id", client->clientId());
-          appendLabel(clientInfo_[i], "mqtt_version", mqtt::mqttVersionName(client->mqttVersion()));
-        }
-        break;
-      case WatchedElement::Kind::kTopic:
-      case WatchedElement::Kind::kCommand: {
-        appendLabel(labels, "client", e.parent < elements.size() ? elements[e.parent].path : std::string());
-        appendLabel(labels, "element", e.path);
-        if (auto topic = e.topic.lock()) appendLabel(labels, "topic", topic->topicName());
-        if (auto command = e.command.lock()) appendLabel(labels, "topic", command->topicName());
-        break;
+    if (e.kind == WatchedElement::Kind::kClient) {
+      appendLabel(labels, "client", e.path);
+      if (auto client = e.client.lock()) {
+        auto& info = clientInfo_[i] = labels;
+        appendLabel(info, "broker", Address::join(client->brokerHost(), client->brokerPort()));
+        appendLabel(info, "client_id", client->clientId());
+        appendLabel(info, "mqtt_version", mqtt::mqttVersionName(client->mqttVersion()));
       }
-      case WatchedElement::Kind::kOther: break;
+    } else if (e.kind != WatchedElement::Kind::kOther) {
+      appendLabel(labels, "client", e.parent < elements.size() ? elements[e.parent].path : std::string());
+      appendLabel(labels, "element", e.path);
+      if (auto topic = e.topic.lock()) appendLabel(labels, "topic", topic->topicName());
+      if (auto command = e.command.lock()) appendLabel(labels, "topic", command->topicName());
     }
   }
 }
 
-std::string metricsText(const WatchedModel& model, const MetricsLabels& labels, const LedgerSnapshot& ledger,
-                        TimeStamp) {
-  Family clientInfo("corvane_mqtt_client_info", "gauge", "The client's broker, client ID and MQTT version (always 1).");
-  Family connected("corvane_mqtt_client_connected", "gauge", "1 while the client is connected to its broker, else 0.");
-  Family connects("corvane_mqtt_client_connects_total", "counter", "Connections the broker accepted.");
-  Family disconnects("corvane_mqtt_client_disconnects_total", "counter", "Connections that ended.");
-  Family clientError("corvane_mqtt_client_error_info", "gauge",
-                     "The client's current error (1); no sample while it has none.");
-  Family connectionTime("corvane_mqtt_client_connection_timestamp_seconds", "gauge",
-                        "When the client last connected or lost its connection, in Unix seconds.");
-  Family birthTime("corvane_mqtt_client_birth_timestamp_seconds", "gauge",
-                   "When the client last published its birth message, in Unix seconds.");
-  Family runs("corvane_mqtt_topic_runs_total", "counter",
-              "Publish runs of the topic: not_connected + confirmed + failed + refused + unconfirmed + pending.");
-  Family notConnected("corvane_mqtt_topic_not_connected_total", "counter",
-                      "Publish runs while the client was not connected: nothing was sent.");
-  Family confirmed("corvane_mqtt_topic_confirmed_total", "counter", "Publications the broker confirmed.");
-  Family failed("corvane_mqtt_topic_failed_total", "counter",
-                "Publications that failed before anything was sent, by error.");
-  Family refused("corvane_mqtt_topic_refused_total", "counter", "Publications the broker refused, by reason code.");
-  Family unconfirmed("corvane_mqtt_topic_unconfirmed", "gauge",
-                     "Publications not confirmed within the grace time (a late confirmation moves one to confirmed).");
-  Family pending("corvane_mqtt_topic_pending", "gauge", "Publications sent and still within the grace time.");
-  Family lastPublish("corvane_mqtt_topic_last_publish_timestamp_seconds", "gauge",
-                     "When the broker last confirmed a publication, in Unix seconds.");
-  Family lastUnconfirmed("corvane_mqtt_topic_last_unconfirmed_timestamp_seconds", "gauge",
-                         "When the last publication that stayed unconfirmed was sent, in Unix seconds.");
-  Family received("corvane_mqtt_command_received_total", "counter", "Command messages received.");
-  Family receivedWithErrors("corvane_mqtt_command_received_with_errors_total", "counter",
-                            "Command messages received with a non-empty error summary.");
-  Family subscribed("corvane_mqtt_command_subscribed", "gauge",
-                    "1 while the command's subscription is in place, else 0.");
-  Family lastReceive("corvane_mqtt_command_last_receive_timestamp_seconds", "gauge",
-                     "When the command last received a message, in Unix seconds.");
-
+std::string metricsText(const WatchedModel& model, const MetricsLabels& labels, const LedgerSnapshot& ledger) {
+  Exposition out;
   const auto& elements = model.elements();
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const auto& e = elements[i];
@@ -251,180 +177,176 @@ std::string metricsText(const WatchedModel& model, const MetricsLabels& labels, 
     auto records = e.read();
     switch (e.kind) {
       case WatchedElement::Kind::kClient: {
-        if (!labels.clientInfo(i).empty()) clientInfo.add(l, std::string_view("1"), labels.clientInfo(i));
-        connects.add(l, ledger.clients[i].connects);
-        disconnects.add(l, ledger.clients[i].disconnects);
+        if (!labels.clientInfo(i).empty()) out.add(kClientInfo, labels.clientInfo(i), "1");
+        out.add(kConnects, l, ledger.clients[i].connects);
+        out.add(kDisconnects, l, ledger.clients[i].disconnects);
         if (!records || !records->client) break;
         const auto& d = *records->client;
-        connected.add(l, d.deviceState);
-        if (d.error) clientError.add(l, std::string_view("1"), errorLabels(ErrorKey::of(d.error)));
-        connectionTime.addTime(l, d.connectionTime);
-        birthTime.addTime(l, d.birthMessageTime);
+        out.add(kConnected, l, d.deviceState);
+        if (d.error) out.add(kClientError, withErrorLabels(l, ErrorKey::of(d.error)), "1");
+        out.addTime(kConnectionTime, l, d.connectionTime);
+        out.addTime(kBirthTime, l, d.birthMessageTime);
         break;
       }
       case WatchedElement::Kind::kTopic: {
         const auto& c = ledger.topics[i];
-        runs.add(l, c.runs);
-        notConnected.add(l, c.notConnected);
-        confirmed.add(l, c.confirmed);
-        for (const auto& [error, count] : c.failed) failed.add(l, count, errorLabels(error));
-        for (const auto& [error, count] : c.refused) refused.add(l, count, errorLabels(error));
-        unconfirmed.add(l, c.unconfirmed);
-        pending.add(l, c.pending);
-        lastPublish.addTime(l, c.lastPublish);
-        lastUnconfirmed.addTime(l, c.lastUnconfirmed);
+        out.add(kRuns, l, c.runs);
+        out.add(kNotConnected, l, c.notConnected);
+        out.add(kConfirmed, l, c.confirmed);
+        for (const auto& [error, count] : c.failed) out.add(kFailed, withErrorLabels(l, error), count);
+        for (const auto& [error, count] : c.refused) out.add(kRefused, withErrorLabels(l, error), count);
+        out.add(kUnconfirmed, l, c.unconfirmed);
+        out.add(kPending, l, c.pending);
+        out.addTime(kLastPublish, l, c.lastPublish);
+        out.addTime(kLastUnconfirmed, l, c.lastUnconfirmed);
         break;
       }
       case WatchedElement::Kind::kCommand: {
-        received.add(l, ledger.commands[i].received);
-        receivedWithErrors.add(l, ledger.commands[i].withErrors);
+        out.add(kReceived, l, ledger.commands[i].received);
+        out.add(kReceivedWithErrors, l, ledger.commands[i].withErrors);
         if (!records || !records->subscription || !records->receive) break;
-        subscribed.add(l, records->subscription->subscribed);
-        lastReceive.addTime(l, records->receive->time);
+        out.add(kSubscribed, l, records->subscription->subscribed);
+        out.addTime(kLastReceive, l, records->receive->time);
         break;
       }
       case WatchedElement::Kind::kOther: break;
     }
   }
-
-  std::string text;
-  for (const Family* family : {&clientInfo, &connected, &connects, &disconnects, &clientError, &connectionTime,
-                               &birthTime, &runs, &notConnected, &confirmed, &failed, &refused, &unconfirmed,
-                               &pending, &lastPublish, &lastUnconfirmed, &received, &receivedWithErrors,
-                               &subscribed, &lastReceive}) {
-    text += family->text();
-  }
-  return text;
-}
-
-std::string metricsText(const WatchedModel& model, const LedgerSnapshot& ledger, TimeStamp now) {
-  return metricsText(model, MetricsLabels(model), ledger, now);
+  return out.text();
 }
 
 namespace {
 
-// The endpoint's accepted connections, found among the process's descriptors: connected sockets
-// whose local port is the endpoint's. Each is looked at, and handed to `visit`, through a duplicate
-// of our own, so a descriptor closed and reused meanwhile is never mistaken for one of them.
-void forEachConnection(int port, const std::function<void(int socket, ino_t inode)>& visit) {
-  DIR* directory = ::opendir("/proc/self/fd");
-  if (directory == nullptr) return;
-  while (const dirent* entry = ::readdir(directory)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    int copy = ::fcntl(std::atoi(entry->d_name), F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) continue;
-    struct stat status {};
-    sockaddr_storage local{}, peer{};
-    socklen_t localLength = sizeof local, peerLength = sizeof peer;
-    if (::fstat(copy, &status) == 0 && S_ISSOCK(status.st_mode) &&
-        ::getsockname(copy, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
-        ::getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-      int localPort = local.ss_family == AF_INET    ? ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port)
-                      : local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port)
-                                                    : -1;
-      if (localPort == port) visit(copy, status.st_ino);
-    }
-    ::close(copy);
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+// Connections served at once; more wait in the listen backlog until one ends, so that a flood of
+// clients cannot take the descriptors the MQTT clients need.
+constexpr int kMaxConnections = 64;
+
+// "HOST:PORT" or "[IPv6]:PORT". Address takes ports from 1; port 0, any free port, is ours.
+std::pair<std::string, std::uint16_t> splitAddress(const std::string& address) {
+  auto colon = address.rfind(':');
+  bool anyPort = colon != std::string::npos && address.compare(colon + 1, std::string::npos, "0") == 0;
+  auto parts = Address::split(anyPort ? address.substr(0, colon) : address);
+  if (parts.host.find(':') != std::string::npos && !address.starts_with('[')) {
+    throw std::runtime_error("an IPv6 address goes in brackets: [ADDRESS]:PORT");
   }
-  ::closedir(directory);
+  if (!parts.port && !anyPort) throw std::runtime_error("expected HOST:PORT (e.g. 127.0.0.1:9464)");
+  return {parts.host, parts.port.value_or(0)};
 }
 
 }  // namespace
 
+// Everything here but the constructor and destructor runs on the metrics thread, which accepts
+// and serves every connection; a slow client costs it nothing but a pending read.
 struct MetricsServer::Impl {
-  // A scrape takes milliseconds; a connection still open after this is cut, so that slow or stuck
-  // clients can neither hold the few request threads nor the end of the run.
-  static constexpr auto kConnectionDeadline = std::chrono::seconds(3);
-  static constexpr auto kSweepInterval = std::chrono::milliseconds(250);
+  // One connection: one request, answered, then closed, all within the connection's deadline.
+  struct Session : std::enable_shared_from_this<Session> {
+    Session(Impl& server, tcp::socket socket) : server(server), stream(std::move(socket)) {}
 
-  Impl(const WatchedModel& m, const Ledger& l) : model(m), labels(m), ledger(l) {}
-
-  // The reaper's thread: cuts connections past their deadline until stopping, then every one.
-  void reap() {
-    std::map<ino_t, std::chrono::steady_clock::time_point> firstSeen;
-    std::unique_lock lock(reaperMutex);
-    for (;;) {
-      bool last = reaperStopping;
-      lock.unlock();
-      auto nowSteady = std::chrono::steady_clock::now();
-      std::map<ino_t, std::chrono::steady_clock::time_point> seen;
-      forEachConnection(port, [&](int socket, ino_t inode) {
-        auto found = firstSeen.find(inode);
-        auto since = found != firstSeen.end() ? found->second : nowSteady;
-        seen.emplace(inode, since);
-        if (last || nowSteady - since >= kConnectionDeadline) ::shutdown(socket, SHUT_RDWR);
+    void start() {
+      // Once for the whole connection, not per read: a client trickling bytes gains nothing.
+      stream.expires_after(server.deadline);
+      http::async_read(stream, buffer, request, [self = shared_from_this()](beast::error_code error, std::size_t) {
+        if (error) return self->server.ended();  // past the deadline, gone, or not HTTP
+        self->answer();
       });
-      firstSeen = std::move(seen);
-      lock.lock();
-      if (last && ended) return;
-      reaperWake.wait_for(lock, last ? std::chrono::milliseconds(10) : kSweepInterval);
     }
+
+    void answer() {
+      auto target = request.target();
+      bool metrics = request.method() == http::verb::get && target.substr(0, target.find('?')) == "/metrics";
+      response.version(request.version());
+      response.keep_alive(false);
+      response.result(metrics ? http::status::ok : http::status::not_found);
+      response.set(http::field::content_type, metrics ? "text/plain; version=0.0.4; charset=utf-8"
+                                                      : "text/plain; charset=utf-8");
+      try {
+        response.body() = metrics ? metricsText(server.model, server.labels, server.ledger.snapshot()) : "not found\n";
+      } catch (const std::exception&) {
+        response.result(http::status::internal_server_error);
+        response.body() = "the metrics could not be gathered\n";
+      }
+      response.prepare_payload();
+      http::async_write(stream, response, [self = shared_from_this()](beast::error_code, std::size_t) {
+        beast::error_code ignored;
+        self->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        self->server.ended();
+      });
+    }
+
+    Impl& server;
+    beast::tcp_stream stream;
+    beast::flat_buffer buffer{8192};  // the most a request may take
+    http::request<http::empty_body> request;
+    http::response<http::string_body> response;
+  };
+
+  Impl(const WatchedModel& m, const Ledger& l, std::chrono::milliseconds d)
+      : model(m), labels(m), ledger(l), deadline(d) {}
+
+  void accept() {
+    acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+      if (error) {  // e.g. out of descriptors: try again a little later instead of spinning
+        retry.expires_after(std::chrono::milliseconds(100));
+        return retry.async_wait([this](beast::error_code) { accept(); });
+      }
+      std::make_shared<Session>(*this, std::move(socket))->start();
+      if (++connections < kMaxConnections) accept();
+    });
+  }
+  void ended() {
+    if (connections-- == kMaxConnections) accept();
   }
 
   const WatchedModel& model;
   const MetricsLabels labels;
   const Ledger& ledger;
-  httplib::Server http;
+  const std::chrono::milliseconds deadline;
   int port = 0;
-  std::atomic<bool> ended{false};  // the accept loop has returned
-  std::thread thread;              // the accept loop; requests run on the server's small pool
-  std::mutex reaperMutex;          // guards reaperStopping
-  std::condition_variable reaperWake;
-  bool reaperStopping = false;
-  std::thread reaper;  // reap()
+  int connections = 0;  // sessions started and not ended
+  // Stopped, never drained: the sessions still pending go with the handlers that own them.
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
+  asio::steady_timer retry{io};
+  std::thread thread;  // the metrics thread: io.run()
 };
 
-MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, const std::string& address)
-    : impl_(std::make_unique<Impl>(model, ledger)) {
+MetricsServer::MetricsServer(const WatchedModel& model, const Ledger& ledger, const std::string& address,
+                             std::chrono::milliseconds connectionDeadline)
+    : impl_(std::make_unique<Impl>(model, ledger, connectionDeadline)) {
   auto [host, port] = splitAddress(address);
-  resolve(host, port);  // a name that does not resolve is told as such, not as a failed bind
+  beast::error_code error;
+  auto endpoints = tcp::resolver(impl_->io).resolve(host, std::to_string(port),
+                                                    tcp::resolver::passive | tcp::resolver::numeric_service, error);
+  if (error) throw std::runtime_error("cannot resolve \"" + host + "\": " + error.message());
 
-  auto& http = impl_->http;
-  http.set_socket_options(listenerOptions);
-  // A request per connection, and little patience with slow ones: no idle connection to wait for,
-  // and the reaper cuts whatever takes longer than a scrape should.
-  http.set_keep_alive_max_count(1);
-  http.set_keep_alive_timeout(1);
-  http.set_read_timeout(1);
-  http.new_task_queue = [] { return new httplib::ThreadPool(4); };
-  http.Get("/metrics", [impl = impl_.get()](const httplib::Request&, httplib::Response& response) {
-    response.set_content(metricsText(impl->model, impl->labels, impl->ledger.snapshot(), now()), kContentType);
-  });
-  http.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-    response.status = 500;
-    response.set_content("the metrics could not be gathered\n", "text/plain; charset=utf-8");
-  });
-
-  if (port == 0) {
-    impl_->port = http.bind_to_any_port(host);
-  } else {
-    impl_->port = http.bind_to_port(host, port) ? port : -1;
+  // The first address that can be listened on. Address reuse only lets a quick restart ignore the
+  // last run's closing connections; port reuse, which would share the port with another runner
+  // silently, stays off.
+  auto& acceptor = impl_->acceptor;
+  for (const auto& endpoint : endpoints) {
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    acceptor.open(endpoint.endpoint().protocol(), error);
+    if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    if (!error) acceptor.bind(endpoint.endpoint(), error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) break;
   }
-  if (impl_->port < 0) {
-    std::string shown = host.find(':') == std::string::npos ? host : "[" + host + "]";
-    throw std::runtime_error("cannot listen on " + shown + ":" + std::to_string(port) + ": " + bindFailure(host, port));
-  }
+  if (error) throw std::runtime_error("cannot listen on " + Address::join(host, port) + ": " + error.message());
+  impl_->port = acceptor.local_endpoint().port();
 
-  impl_->reaper = std::thread([impl = impl_.get()] { impl->reap(); });
-  impl_->thread = std::thread([impl = impl_.get()] {
-    impl->http.listen_after_bind();
-    impl->ended = true;
-  });
-  // stop() only takes effect once the accept loop runs.
-  while (!http.is_running() && !impl_->ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  impl_->accept();
+  impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
 }
 
 MetricsServer::~MetricsServer() {
-  if (!impl_->thread.joinable()) return;
-  impl_->http.stop();
-  {
-    // Connections still open are cut, so the request threads the accept loop waits for end.
-    std::lock_guard lock(impl_->reaperMutex);
-    impl_->reaperStopping = true;
-  }
-  impl_->reaperWake.notify_all();
+  impl_->io.stop();
   impl_->thread.join();
-  impl_->reaper.join();
 }
 
 int MetricsServer::port() const noexcept { return impl_->port; }

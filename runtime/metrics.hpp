@@ -1,34 +1,14 @@
 #pragma once
 // `run --metrics HOST:PORT`: the model's state and the delivery ledger in the Prometheus text
-// exposition format (version 0.0.4) on /metrics.
-//
-// Families (labels: client="b" for clients; client, element="b/level" and topic="t/level" for
-// topics and commands):
-//   corvane_mqtt_client_info{broker,client_id,mqtt_version}      gauge, always 1
-//   corvane_mqtt_client_connected                                 gauge, 1 or 0
-//   corvane_mqtt_client_connects_total, _disconnects_total        counters
-//   corvane_mqtt_client_error_info{category,code,message}         gauge 1, only while an error is set
-//   corvane_mqtt_client_connection_timestamp_seconds              last connect or connection loss
-//   corvane_mqtt_client_birth_timestamp_seconds                   last birth message
-//   corvane_mqtt_topic_runs_total                                 counter: publish runs
-//   corvane_mqtt_topic_not_connected_total, _confirmed_total      counters
-//   corvane_mqtt_topic_failed_total{category,code,message}        counter: failed locally
-//   corvane_mqtt_topic_refused_total{category,code,message}       counter: refused by the broker
-//   corvane_mqtt_topic_unconfirmed, corvane_mqtt_topic_pending    gauges (a late confirmation moves a
-//                                                                 run out of unconfirmed)
-//   corvane_mqtt_topic_last_publish_timestamp_seconds, _last_unconfirmed_timestamp_seconds
-//   corvane_mqtt_command_received_total, _received_with_errors_total   counters
-//   corvane_mqtt_command_subscribed                               gauge, 1 or 0
-//   corvane_mqtt_command_last_receive_timestamp_seconds
-// runs_total = not_connected + confirmed + Σ failed + Σ refused + unconfirmed + pending.
-// Times are Unix seconds; a time that has not happened yet has no sample. Samples read from an
-// element's records (connected, error, times other than the ledger's, subscribed) disappear once
-// the element is gone; the ledger's counts stay, with the same labels.
+// exposition format (version 0.0.4) on /metrics. Each family's HELP text is in metrics.cpp.
+// For every topic runs_total = not_connected + confirmed + Σ failed + Σ refused + unconfirmed +
+// pending. Times are Unix seconds; a time that has not happened yet has no sample. Samples read
+// from an element's records (connected, error, times other than the ledger's, subscribed) disappear
+// once the element is gone; the ledger's counts stay, with the same labels.
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <corvane/time.hpp>
 
 #include "ledger.hpp"
 #include "watchedModel.hpp"
@@ -43,7 +23,8 @@ class MetricsLabels {
   explicit MetricsLabels(const WatchedModel& model);
 
   const std::string& of(std::size_t element) const { return labels_[element]; }
-  // corvane_mqtt_client_info's labels beyond client; empty for other elements.
+  // corvane_mqtt_client_info's labels (client, broker, client_id, mqtt_version); empty for other
+  // elements.
   const std::string& clientInfo(std::size_t element) const { return clientInfo_[element]; }
 
  private:
@@ -52,17 +33,19 @@ class MetricsLabels {
 };
 
 // The exposition text of everything the model shows now.
-std::string metricsText(const WatchedModel& model, const MetricsLabels& labels, const LedgerSnapshot& ledger,
-                        TimeStamp now);
-// The same with labels taken now (an element that is gone has only its path for a label).
-std::string metricsText(const WatchedModel& model, const LedgerSnapshot& ledger, TimeStamp now);
+std::string metricsText(const WatchedModel& model, const MetricsLabels& labels, const LedgerSnapshot& ledger);
 
 class MetricsServer {
  public:
+  // A scrape takes milliseconds; a connection still open after this is closed, however it
+  // trickles, so slow or stuck clients hold neither the scrapes nor the end of the run.
+  static constexpr std::chrono::milliseconds kConnectionDeadline{3000};
+
   // Listens on `address` ("HOST:PORT", "[IPv6]:PORT"; port 0 picks a free one) and serves from a
-  // thread of its own; std::runtime_error with a message when the address is bad or taken.
-  MetricsServer(const WatchedModel& model, const Ledger& ledger, const std::string& address);
-  ~MetricsServer();  // stops serving
+  // thread of its own; std::exception with a message when the address is bad or taken.
+  MetricsServer(const WatchedModel& model, const Ledger& ledger, const std::string& address,
+                std::chrono::milliseconds connectionDeadline = kConnectionDeadline);
+  ~MetricsServer();  // stops serving at once, closing the connections still open
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 
