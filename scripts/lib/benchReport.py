@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Turns corvane-bench's JSON output (--benchmark_format=json) into bench/results.md: per workload
-the plug-in against each contender, with the time per iteration, per item and the ratio."""
+the plug-in against each contender, with the time per iteration, per item and the ratio; and the
+idle runner's CPU use and resident set by number of clients."""
 
 import datetime
 import json
@@ -16,7 +17,12 @@ ITEMS = {
     "BM_ApplyCommand": "1 KiB command message applied to ten data points (simdjson: parsed only)",
     "BM_PublishQoS0": "200-byte QoS 0 publication, sent (batches of 1000)",
     "BM_PublishQoS1Confirmed": "200-byte QoS 1 publication, PUBACK received",
+    "BM_Publish100Clients": "200-byte QoS 0 publication, round-robin over 100 clients, sent (batches of 1000)",
 }
+IDLE = "BM_IdleRunner"
+# Goals for the idle runner: CPU at the largest number of clients, resident set per further client.
+IDLE_CPU_GOAL = (1000, 5.0)
+IDLE_PER_CLIENT_GOAL_KIB = 64
 REFERENCE = "plugin"
 
 
@@ -62,11 +68,45 @@ def nanoseconds(value, unit):
     return value * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
 
 
+def idle_table(runs):
+    if not runs:
+        return []
+    lines = ["", "## Idle runner", "",
+             "`corvane-run run --events` on a model of N clients (no topics or commands; each client's reconnect",
+             "task at its default cycle), all connected to a local mosquitto: the runner's CPU time over 5 s",
+             "(user and system, /proc/PID/stat) as a share of one core, its resident set (VmRSS) at the end,",
+             "and the resident set per client beyond the first: (RSS(N) − RSS(1)) / (N − 1). One run each;",
+             f"CPU time comes in clock ticks of 1/{os.sysconf('SC_CLK_TCK')} s, so in steps of "
+             f"{100 / os.sysconf('SC_CLK_TCK') / 5:g} %.", "",
+             "| clients | CPU % of one core | RSS KiB | RSS per client KiB |", "|---:|---:|---:|---:|"]
+    cpu_at_goal = per_client = None
+    for b in sorted(runs, key=lambda b: b.get("clients", 0)):
+        clients = int(b.get("clients", 0))
+        share = b.get("rss_per_client_KiB")
+        lines.append(f"| {clients:,} | {b['cpu_percent']:.2f} | {b['rss_KiB']:,.0f} | "
+                     f"{'—' if share is None else f'{share:,.1f}'} |")
+        if clients == IDLE_CPU_GOAL[0]:
+            cpu_at_goal = b["cpu_percent"]
+        if share is not None:
+            per_client = share if per_client is None else max(per_client, share)
+
+    def verdict(value, goal, text):
+        return "not measured" if value is None else f"{text}: {'met' if value < goal else 'not met'}"
+
+    lines += ["", f"Goals: idle CPU at {IDLE_CPU_GOAL[0]:,} clients below {IDLE_CPU_GOAL[1]:g} % of one core ("
+              + verdict(cpu_at_goal, IDLE_CPU_GOAL[1], "" if cpu_at_goal is None else f"{cpu_at_goal:.2f} %")
+              + f"); resident set per client below {IDLE_PER_CLIENT_GOAL_KIB} KiB beyond the first ("
+              + verdict(per_client, IDLE_PER_CLIENT_GOAL_KIB,
+                        "" if per_client is None else f"at most {per_client:,.1f} KiB") + ")."]
+    return lines
+
+
 def main(path, out):
     with open(path) as f:
         data = json.load(f)
     runs = OrderedDict()
     extra = []
+    idle = []
     for b in data["benchmarks"]:
         if b.get("error_occurred"):
             print(f"bench: {b['name']}: {b.get('error_message')}", file=sys.stderr)
@@ -78,6 +118,9 @@ def main(path, out):
             continue
         parts = b["run_name"].split("/") if "run_name" in b else b["name"].split("/")
         workload, contender = parts[0], parts[1] if len(parts) > 1 else "?"
+        if workload == IDLE:
+            idle.append(b)
+            continue
         if workload not in ITEMS:
             extra.append(b)
             continue
@@ -92,7 +135,8 @@ def main(path, out):
     lines = ["# Benchmarks", "",
              "`scripts/bench` builds the `bench` preset (Release) and runs `corvane-bench`; this file is its output.",
              "Ratio: the plug-in's time per item divided by the contender's (below 1: the plug-in is faster).",
-             "Publishing runs against a local mosquitto on 127.0.0.1, which both contenders share.", "",
+             "Publishing runs against a local mosquitto on 127.0.0.1, which both contenders share (100 clients:",
+             "a fresh one for each contender, every client on its own connection).", "",
              "Times are CPU time for rendering and command application, wall-clock time for publishing (which",
              "waits for the broker); each is the median of three runs.", "",
              "| workload | item | contender | time per iteration | time per item | items/s | ratio plug-in / contender |",
@@ -108,6 +152,7 @@ def main(path, out):
         counters = {k: v for k, v in b.items() if k.endswith("_KiB")}
         if counters:
             lines += ["", f"`{b.get('run_name', b['name'])}` (resident set over 10^6 QoS 0 publications): " + ", ".join(f"{k} = {v:,.0f}" for k, v in counters.items())]
+    lines += idle_table(idle)
     lines += ["", "## Machine", "", "| | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine()]
     ctx = data.get("context", {})
