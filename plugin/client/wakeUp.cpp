@@ -15,15 +15,18 @@ WakeUp::WakeUp() : descriptor_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
 
 WakeUp::~WakeUp() { ::close(descriptor_); }
 
-void WakeUp::signal() const noexcept {
+void WakeUp::signal() noexcept {
+  if (pending_.exchange(true)) return;
   const std::uint64_t one = 1;
   // Only fails when the counter is about to overflow: the thread is woken already.
   [[maybe_unused]] auto written = ::write(descriptor_, &one, sizeof one);
 }
 
-void WakeUp::clear() const noexcept {
+void WakeUp::clear() noexcept {
   std::uint64_t count;
   [[maybe_unused]] auto read = ::read(descriptor_, &count, sizeof count);
+  // After the read: a signal skipped since then is for something the caller is about to see.
+  pending_ = false;
 }
 
 }  // namespace corvane::plugins::mqttClient

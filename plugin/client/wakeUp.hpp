@@ -1,6 +1,8 @@
 #pragma once
 // A descriptor that wakes a client's network thread out of its poll: a publication to write, a
 // state change to act on, a stop.
+#include <atomic>
+
 namespace corvane::plugins::mqttClient {
 
 class WakeUp {
@@ -13,12 +15,15 @@ class WakeUp {
 
   int descriptor() const noexcept { return descriptor_; }
   // Any thread; a signal given while the network thread is not polling is seen at its next poll.
-  void signal() const noexcept;
-  // The network thread, after its poll saw the descriptor readable.
-  void clear() const noexcept;
+  // Signals given before the network thread has cleared the last one cost nothing.
+  void signal() noexcept;
+  // The network thread, after its poll saw the descriptor readable and before it looks at what
+  // the signals were for.
+  void clear() noexcept;
 
  private:
   int descriptor_;
+  std::atomic<bool> pending_{false};  // signalled and not cleared yet
 };
 
 }  // namespace corvane::plugins::mqttClient
