@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Packaging as a packager does it: a Release build with default options in a temporary directory
-(only what is installed is built), `cmake --install` to a temporary prefix and `cpack -G DEB`.
-Checks that the build printed no warning, the installed files and the package's files, the
-package's dependencies, and, with the build tree removed, the installed runner's --version and
-`validate` of the installed example with the installed skill library loaded as well.
-
-  packageTest.py SOURCE_DIR PROJECT_VERSION
-"""
+# Packaging as a packager does it: a Release build with default options in a temporary directory
+# (only what is installed is built), `cmake --install` to a temporary prefix and `cpack -G DEB`.
+# Checks that the build printed no warning, the installed and packaged files, the package's
+# dependencies, and, with the build tree removed, the installed runner's --version and `validate` of
+# the installed example with the installed skill library loaded as well.
+#   packageTest.py SOURCE_DIR PROJECT_VERSION
 
 import os
 import re
