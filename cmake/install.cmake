@@ -20,7 +20,7 @@ file(RELATIVE_PATH runnerToPrivate ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_
 set_target_properties(corvane-run PROPERTIES INSTALL_RPATH "$ORIGIN/${runnerToPrivate}")
 install(TARGETS corvane-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The man page is the runner's own --help and --version, and each subcommand's --help.
+# The man page is made from the runner's --help and each subcommand's (cmake/manPage.cmake).
 find_program(HELP2MAN help2man)
 if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   set(manPage ${CMAKE_CURRENT_BINARY_DIR}/corvane-run.1.gz)
