@@ -3,8 +3,11 @@
 
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include <CLI/CLI.hpp>
+#include <mosquitto.h>
+#include <openssl/crypto.h>
 
 #include "listen.hpp"
 #include "path.hpp"
@@ -12,6 +15,18 @@
 #include "run.hpp"
 #include "tlsProbe.hpp"
 #include "validate.hpp"
+
+namespace {
+
+// The libraries' versions as loaded, which may differ from the headers the runner was built with.
+std::string versionText() {
+  int major = 0, minor = 0, revision = 0;
+  mosquitto_lib_version(&major, &minor, &revision);
+  return std::string("corvane-run " CORVANE_VERSION "\nlibmosquitto ") + std::to_string(major) + '.' +
+         std::to_string(minor) + '.' + std::to_string(revision) + "\n" + OpenSSL_version(OPENSSL_VERSION);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Every client holds a few descriptors (its socket and two wake-up channels): a model of hundreds
@@ -23,6 +38,7 @@ int main(int argc, char** argv) {
   }
   CLI::App app("Runs Corvane models with the MQTT skill, and checks them", "corvane-run");
   app.require_subcommand(1);
+  app.set_version_flag("--version", versionText, "Print the versions of corvane-run, libmosquitto and OpenSSL");
   corvane::run::setupRun(app);
   corvane::run::setupValidate(app);
   corvane::run::setupRender(app);

@@ -121,7 +121,7 @@ TEST(ClientChurn, EveryConnectionSubscribesEveryCommandWhilePublishersRun) {
   std::vector<std::thread> publishers;
   for (int i = 0; i < 4; ++i) {
     publishers.emplace_back([&, i] {
-      auto& topic = m.child<Topic>("t" + std::to_string(i));
+      auto& topic = m.child<Topic>(std::string("t").append(std::to_string(i)));
       // Faster than any task cycle: tens of thousands of publications a second in all.
       while (running) {
         topic.publish(corvane::now());

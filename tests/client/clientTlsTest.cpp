@@ -30,7 +30,7 @@ using corvane::testing::CertificateFiles;
 using corvane::testing::Certificates;
 using corvane::testing::TlsListenerOptions;
 
-std::string quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+std::string quoted(const std::filesystem::path& path) { return std::string("\"").append(path.string()).append("\""); }
 
 // The default trust store, pointed at the test CA for one client's prepare.
 class CertificateFileVariable {

@@ -118,7 +118,7 @@ TEST(CommandBroker, TwoCommandsOnOneTopicBothApplyEveryMessage) {
              second.receivedEvent().raisedCount() == static_cast<std::size_t>(i);
     })) << first.receivedEvent().raisedCount() << " / " << second.receivedEvent().raisedCount();
     EXPECT_EQ(m.model().dataPoint("p1")->value(), Value(std::int64_t{i}));
-    EXPECT_EQ(m.model().dataPoint("p2")->value(), Value("x" + std::to_string(i)));
+    EXPECT_EQ(m.model().dataPoint("p2")->value(), Value(std::string("x").append(std::to_string(i))));
     EXPECT_EQ(first.receiveData().errorSummary, "");
     EXPECT_EQ(second.receiveData().errorSummary, "");
   }

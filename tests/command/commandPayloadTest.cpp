@@ -260,7 +260,7 @@ TEST_F(CommandPayloadTest, SelectionWhileReadingMatchesThePathOnTheWholeMessage)
   std::vector<std::shared_ptr<DataPoint>> points;
   std::string json = "[";
   for (std::size_t i = 0; i < std::size(kPaths); ++i) {
-    points.push_back(model.addPoint("P" + std::to_string(i), DataType::kString));
+    points.push_back(model.addPoint(std::string("P").append(std::to_string(i)), DataType::kString));
     json += std::string(i ? "," : "") + R"({"@DataPoint": {"dataPoint": "P)" + std::to_string(i) +
             R"(", "jsonPath": ")" + kPaths[i] + R"(", "asJSONText": true}})";
   }

@@ -301,7 +301,7 @@ TEST(Ledger, RefusedAndFailedPublicationsAreCountedByTheirCode) {
     auto counted = c.bucket == "refused" ? end.refused : end.failed;
     EXPECT_GT(counted, 5u) << last;
     EXPECT_EQ(counted, end.runs - end.notConnected) << last;
-    EXPECT_NE(last.find("\"" + std::string(c.bucket) + "\":{\"" + std::string(c.code)), std::string::npos) << last;
+    EXPECT_NE(last.find(std::string("\"").append(c.bucket).append("\":{\"").append(c.code)), std::string::npos) << last;
   }
 }
 

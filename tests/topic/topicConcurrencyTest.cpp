@@ -81,7 +81,7 @@ class ConcurrentPublishing : public ::testing::Test {
   }
   std::uint64_t confirmations(const ClientModel& clients) const {
     std::uint64_t sum = 0;
-    for (int i = 0; i < kTopics; ++i) sum += clients.topic("t" + std::to_string(i))->publishedEvent().raisedCount();
+    for (int i = 0; i < kTopics; ++i) sum += clients.topic(std::string("t").append(std::to_string(i)))->publishedEvent().raisedCount();
     return sum;
   }
   void judge(const char* how, std::uint64_t attempted, std::uint64_t confirmed, std::size_t received) {
@@ -112,8 +112,8 @@ TEST_F(ConcurrentPublishing, FourThreadsCallingPublishTogetherLoseNothing) {
   for (int t = 0; t < kThreads; ++t) {
     // Like the runner, a topic is only ever published by one thread at a time.
     threads.emplace_back([&, t] {
-      auto first = clients.topic("t" + std::to_string(2 * t));
-      auto second = clients.topic("t" + std::to_string(2 * t + 1));
+      auto first = clients.topic(std::string("t").append(std::to_string(2 * t)));
+      auto second = clients.topic(std::string("t").append(std::to_string(2 * t + 1)));
       start.arrive_and_wait();
       for (int i = 0; i < kPerTopic; ++i) {
         first->publish(now());

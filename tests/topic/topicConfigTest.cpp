@@ -24,7 +24,7 @@ using corvane::data::Value;
 // "LINE:COLUMN" of the first occurrence of `part` in `text`.
 std::string locationOf(std::string_view text, std::string_view part) {
   auto position = text.find(part);
-  if (position == std::string_view::npos) return "(" + std::string(part) + " not in the text)";
+  if (position == std::string_view::npos) return std::string("(").append(part).append(" not in the text)");
   auto before = text.substr(0, position);
   auto line = 1 + std::count(before.begin(), before.end(), '\n');
   auto lineStart = before.rfind('\n');
@@ -200,7 +200,7 @@ TEST_F(TopicElement, ListsItsSixAttributesThenTheClientsThree) {
       corvane::data::DataType::kBoolean, corvane::data::DataType::kTimeStamp, corvane::data::DataType::kErrorCode,
       corvane::data::DataType::kString,  corvane::data::DataType::kInteger,   corvane::data::DataType::kString};
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    expected[i] += " " + std::string(corvane::data::dataTypeName(types[i]));
+    expected[i].append(" ").append(corvane::data::dataTypeName(types[i]));
   }
   EXPECT_EQ(listed, expected);
 
