@@ -362,7 +362,8 @@ TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
   EXPECT_GT(valueOf(lost, series("corvane_mqtt_client_connection_timestamp_seconds", kB)), connectedAt);
 
   broker.start();
-  auto isBack = [](const Samples& s) { return valueOf(s, series("corvane_mqtt_client_connected", kB)) == 1; };
+  // The gauge turns before the "connected" event is counted: wait for the count, which comes last.
+  auto isBack = [](const Samples& s) { return valueOf(s, series("corvane_mqtt_client_connects_total", kB)) == 2; };
   auto back = samplesOf(scrapeUntil(port, isBack).body);
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connected", kB)), 1);
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connects_total", kB)), 2);
