@@ -15,8 +15,7 @@
 namespace corvane::run {
 namespace {
 
-// Sanitized builds run every thread several times slower; fewer clients still cross descriptor 1024.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef CORVANE_INSTRUMENTED_BUILD
 constexpr int kClients = 400;
 #else
 constexpr int kClients = 1000;
