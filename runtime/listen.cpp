@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <corvane/memory.hpp>
+#include <corvane/utils/json.hpp>
 #include <corvane/utils/network.hpp>
 #include <corvane/utils/string.hpp>
 
@@ -77,43 +78,22 @@ std::string wellFormed(std::string_view text) {
 // the point's own while the model's point keeps its value.
 std::string entryJson(const mqtt::CommandPayload::DataPoint& entry, const mqtt::JsonValue* selected,
                       const std::string& failure) {
-  JsonLine line;
+  // The model, which holds every target, outlives the listening.
   const auto target = entry.target();
-  if (target) {
-    line.add("dataPoint", target->primaryKey());
-  } else {
-    line.addNull("dataPoint");
-  }
-  line.add("jsonPath", entry.pathText());
-  if (selected == nullptr) {
-    line.add("error", wellFormed(failure));
-    return line.text();
-  }
+  JsonLine line;
+  line.add("dataPoint", target->primaryKey()).add("jsonPath", entry.pathText());
+  if (selected == nullptr) return line.add("error", wellFormed(failure)).text();
   line.addRaw("selected", selected->toText());
-  if (!target) {
-    line.addError("writeError", std::error_code(static_cast<int>(data::ReadHandle::Error::kElementGone),
-                                                data::ReadHandle::errorCategory()));
-    return line.text();
-  }
   const auto point = std::dynamic_pointer_cast<runtime::DataPoint>(target);
-  if (!point) {
-    line.add("writeError", "a data point of another kind: no stand-in to write to");
-    return line.text();
-  }
+  if (!point) return line.add("writeError", "a data point of another kind: no stand-in to write to").text();
   auto standIn = std::make_shared<runtime::DataPoint>(point->primaryKey(), point->uuid(), point->type());
   std::error_code result;
   try {
     result = entry.writeValue(standIn->attributeWriteHandle(model::Attribute::kValue), *selected);
   } catch (const std::exception& e) {
-    line.add("writeError", wellFormed(e.what()));
-    return line.text();
+    return line.add("writeError", wellFormed(e.what())).text();
   }
-  if (result) {
-    line.addError("writeError", result);
-  } else {
-    line.addValue("wouldWrite", standIn->value());
-  }
-  return line.text();
+  return (result ? line.addError("writeError", result) : line.addValue("wouldWrite", standIn->value())).text();
 }
 
 // The listening client identifier: the configured one with "-listen-" and six random characters,
@@ -141,7 +121,8 @@ struct ListenOutput {
                      }};
 };
 
-// One topic of a client's commands, and the listening command that subscribes to it once for all.
+// One topic of a client's commands, and the listening command that subscribes to it once for all of
+// them: a subscription of each would have the broker send a retained message once per command.
 struct ListenedTopic {
   std::string name;
   std::vector<std::pair<std::string, const mqtt::Command*>> commands;  // path and command, model order
