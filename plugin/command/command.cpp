@@ -110,6 +110,7 @@ void Command::unsubscribe() {
 
 void Command::handleMessage(TimeStamp time, const mosquitto_message* message, const mosquitto_property*) {
   if (message == nullptr) return;
+  if (messageObserver_) messageObserver_(time, *message);
   std::string summary;
   try {
     const auto length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;

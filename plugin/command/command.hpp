@@ -2,7 +2,9 @@
 // A command subscribes to one topic while its client is connected and writes every message it
 // receives into data points.
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include <mosquitto.h>
 
@@ -49,6 +51,11 @@ class Command final : public corvane::skill::Element, public corvane::skill::Ena
   void unsubscribe();
   void handleMessage(TimeStamp time, const mosquitto_message* message, const mosquitto_property* properties);
 
+  // Sees every message just before the command applies it (the runner's listen shows them). Set
+  // before the client connects; runs on the network thread and must not throw.
+  using MessageObserver = std::function<void(TimeStamp time, const mosquitto_message& message)>;
+  void setMessageObserver(MessageObserver observer) { messageObserver_ = std::move(observer); }
+
   Client& client() const noexcept { return client_; }
   const std::string& topicName() const noexcept { return topic_; }
   const CommandPayload& payload() const noexcept { return payload_; }
@@ -67,6 +74,7 @@ class Command final : public corvane::skill::Element, public corvane::skill::Ena
   corvane::process::Event subscriptionChanged_;
   corvane::memory::MemoryBlock<corvane::memory::Object<SubscribeData>> subscribeBlock_;
   corvane::memory::MemoryBlock<corvane::memory::Object<ReceiveData>> receiveBlock_;
+  MessageObserver messageObserver_;
 };
 
 }  // namespace corvane::plugins::mqttClient
