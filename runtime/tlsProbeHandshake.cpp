@@ -18,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-#include "addressLookup.hpp"
+#include "client/addressLookup.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "ssl/callbackState.hpp"
 #include "ssl/errors.hpp"
@@ -38,26 +38,12 @@ constexpr std::chrono::milliseconds kVerdictWait{500};
 
 const std::error_code kTimedOut(ETIMEDOUT, std::system_category());
 
-struct SslFree {
-  void operator()(SSL* p) const noexcept { SSL_free(p); }
-};
-struct StoreContextFree {
-  void operator()(X509_STORE_CTX* p) const noexcept { X509_STORE_CTX_free(p); }
-};
-struct GeneralNamesFree {
-  void operator()(GENERAL_NAMES* p) const noexcept { GENERAL_NAMES_free(p); }
-};
-struct StoreFree {
-  void operator()(X509_STORE* p) const noexcept { X509_STORE_free(p); }
-};
-struct X509StackFree {
-  void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
-};
-using SslHandle = std::unique_ptr<SSL, SslFree>;
-using StoreContextHandle = std::unique_ptr<X509_STORE_CTX, StoreContextFree>;
-using GeneralNamesHandle = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
-using StoreHandle = std::unique_ptr<X509_STORE, StoreFree>;
-using X509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
+using mqtt::ssl::BioHandle;
+using mqtt::ssl::GeneralNamesHandle;
+using mqtt::ssl::SslHandle;
+using mqtt::ssl::X509StackHandle;
+using mqtt::ssl::X509StoreCtxHandle;
+using mqtt::ssl::X509StoreHandle;
 
 class Socket {
  public:
@@ -95,7 +81,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 // The broker's addresses, or the code the client records when the name does not resolve;
 // ETIMEDOUT when the deadline comes first.
 std::error_code lookUp(const std::string& host, std::uint16_t port, Clock::time_point deadline,
-                       std::optional<AddressLookup>& lookup) {
+                       std::optional<mqtt::AddressLookup>& lookup) {
   try {
     lookup.emplace(host, port);
   } catch (const std::system_error& e) {
@@ -205,7 +191,7 @@ std::string bioText(BIO* bio) {
 
 // "CN = localhost, O = Example": OpenSSL's one-line form, UTF-8 left as it is.
 std::string nameText(const X509_NAME* name) {
-  mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
+  BioHandle bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
   X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
   return bioText(bio.get());
@@ -225,7 +211,7 @@ std::vector<std::string> altNames(X509* certificate) {
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
   if (!all) return names;
   for (int i = 0; i < sk_GENERAL_NAME_num(all.get()); ++i) {
-    mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
+    BioHandle bio(BIO_new(BIO_s_mem()));
     if (!bio) break;
     GENERAL_NAME_print(bio.get(), sk_GENERAL_NAME_value(all.get(), i));
     names.push_back(bioText(bio.get()));
@@ -248,7 +234,7 @@ std::string fingerprint(X509* certificate) {
 }
 
 std::string pemText(X509* certificate) {
-  mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
+  BioHandle bio(BIO_new(BIO_s_mem()));
   if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) return {};
   return bioText(bio.get());
 }
@@ -275,8 +261,8 @@ CertificateFacts describe(X509* certificate) {
 // the verification built it, whether it verified or not: the broker's own certificate first, then
 // its issuers from what the broker sent and from `trusted`.
 std::error_code verifyChain(SSL_CTX* context, X509_STORE* trusted, STACK_OF(X509)* chain,
-                            X509Stack* built = nullptr) {
-  StoreContextHandle store(X509_STORE_CTX_new());
+                            X509StackHandle* built = nullptr) {
+  X509StoreCtxHandle store(X509_STORE_CTX_new());
   if (!store || X509_STORE_CTX_init(store.get(), trusted, sk_X509_value(chain, 0), chain) != 1) {
     return mqtt::ssl::makeError(mqtt::ssl::takeError());
   }
@@ -310,7 +296,7 @@ void choosePinnable(SSL_CTX* context, STACK_OF(X509)* chain, STACK_OF(X509)* bui
     for (int i = 0; i < sent; ++i) pinnable.push_back(sk_X509_value(chain, i));
   }
   ERR_clear_error();
-  StoreHandle store(X509_STORE_new());
+  X509StoreHandle store(X509_STORE_new());
   if (!store) {
     facts.pinnableVerification = mqtt::ssl::makeError(mqtt::ssl::takeError());
     return;
@@ -342,7 +328,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   // libmosquitto names the broker in the ClientHello as it was configured, address or not.
   facts.serverName = host;
 
-  std::optional<AddressLookup> lookup;
+  std::optional<mqtt::AddressLookup> lookup;
   if (auto error = lookUp(host, client.brokerPort(), deadline, lookup)) {
     facts.error = error;
     return facts;
@@ -379,7 +365,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()); chain && sk_X509_num(chain) > 0) {
     for (int i = 0; i < sk_X509_num(chain); ++i) facts.chain.push_back(describe(sk_X509_value(chain, i)));
     X509* leaf = sk_X509_value(chain, 0);
-    X509Stack built;
+    X509StackHandle built;
     facts.chainVerification = verifyChain(context, SSL_CTX_get_cert_store(context), chain, &built);
     choosePinnable(context, chain, built.get(), facts);
     if (X509* pinned = client.pinnedCertificate()) {

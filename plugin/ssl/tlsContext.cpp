@@ -27,11 +27,6 @@ CallbackState& callbackState() noexcept {
 namespace ssl {
 
 namespace {
-// Leaves no OpenSSL error in the thread's queue, however the operation ends.
-struct ClearErrorsOnExit {
-  ~ClearErrorsOnExit() { ERR_clear_error(); }
-};
-
 const int theContextIndex = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_SSL_CTX, 0, nullptr, nullptr, nullptr, nullptr);
 
 // The code OpenSSL leaves when the PEM data has simply ended.
