@@ -38,13 +38,6 @@ constexpr std::chrono::milliseconds kVerdictWait{500};
 
 const std::error_code kTimedOut(ETIMEDOUT, std::system_category());
 
-using mqtt::ssl::BioHandle;
-using mqtt::ssl::GeneralNamesHandle;
-using mqtt::ssl::SslHandle;
-using mqtt::ssl::X509StackHandle;
-using mqtt::ssl::X509StoreCtxHandle;
-using mqtt::ssl::X509StoreHandle;
-
 class Socket {
  public:
   Socket() = default;
@@ -191,7 +184,7 @@ std::string bioText(BIO* bio) {
 
 // "CN = localhost, O = Example": OpenSSL's one-line form, UTF-8 left as it is.
 std::string nameText(const X509_NAME* name) {
-  BioHandle bio(BIO_new(BIO_s_mem()));
+  mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
   X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
   return bioText(bio.get());
@@ -207,11 +200,11 @@ std::string timeText(const ASN1_TIME* time) {
 
 std::vector<std::string> altNames(X509* certificate) {
   std::vector<std::string> names;
-  GeneralNamesHandle all(
+  mqtt::ssl::GeneralNamesHandle all(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
   if (!all) return names;
   for (int i = 0; i < sk_GENERAL_NAME_num(all.get()); ++i) {
-    BioHandle bio(BIO_new(BIO_s_mem()));
+    mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
     if (!bio) break;
     GENERAL_NAME_print(bio.get(), sk_GENERAL_NAME_value(all.get(), i));
     names.push_back(bioText(bio.get()));
@@ -234,7 +227,7 @@ std::string fingerprint(X509* certificate) {
 }
 
 std::string pemText(X509* certificate) {
-  BioHandle bio(BIO_new(BIO_s_mem()));
+  mqtt::ssl::BioHandle bio(BIO_new(BIO_s_mem()));
   if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) return {};
   return bioText(bio.get());
 }
@@ -261,8 +254,8 @@ CertificateFacts describe(X509* certificate) {
 // the verification built it, whether it verified or not: the broker's own certificate first, then
 // its issuers from what the broker sent and from `trusted`.
 std::error_code verifyChain(SSL_CTX* context, X509_STORE* trusted, STACK_OF(X509)* chain,
-                            X509StackHandle* built = nullptr) {
-  X509StoreCtxHandle store(X509_STORE_CTX_new());
+                            mqtt::ssl::X509StackHandle* built = nullptr) {
+  mqtt::ssl::X509StoreCtxHandle store(X509_STORE_CTX_new());
   if (!store || X509_STORE_CTX_init(store.get(), trusted, sk_X509_value(chain, 0), chain) != 1) {
     return mqtt::ssl::makeError(mqtt::ssl::takeError());
   }
@@ -296,7 +289,7 @@ void choosePinnable(SSL_CTX* context, STACK_OF(X509)* chain, STACK_OF(X509)* bui
     for (int i = 0; i < sent; ++i) pinnable.push_back(sk_X509_value(chain, i));
   }
   ERR_clear_error();
-  X509StoreHandle store(X509_STORE_new());
+  mqtt::ssl::X509StoreHandle store(X509_STORE_new());
   if (!store) {
     facts.pinnableVerification = mqtt::ssl::makeError(mqtt::ssl::takeError());
     return;
@@ -342,7 +335,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
 
   SSL_CTX* context = client.sslContext();
   ERR_clear_error();
-  SslHandle ssl(SSL_new(context));
+  mqtt::ssl::SslHandle ssl(SSL_new(context));
   if (!ssl || SSL_set_fd(ssl.get(), socket.fd()) != 1 ||
       SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str())) != 1) {
     facts.error = mqtt::makeMosquittoError(MOSQ_ERR_TLS);
@@ -365,7 +358,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()); chain && sk_X509_num(chain) > 0) {
     for (int i = 0; i < sk_X509_num(chain); ++i) facts.chain.push_back(describe(sk_X509_value(chain, i)));
     X509* leaf = sk_X509_value(chain, 0);
-    X509StackHandle built;
+    mqtt::ssl::X509StackHandle built;
     facts.chainVerification = verifyChain(context, SSL_CTX_get_cert_store(context), chain, &built);
     choosePinnable(context, chain, built.get(), facts);
     if (X509* pinned = client.pinnedCertificate()) {

@@ -6,10 +6,24 @@
 
 namespace corvane::runtime {
 
+namespace {
+
+using process::Task;
+
+// One of the stages around operation, when the task has it: the task may decline to run it, and
+// is told the stage is over either way.
+void runStage(Task& task, unsigned stage, int (Task::*prepare)(), void (Task::*run)(), void (Task::*finish)()) {
+  if ((task.stages() & stage) == 0) return;
+  if ((task.*prepare)() == Task::kProceed) (task.*run)();
+  (task.*finish)();
+}
+
+}  // namespace
+
 void Model::runOperational(TaskEntry& entry) {
   TimeStamp time = now();
   if (runObserver_) runObserver_(entry, time, false);
-  entry.task->operational(process::Task::ExecutionContext(time));
+  entry.task->operational(Task::ExecutionContext(time));
   entry.runs.fetch_add(1);
   if (runObserver_) runObserver_(entry, time, true);
 }
@@ -26,23 +40,16 @@ void Model::runTaskOnce(const std::string& elementPath, std::string_view roleNam
 
 void Model::start(unsigned threads) {
   for (auto& entry : tasks_) {
-    auto& task = *entry->task;
-    unsigned stages = task.stages();
-    if (stages & process::Task::kStartup) {
-      if (task.prepareStartup() == process::Task::kProceed) task.startup();
-      task.finishStartup();
-    }
-    if (stages & process::Task::kPreOperational) {
-      if (task.preparePreOperational() == process::Task::kProceed) task.preOperational();
-      task.finishPreOperational();
-    }
+    runStage(*entry->task, Task::kStartup, &Task::prepareStartup, &Task::startup, &Task::finishStartup);
+    runStage(*entry->task, Task::kPreOperational, &Task::preparePreOperational, &Task::preOperational,
+             &Task::finishPreOperational);
   }
   std::unique_lock lock(impl_->mutex);
   impl_->stopping = false;
   impl_->started = true;
   auto first = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < tasks_.size(); ++i) {
-    if (tasks_[i]->task->stages() & process::Task::kOperational) impl_->queue.push({first, i});
+    if (tasks_[i]->task->stages() & Task::kOperational) impl_->queue.push({first, i});
   }
   lock.unlock();
 
@@ -90,16 +97,9 @@ void Model::stop() {
   if (impl_->simulator.joinable()) impl_->simulator.join();
   impl_->queue = {};
   for (auto& entry : tasks_) {
-    auto& task = *entry->task;
-    unsigned stages = task.stages();
-    if (stages & process::Task::kPostOperational) {
-      if (task.preparePostOperational() == process::Task::kProceed) task.postOperational();
-      task.finishPostOperational();
-    }
-    if (stages & process::Task::kShutdown) {
-      if (task.prepareShutdown() == process::Task::kProceed) task.shutdown();
-      task.finishShutdown();
-    }
+    runStage(*entry->task, Task::kPostOperational, &Task::preparePostOperational, &Task::postOperational,
+             &Task::finishPostOperational);
+    runStage(*entry->task, Task::kShutdown, &Task::prepareShutdown, &Task::shutdown, &Task::finishShutdown);
   }
 }
 
