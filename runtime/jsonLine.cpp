@@ -1,64 +1,62 @@
 #include "jsonLine.hpp"
 
-#include <charconv>
-#include <cmath>
-
 #include <corvane/utils/json.hpp>
+
+#include "payload/numberText.hpp"
+#include "payload/stringOutputStream.hpp"
 
 namespace corvane::run {
 
+namespace encoder = utils::json::encoder;
+namespace mqtt = plugins::mqttClient;
+
 std::string jsonString(std::string_view text) {
   std::string out = "\"";
-  utils::json::encoder::appendEscaped(out, text);
+  encoder::appendEscaped(out, text);
   out += '"';
   return out;
 }
 
-namespace {
+struct JsonLine::Writer {
+  mqtt::StringOutputStream stream;
+  encoder::Document document{stream, 1};
+  encoder::Object object = document.asValue().asObject();
+};
 
-std::string numberText(double value) {
-  // JSON has no text for NaN or the infinities.
-  if (!std::isfinite(value)) return "null";
-  char buffer[32];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  if (error != std::errc()) return "null";
-  return std::string(buffer, end);
-}
-
-}  // namespace
-
-void JsonLine::name(std::string_view name) {
-  if (text_.size() > 1) text_ += ',';
-  text_ += jsonString(name);
-  text_ += ':';
-}
+JsonLine::JsonLine() : writer_(std::make_unique<Writer>()) {}
+JsonLine::JsonLine(JsonLine&&) noexcept = default;
+JsonLine& JsonLine::operator=(JsonLine&&) noexcept = default;
+JsonLine::~JsonLine() = default;
 
 JsonLine& JsonLine::add(std::string_view member, std::string_view value) {
-  name(member);
-  text_ += jsonString(value);
+  writer_->object.addMember(member).writeString(value);
   return *this;
 }
 
-JsonLine& JsonLine::add(std::string_view member, bool value) { return addRaw(member, value ? "true" : "false"); }
+JsonLine& JsonLine::add(std::string_view member, bool value) {
+  writer_->object.addMember(member).write(value);
+  return *this;
+}
 
 JsonLine& JsonLine::add(std::string_view member, std::int64_t value) {
-  return addRaw(member, std::to_string(value));
+  mqtt::numberText::write(writer_->object.addMember(member), value);
+  return *this;
 }
 
 JsonLine& JsonLine::add(std::string_view member, std::uint64_t value) {
-  return addRaw(member, std::to_string(value));
+  mqtt::numberText::write(writer_->object.addMember(member), value);
+  return *this;
 }
 
-JsonLine& JsonLine::add(std::string_view member, double value) { return addRaw(member, numberText(value)); }
+JsonLine& JsonLine::add(std::string_view member, double value) {
+  mqtt::numberText::write(writer_->object.addMember(member), value);
+  return *this;
+}
 
 JsonLine& JsonLine::add(std::string_view member, const std::vector<std::string>& values) {
-  name(member);
-  text_ += '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) text_ += ',';
-    text_ += jsonString(values[i]);
-  }
-  text_ += ']';
+  auto array = writer_->object.addMember(member).asArray();
+  for (const auto& value : values) array.addElement().writeString(value);
+  array.close();
   return *this;
 }
 
@@ -89,9 +87,20 @@ JsonLine& JsonLine::addValue(std::string_view member, const data::Value& value) 
 }
 
 JsonLine& JsonLine::addRaw(std::string_view member, std::string_view json) {
-  name(member);
-  text_ += json;
+  writer_->object.addMember(member).writeRaw(json);
   return *this;
+}
+
+JsonLine& JsonLine::addNull(std::string_view member) {
+  writer_->object.addMember(member).write(encoder::Null{});
+  return *this;
+}
+
+// The object stays open for more members: its closing brace is added to a copy of the text.
+std::string JsonLine::text() const {
+  std::string text(writer_->stream.text());
+  text += '}';
+  return text;
 }
 
 }  // namespace corvane::run

@@ -1,6 +1,8 @@
 #pragma once
-// One compact JSON object, built member by member: the runner's output lines.
+// One compact JSON object, written member by member through the host's JSON encoder: the runner's
+// output lines.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -13,7 +15,10 @@ namespace corvane::run {
 
 class JsonLine {
  public:
-  JsonLine() : text_("{") {}
+  JsonLine();
+  JsonLine(JsonLine&&) noexcept;
+  JsonLine& operator=(JsonLine&&) noexcept;
+  ~JsonLine();
 
   JsonLine& add(std::string_view name, std::string_view value);
   JsonLine& add(std::string_view name, const char* value) { return add(name, std::string_view(value)); }
@@ -33,14 +38,16 @@ class JsonLine {
   JsonLine& addValue(std::string_view name, const data::Value& value);
   // JSON text written as it stands.
   JsonLine& addRaw(std::string_view name, std::string_view json);
-  JsonLine& addNull(std::string_view name) { return addRaw(name, "null"); }
+  JsonLine& addNull(std::string_view name);
 
   // The finished object (no line break).
-  std::string text() const { return text_ + "}"; }
+  std::string text() const;
 
  private:
-  void name(std::string_view name);
-  std::string text_;
+  // The encoder's object and the text it writes into; kept in one place, since the encoder holds
+  // on to its stream.
+  struct Writer;
+  std::unique_ptr<Writer> writer_;
 };
 
 // `text` as a JSON string, quotes included.

@@ -1,6 +1,5 @@
 #include "lintTls.hpp"
 
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -24,15 +23,9 @@ namespace {
 namespace mqtt = plugins::mqttClient;
 namespace ssl = plugins::mqttClient::ssl;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-using PkeyHandle = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-// Leaves no OpenSSL error behind: a file lint cannot read is one prepare has already judged.
-struct ClearErrorsOnExit {
-  ~ClearErrorsOnExit() { ERR_clear_error(); }
-};
+// No OpenSSL error is left behind: a file lint cannot read is one prepare has already judged.
+using ssl::ClearErrorsOnExit;
+using ssl::PkeyHandle;
 
 std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 

@@ -18,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-#include "addressLookup.hpp"
+#include "client/addressLookup.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "ssl/callbackState.hpp"
 #include "ssl/errors.hpp"
@@ -37,27 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kVerdictWait{500};
 
 const std::error_code kTimedOut(ETIMEDOUT, std::system_category());
-
-struct SslFree {
-  void operator()(SSL* p) const noexcept { SSL_free(p); }
-};
-struct StoreContextFree {
-  void operator()(X509_STORE_CTX* p) const noexcept { X509_STORE_CTX_free(p); }
-};
-struct GeneralNamesFree {
-  void operator()(GENERAL_NAMES* p) const noexcept { GENERAL_NAMES_free(p); }
-};
-struct StoreFree {
-  void operator()(X509_STORE* p) const noexcept { X509_STORE_free(p); }
-};
-struct X509StackFree {
-  void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
-};
-using SslHandle = std::unique_ptr<SSL, SslFree>;
-using StoreContextHandle = std::unique_ptr<X509_STORE_CTX, StoreContextFree>;
-using GeneralNamesHandle = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
-using StoreHandle = std::unique_ptr<X509_STORE, StoreFree>;
-using X509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 
 class Socket {
  public:
@@ -95,7 +74,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 // The broker's addresses, or the code the client records when the name does not resolve;
 // ETIMEDOUT when the deadline comes first.
 std::error_code lookUp(const std::string& host, std::uint16_t port, Clock::time_point deadline,
-                       std::optional<AddressLookup>& lookup) {
+                       std::optional<mqtt::AddressLookup>& lookup) {
   try {
     lookup.emplace(host, port);
   } catch (const std::system_error& e) {
@@ -221,7 +200,7 @@ std::string timeText(const ASN1_TIME* time) {
 
 std::vector<std::string> altNames(X509* certificate) {
   std::vector<std::string> names;
-  GeneralNamesHandle all(
+  mqtt::ssl::GeneralNamesHandle all(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
   if (!all) return names;
   for (int i = 0; i < sk_GENERAL_NAME_num(all.get()); ++i) {
@@ -275,8 +254,8 @@ CertificateFacts describe(X509* certificate) {
 // the verification built it, whether it verified or not: the broker's own certificate first, then
 // its issuers from what the broker sent and from `trusted`.
 std::error_code verifyChain(SSL_CTX* context, X509_STORE* trusted, STACK_OF(X509)* chain,
-                            X509Stack* built = nullptr) {
-  StoreContextHandle store(X509_STORE_CTX_new());
+                            mqtt::ssl::X509StackHandle* built = nullptr) {
+  mqtt::ssl::X509StoreCtxHandle store(X509_STORE_CTX_new());
   if (!store || X509_STORE_CTX_init(store.get(), trusted, sk_X509_value(chain, 0), chain) != 1) {
     return mqtt::ssl::makeError(mqtt::ssl::takeError());
   }
@@ -310,7 +289,7 @@ void choosePinnable(SSL_CTX* context, STACK_OF(X509)* chain, STACK_OF(X509)* bui
     for (int i = 0; i < sent; ++i) pinnable.push_back(sk_X509_value(chain, i));
   }
   ERR_clear_error();
-  StoreHandle store(X509_STORE_new());
+  mqtt::ssl::X509StoreHandle store(X509_STORE_new());
   if (!store) {
     facts.pinnableVerification = mqtt::ssl::makeError(mqtt::ssl::takeError());
     return;
@@ -342,7 +321,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   // libmosquitto names the broker in the ClientHello as it was configured, address or not.
   facts.serverName = host;
 
-  std::optional<AddressLookup> lookup;
+  std::optional<mqtt::AddressLookup> lookup;
   if (auto error = lookUp(host, client.brokerPort(), deadline, lookup)) {
     facts.error = error;
     return facts;
@@ -356,7 +335,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
 
   SSL_CTX* context = client.sslContext();
   ERR_clear_error();
-  SslHandle ssl(SSL_new(context));
+  mqtt::ssl::SslHandle ssl(SSL_new(context));
   if (!ssl || SSL_set_fd(ssl.get(), socket.fd()) != 1 ||
       SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str())) != 1) {
     facts.error = mqtt::makeMosquittoError(MOSQ_ERR_TLS);
@@ -379,7 +358,7 @@ HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseco
   if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get()); chain && sk_X509_num(chain) > 0) {
     for (int i = 0; i < sk_X509_num(chain); ++i) facts.chain.push_back(describe(sk_X509_value(chain, i)));
     X509* leaf = sk_X509_value(chain, 0);
-    X509Stack built;
+    mqtt::ssl::X509StackHandle built;
     facts.chainVerification = verifyChain(context, SSL_CTX_get_cert_store(context), chain, &built);
     choosePinnable(context, chain, built.get(), facts);
     if (X509* pinned = client.pinnedCertificate()) {

@@ -2,7 +2,6 @@
 #include "client/client.hpp"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -483,68 +482,25 @@ void Client::abandonConnection(mosquitto* m) {
   handleDisconnected(MOSQ_ERR_CONN_LOST);
 }
 
-// A host-name lookup on a thread of its own: it may outlive the client when the resolver hangs,
-// so it shares nothing with the client but this record.
-struct Client::PendingLookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int result = 0;
-  int systemError = 0;
-};
-
-bool Client::startLookup(const std::shared_ptr<PendingLookup>& lookup) {
-  try {
-    std::thread([lookup, host = brokerHost_] {
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-      int systemError = errno;
-      if (found) freeaddrinfo(found);
-      {
-        std::lock_guard lock(lookup->mutex);
-        lookup->finished = true;
-        lookup->result = result;
-        lookup->systemError = systemError;
-      }
-      lookup->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
-}
-
 std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop) {
   if (isNumericAddress(brokerHost_)) return std::error_code();
   // A lookup still running from an attempt given up earlier is waited for again rather than
   // started anew, so a hanging resolver does not gather threads.
   if (!lookup_) {
-    lookup_ = std::make_shared<PendingLookup>();
-    if (!startLookup(lookup_)) {
-      lookup_.reset();
+    try {
+      lookup_.emplace(brokerHost_, brokerPort_);
+    } catch (const std::system_error&) {
       return std::error_code();  // no thread for it: libmosquitto looks the name up itself
     }
   }
-  auto lookup = lookup_;
-  std::unique_lock lock(lookup->mutex);
-  while (!lookup->done.wait_for(lock, kLookupSlice, [&] { return lookup->finished; })) {
+  while (!lookup_->wait(AddressLookup::Clock::now() + kLookupSlice, stop)) {
     if (stop.stop_requested()) return std::nullopt;
-    lock.unlock();
-    bool enabled;
-    {
-      std::lock_guard state(stateMutex_);
-      enabled = enabled_;
-    }
-    if (!enabled) return std::nullopt;
-    lock.lock();
+    std::lock_guard state(stateMutex_);
+    if (!enabled_) return std::nullopt;
   }
+  const std::error_code error = lookup_->error();
   lookup_.reset();
-  if (lookup->result == 0) return std::error_code();
-  if (lookup->result == EAI_SYSTEM) return std::error_code(lookup->systemError, std::system_category());
-  return std::error_code(lookup->result, addressLookupErrorCategory());
+  return error;
 }
 
 void Client::recordPollError(std::error_code error) {

@@ -29,6 +29,7 @@
 
 #include "errors/customError.hpp"
 #include "payload/payload.hpp"
+#include "client/addressLookup.hpp"
 #include "client/wakeUp.hpp"
 #include "ssl/handles.hpp"
 
@@ -182,9 +183,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
 
   // Connection engine (network thread).
   void networkThread(std::stop_token stop);
-  struct PendingLookup;
   std::optional<std::error_code> lookUpBroker(const std::stop_token& stop);
-  bool startLookup(const std::shared_ptr<PendingLookup>& lookup);
   void setConnectionState(ConnectionState state, ConnectionState* old = nullptr);
   void updateState(TimeStamp time, bool connected, std::error_code error);
   void handleConnected();
@@ -237,7 +236,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   std::unordered_set<std::string> pendingBirthTopics_;
   std::unordered_map<int, Command*> pendingSubscriptions_;
   std::vector<std::string> birthTopics_;
-  std::shared_ptr<PendingLookup> lookup_;  // network thread only
+  std::optional<AddressLookup> lookup_;  // network thread only
   // The attempt in progress, network thread only: the broker answered its CONNECT; it ended
   // before an answer (the poll that saw it records why).
   bool answered_ = false;

@@ -495,11 +495,7 @@ class Selector final : public decoder::Handler {
         selection.value = &value;
         continue;
       }
-      try {
-        selection.value = &jsonPath::evaluateSegments(value, std::span(path).subspan(here.level));
-      } catch (const std::exception& e) {
-        selection.failure = e.what();
-      }
+      selection.value = jsonPath::find(value, std::span(path).subspan(here.level), selection.failure);
     }
   }
   // The paths through `node` cannot take their step at `level` from a value of the kind `stand`
@@ -511,13 +507,9 @@ class Selector final : public decoder::Handler {
       const std::uint32_t entry = order_[i];
       Selection& selection = parts_.selections[entry];
       selection.done = true;
-      try {
-        jsonPath::evaluateSegments(stand, std::span((*entries_)[entry]->path()).subspan(level, 1));
-      } catch (const std::exception& e) {
-        selection.failure = e.what();
-        continue;
+      if (jsonPath::find(stand, std::span((*entries_)[entry]->path()).subspan(level, 1), selection.failure)) {
+        throw std::logic_error("internal error: JSON path selected a value that is not there");
       }
-      throw std::logic_error("internal error: JSON path selected a value that is not there");
     }
   }
   [[gnu::noinline]] void failAll(std::uint32_t node, std::uint32_t level, bool object) {
@@ -611,13 +603,8 @@ void CommandPayload::DataPoint::prepare() {
 }
 
 std::optional<std::string> CommandPayload::DataPoint::apply(const JsonValue& message) const {
-  const JsonValue* selected = nullptr;
   std::string failure;
-  try {
-    selected = &jsonPath::evaluate(message, path_);
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
+  const JsonValue* selected = jsonPath::find(message, path_, failure);
   return write(selected, failure);
 }
 

@@ -278,30 +278,36 @@ Path parse(std::string_view text) {
   return Parser(text).run();
 }
 
-const JsonValue& evaluate(const JsonValue& value, const Path& path) { return evaluateSegments(value, path); }
-
-const JsonValue& evaluateSegments(const JsonValue& value, std::span<const Segment> path) {
+const JsonValue* find(const JsonValue& value, std::span<const Segment> path, std::string& failure) {
   const JsonValue* current = &value;
   for (const Segment& segment : path) {
     switch (segment.index()) {
       case kName: {
         const auto* object = current->getIf<JsonValue::Object>();
-        if (object == nullptr) throw std::runtime_error("the JSON element is not an object");
+        if (object == nullptr) {
+          failure = "the JSON element is not an object";
+          return nullptr;
+        }
         const std::string& name = std::get<kName>(segment);
         const auto member = std::find_if(object->begin(), object->end(),
                                          [&](const auto& entry) { return entry.first == name; });
         if (member == object->end()) {
-          throw std::runtime_error("failed to find a JSON object member called \"" + name + "\"");
+          failure = "failed to find a JSON object member called \"" + name + "\"";
+          return nullptr;
         }
         current = &member->second;
         break;
       }
       case kIndex: {
         const auto* array = current->getIf<JsonValue::Array>();
-        if (array == nullptr) throw std::runtime_error("the JSON element is not an array");
+        if (array == nullptr) {
+          failure = "the JSON element is not an array";
+          return nullptr;
+        }
         const std::uint64_t index = std::get<kIndex>(segment);
         if (index >= array->size()) {
-          throw std::runtime_error("the array index \"" + std::to_string(index) + "\" is out of range");
+          failure = "the array index \"" + std::to_string(index) + "\" is out of range";
+          return nullptr;
         }
         current = &(*array)[static_cast<std::size_t>(index)];
         break;
@@ -310,7 +316,14 @@ const JsonValue& evaluateSegments(const JsonValue& value, std::span<const Segmen
         throw std::logic_error("internal error, unexpected path segment type");
     }
   }
-  return *current;
+  return current;
+}
+
+const JsonValue& evaluate(const JsonValue& value, const Path& path) {
+  std::string failure;
+  const JsonValue* selected = find(value, path, failure);
+  if (selected == nullptr) throw std::runtime_error(failure);
+  return *selected;
 }
 
 }  // namespace corvane::plugins::mqttClient::jsonPath

@@ -42,7 +42,9 @@ Path parse(std::string_view text);
 // The value the path selects inside `value` (no copy; for an empty path, `value` itself). Throws
 // std::runtime_error when the message does not have the shape the path expects.
 const JsonValue& evaluate(const JsonValue& value, const Path& path);
-// The same for a part of a path (its segments from some level on).
-const JsonValue& evaluateSegments(const JsonValue& value, std::span<const Segment> path);
+// The same for a path or a part of one (its segments from some level on), without an exception
+// for a message of another shape: null then, and `failure` holds the text evaluate throws. Only a
+// segment that holds neither alternative throws (std::logic_error).
+const JsonValue* find(const JsonValue& value, std::span<const Segment> path, std::string& failure);
 
 }  // namespace corvane::plugins::mqttClient::jsonPath

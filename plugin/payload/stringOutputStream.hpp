@@ -2,6 +2,7 @@
 // An output stream that collects text in a string, writing straight into the string's characters.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include <corvane/utils/io.hpp>
 
@@ -18,6 +19,8 @@ class StringOutputStream final : public utils::io::OutputStream<char> {
 
   std::string description() const override { return "in-memory text string"; }
 
+  // The text written so far, valid until the next write.
+  std::string_view text() const noexcept { return {text_.data(), writeOffset()}; }
   // Hands the text written so far to the caller and starts again with an empty string.
   std::string takeText();
 

@@ -1,6 +1,6 @@
 #pragma once
-// The OpenSSL client context a TLS client hands to libmosquitto, and the callbacks that turn
-// verification and handshake failures into error codes.
+// What a TLS client's OpenSSL context is built from: certificate files, and the callbacks that
+// turn handshake failures into error codes (the client builds the context, client/clientTls.cpp).
 #include <filesystem>
 #include <vector>
 
@@ -13,7 +13,7 @@
 
 namespace corvane::plugins::mqttClient::ssl {
 
-// The ex-data index under which a context carries its Client.
+// The ex-data index under which a client's context carries a pointer to its client.
 int sslContextIndex() noexcept;
 
 // A certificate or key file as OpenSSL may be given it: a regular file of at most 256 MiB. It is
@@ -28,10 +28,6 @@ std::error_code checkCertificateFile(const std::filesystem::path& path);
 
 // Every PEM certificate of the file, in order; an error when it cannot be read or holds none.
 utils::Expected<std::vector<X509Handle>> loadServerCertificates(const std::filesystem::path& path);
-
-// OpenSSL's verification callback: pins the broker's own certificate when one is configured and
-// records why a check failed.
-int verifyServerCertificate(int preverify, X509_STORE_CTX* store);
 
 // OpenSSL's info callback: keeps the system error of a handshake step that failed in a system
 // call, which libmosquitto takes for a handshake still under way (a refused connection, say).

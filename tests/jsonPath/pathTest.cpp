@@ -274,6 +274,9 @@ TEST(JsonPathEvaluate, SelectsByReferenceIntoTheMessage) {
   // Members are searched in document order: a repeated name selects its first occurrence.
   EXPECT_EQ(&evaluate(message, parse("$.x")), &root[1].second);
   EXPECT_EQ(&evaluate(message, parse("$['\\u00e9']")), &root[3].second);
+  std::string failure;
+  EXPECT_EQ(find(message, parse("$.a.b[1]"), failure), &b[1]);
+  EXPECT_EQ(failure, "");
 }
 
 TEST(JsonPathEvaluate, ReportsMismatchesBetweenPathAndMessage) {
@@ -296,6 +299,10 @@ TEST(JsonPathEvaluate, ReportsMismatchesBetweenPathAndMessage) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.path);
     const Path path = parse(c.path);
+    // The form that does not throw tells the same.
+    std::string failure;
+    EXPECT_EQ(find(message, path, failure), nullptr);
+    EXPECT_EQ(failure, c.message);
     try {
       evaluate(message, path);
       ADD_FAILURE() << "selected a value";

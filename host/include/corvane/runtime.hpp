@@ -180,7 +180,9 @@ class Model : public config::Resolver {
   struct Impl;
   void loadOwnedText(std::string text, const std::filesystem::path& baseDirectory, const std::string& fileName,
                      const LoadOptions& options);
-  void simulate(TimeStamp time);
+  void loadLibraries(const std::vector<std::filesystem::path>& libraries);
+  void unloadLibraries();
+  void simulate();  // the simulator thread
   void runOperational(TaskEntry& entry);
   [[noreturn]] void fail(utils::json::decoder::Location location, const std::string& message) const;
 
