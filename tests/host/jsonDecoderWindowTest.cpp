@@ -34,23 +34,21 @@ std::string read(Value value) {
   return out;
 }
 
-// The parts a walk hands out, names with their locations, strings checked after the walk too:
+// The parts a walk hands out, names with their locations, and the names again after the walk:
 // they stay valid while the document lives.
 class Recorder final : public Handler {
  public:
   std::string out;
-  std::vector<std::string_view> strings;
+  std::vector<std::string_view> names;
   void beginObject() override { out += "{"; }
   void memberName(const Name& name) override {
     out += std::string(name.view()) + "@" + name.location().toString() + "=";
+    names.push_back(name.view());
   }
   void endObject() override { out += "}"; }
   void beginArray() override { out += "["; }
   void endArray() override { out += "]"; }
-  void string(std::string_view text) override {
-    out += "\"" + std::string(text) + "\"";
-    strings.push_back(text);
-  }
+  void string(std::string_view text) override { out += "\"" + std::string(text) + "\""; }
   void signedNumber(std::int64_t value) override { out += "i" + std::to_string(value); }
   void unsignedNumber(std::uint64_t value) override { out += "u" + std::to_string(value); }
   void doubleNumber(double value) override { out += "d" + std::to_string(value); }
@@ -67,7 +65,7 @@ std::string outcome(const std::string& text, std::size_t window, bool walk) {
       Recorder recorder;
       root.walk(recorder);
       out = recorder.out + "|";
-      for (auto string : recorder.strings) out += std::string(string) + "|";
+      for (auto name : recorder.names) out += std::string(name) + "|";
     } else {
       out = read(root);
     }

@@ -905,10 +905,13 @@ struct DocumentState {
         handler.beginArray();
         goto arrayStart;
       case '"': {
+        // Unescaped for the call only: the string buffer keeps names, not every string.
+        std::uint8_t* const mark = strings;
         const std::string_view string = readString(at);
         step();
         sync(Phase::kAfterValue);
         handler.string(string);
+        strings = mark;
         goto afterValue;
       }
       case 't':

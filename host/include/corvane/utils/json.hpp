@@ -167,8 +167,8 @@ struct Member {
   Value value;
 };
 
-// Receives the parts of a value from Value::walk. Strings and names stay valid while the
-// Document lives.
+// Receives the parts of a value from Value::walk. Names stay valid while the Document lives; a
+// string only during its call, so that a walk over many strings does not keep each one.
 class Handler {
  public:
   virtual void beginObject() = 0;
