@@ -116,6 +116,12 @@ struct Selection {
   bool done = false;
 };
 
+[[noreturn, gnu::cold]] void tooLarge(std::size_t length) {
+  throw decoder::Exception(decoder::Location{}, "message of " + std::to_string(length) + " bytes is larger than the " +
+                                                    std::to_string(CommandPayload::kMaxMessageSize) +
+                                                    " bytes a command takes");
+}
+
 [[noreturn, gnu::cold]] void tooManyValues() {
   throw decoder::Exception(decoder::Location{},
                            "message has too many JSON values (more than " + std::to_string(kMaxMessageValues) + ")");
@@ -594,6 +600,7 @@ class Selector final : public decoder::Handler {
 template <class Visit>
 void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
                std::size_t length, Visit&& visit) {
+  if (length > CommandPayload::kMaxMessageSize) tooLarge(length);
   utils::io::MemoryInputStream input(payload, payload + length);
   decoder::Document document;
   auto root = document.read(input);
