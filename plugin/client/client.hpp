@@ -31,6 +31,7 @@
 #include "payload/payload.hpp"
 #include "client/addressLookup.hpp"
 #include "client/wakeUp.hpp"
+#include "command/commandPayload.hpp"
 #include "ssl/handles.hpp"
 
 
@@ -117,8 +118,11 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   // would exceed either fails with "outgoing queue full".
   static constexpr std::size_t kMaxQueuedMessages = 10000;
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{16} << 20;
-  // Announced to an MQTT 5 broker as the largest packet the client takes.
-  static constexpr std::uint32_t kMaxIncomingPacketSize = (std::uint32_t{64} << 20) + 65536;
+  // Announced to an MQTT 5 broker as the largest packet the client takes: the largest message a
+  // command takes, with room for the fixed header, the topic name (at most 65,535 bytes) and
+  // the properties.
+  static constexpr std::uint32_t kMaxIncomingPacketSize =
+      static_cast<std::uint32_t>(CommandPayload::kMaxMessageSize) + 65536;
 
   // Asks again for a connection that was lost.
   class ReconnectTask final : public ClientUserTask {

@@ -1,6 +1,8 @@
 #include "command/commandPayload.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -9,7 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -115,6 +116,12 @@ struct Selection {
   bool done = false;
 };
 
+[[noreturn, gnu::cold]] void tooLarge(std::size_t length) {
+  throw decoder::Exception(decoder::Location{}, "message of " + std::to_string(length) + " bytes is larger than the " +
+                                                    std::to_string(CommandPayload::kMaxMessageSize) +
+                                                    " bytes a command takes");
+}
+
 [[noreturn, gnu::cold]] void tooManyValues() {
   throw decoder::Exception(decoder::Location{},
                            "message has too many JSON values (more than " + std::to_string(kMaxMessageValues) + ")");
@@ -140,6 +147,55 @@ std::uint32_t tagOf(std::string_view name) noexcept {
          static_cast<std::uint32_t>(static_cast<unsigned char>(name.front())) << 8 |
          static_cast<unsigned char>(name.back());
 }
+// The member names of one large object, for the duplicate check: views of the document in an
+// open-addressing table of 16 bytes a name, up to 7/8 full (a node set takes three times that).
+class NameTable {
+ public:
+  // False when the table holds the name already.
+  bool insert(std::string_view name) {
+    if (used_ >= slots_.size() / 8 * 7) grow();
+    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>{}(name));
+    return put(Slot{name.data() != nullptr ? name.data() : "", static_cast<std::uint32_t>(name.size()), hash});
+  }
+  std::size_t capacity() const noexcept { return slots_.size(); }
+  void clear() noexcept {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: free
+    std::uint32_t size = 0;
+    std::uint32_t hash = 0;
+  };
+  bool put(const Slot& slot) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot.hash & mask;; i = (i + 1) & mask) {
+      Slot& here = slots_[i];
+      if (here.data == nullptr) {
+        here = slot;
+        ++used_;
+        return true;
+      }
+      if (here.hash == slot.hash && here.size == slot.size && std::memcmp(here.data, slot.data, slot.size) == 0) {
+        return false;
+      }
+    }
+  }
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
+    old.swap(slots_);
+    used_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.data != nullptr) put(slot);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
 // A distinct prefix of the entries' paths; the root is "$".
 struct PathNode {
   Step step;            // from the parent
@@ -318,7 +374,6 @@ class Selector final : public decoder::Handler {
     std::uint32_t names;  // its first name in `names`
     std::uint32_t set;    // its entry in `sets` once it is large, else kNone
   };
-  using NameSet = std::unordered_set<std::string_view>;
   struct Parts {
     std::vector<std::uint8_t> reached;  // per node: the message has a value there
     std::vector<Frame> frames;
@@ -326,7 +381,7 @@ class Selector final : public decoder::Handler {
     std::vector<JsonValue> kept;        // the values that paths selected
     std::vector<SeenName> names;        // of the open objects' members, views of the document
     std::vector<OpenObject> objects;
-    std::vector<std::unique_ptr<NameSet>> sets;  // the first `setsInUse` belong to open objects
+    std::vector<std::unique_ptr<NameTable>> sets;  // the first `setsInUse` belong to open objects
     std::size_t setsInUse = 0;
     bool inUse = false;
     void release() noexcept {
@@ -338,8 +393,8 @@ class Selector final : public decoder::Handler {
       jsonBuilder::clearScratch(objects);
       // A read that failed inside large objects leaves their sets filled; a huge one is given back.
       for (auto& set : sets) {
-        if (set->bucket_count() > jsonBuilder::kRetainedEntries) {
-          set = std::make_unique<NameSet>();
+        if (set->capacity() > jsonBuilder::kRetainedEntries) {
+          set = std::make_unique<NameTable>();
         } else {
           set->clear();
         }
@@ -368,12 +423,12 @@ class Selector final : public decoder::Handler {
   [[gnu::noinline]] void checkUniqueInLarge(const decoder::Name& name, std::string_view text) {
     OpenObject& object = parts_.objects.back();
     if (object.set == kNone) {
-      if (parts_.setsInUse == parts_.sets.size()) parts_.sets.push_back(std::make_unique<NameSet>());
+      if (parts_.setsInUse == parts_.sets.size()) parts_.sets.push_back(std::make_unique<NameTable>());
       object.set = static_cast<std::uint32_t>(parts_.setsInUse++);
-      NameSet& set = *parts_.sets[object.set];
+      NameTable& set = *parts_.sets[object.set];
       for (std::size_t i = object.names; i < parts_.names.size(); ++i) set.insert(parts_.names[i].text);
     }
-    if (!parts_.sets[object.set]->insert(text).second) duplicateMember(name);
+    if (!parts_.sets[object.set]->insert(text)) duplicateMember(name);
   }
   [[noreturn, gnu::cold]] static void duplicateMember(const decoder::Name& name) {
     throw decoder::Exception(name.location(), "duplicate member \"" + std::string(name.view()) + "\" in JSON object");
@@ -537,6 +592,7 @@ class Selector final : public decoder::Handler {
 template <class Visit>
 void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
                std::size_t length, Visit&& visit) {
+  if (length > CommandPayload::kMaxMessageSize) tooLarge(length);
   utils::io::MemoryInputStream input(payload, payload + length);
   decoder::Document document;
   auto root = document.read(input);

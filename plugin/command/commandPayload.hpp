@@ -47,13 +47,19 @@ class CommandPayload {
     bool asJsonText_ = false;
   };
 
+  // The largest message a command takes, in bytes. Reading a message takes about twice its size
+  // (its text and the decoder's copy), so larger ones are refused whole, unread.
+  static constexpr std::size_t kMaxMessageSize = std::size_t{64} << 20;
+
   // Appends the entries of a "payload" array.
   void load(utils::json::decoder::Value& value, config::Context& context);
   void prepare();
   // Decodes the message once and writes every entry; the summary is empty on full success, else
-  // one "\n"-introduced line per failed entry. Throws (nothing written) when the message is not
-  // JSON, holds a duplicate member, or holds more than 1,000,000 JSON values ("message has too many
-  // JSON values (more than 1000000)": the whole, every member value and every array element count).
+  // one "\n"-introduced line per failed entry. Throws (nothing written) when the message is larger
+  // than kMaxMessageSize ("message of 268435200 bytes is larger than the 67108864 bytes a command
+  // takes"), is not JSON, holds a duplicate member, or holds more than 1,000,000 JSON values
+  // ("message has too many JSON values (more than 1000000)": the whole, every member value and
+  // every array element count).
   std::string apply(const char* payload, std::size_t length) const;
   // What apply reads, without writing anything: the message is decoded and every entry's path
   // followed exactly as there, and `visit` gets each entry in order with the value its path

@@ -20,6 +20,7 @@ ITEMS = {
     "BM_Publish100Clients": "200-byte QoS 0 publication, round-robin over 100 clients, sent (batches of 1000)",
 }
 IDLE = "BM_IdleRunner"
+BIG_COMMAND = "BM_BigCommand"
 # Goals for the idle runner: CPU at the largest number of clients, resident set per further client.
 IDLE_CPU_GOAL = (1000, 5.0)
 IDLE_PER_CLIENT_GOAL_KIB = 64
@@ -101,12 +102,28 @@ def idle_table(runs):
     return lines
 
 
+def big_command_table(runs):
+    if not runs:
+        return []
+    lines = ["", "## Command message memory", "",
+             "Peak resident set while one 64 MiB command message is made and applied (two entries selecting",
+             "small values), beyond what the process held before, in a child process of its own per shape;",
+             "the message itself is included. Goal: below 3 times the message.", "",
+             "| shape | peak MiB | peak / message | outcome |", "|---|---:|---:|---|"]
+    for b in runs:
+        shape = b["name"].split("/")[1]
+        outcome = "applied" if b.get("applied") else "refused (more than 1,000,000 JSON values)"
+        lines.append(f"| {shape} | {b['peak_MiB']:,.1f} | {b['peak_ratio']:.2f} | {outcome} |")
+    return lines
+
+
 def main(path, out):
     with open(path) as f:
         data = json.load(f)
     runs = OrderedDict()
     extra = []
     idle = []
+    big = []
     for b in data["benchmarks"]:
         if b.get("error_occurred"):
             print(f"bench: {b['name']}: {b.get('error_message')}", file=sys.stderr)
@@ -120,6 +137,9 @@ def main(path, out):
         workload, contender = parts[0], parts[1] if len(parts) > 1 else "?"
         if workload == IDLE:
             idle.append(b)
+            continue
+        if workload == BIG_COMMAND:
+            big.append(b)
             continue
         if workload not in ITEMS:
             extra.append(b)
@@ -152,6 +172,7 @@ def main(path, out):
         counters = {k: v for k, v in b.items() if k.endswith("_KiB")}
         if counters:
             lines += ["", f"`{b.get('run_name', b['name'])}` (resident set over 10^6 QoS 0 publications): " + ", ".join(f"{k} = {v:,.0f}" for k, v in counters.items())]
+    lines += big_command_table(big)
     lines += idle_table(idle)
     lines += ["", "## Machine", "", "| | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine()]

@@ -69,26 +69,29 @@ Workspace& threadWorkspace() {
   return workspace;
 }
 
-// What the opaque storage of the public classes holds. Tokens are positions in simdjson's
-// structural index: each entry is the byte offset of one token, and the entry after the last token
-// holds the text's length.
+// Tokens are positions in simdjson's structural index: each entry is the byte offset of one token
+// in the indexed text, and the entry after the last token holds that text's length.
 using TokenPosition = const std::uint32_t*;
+// What the opaque storage of the public classes holds: where tokens stand in the whole text (an
+// index holds one window of a large text at a time).
 struct ValueRef {
-  TokenPosition token;
-  std::uint32_t depth;  // open containers around the value
+  std::uint32_t offset;  // of the value's first token
+  std::uint32_t depth;   // open containers around the value
 };
 struct ContainerRef {
-  TokenPosition body;   // the token after '{' or '['
-  std::uint32_t depth;  // open containers inside, this one included
+  std::uint32_t body;     // the token after '{' or '['
+  std::uint32_t bracket;  // the '{' or '['
+  std::uint32_t depth;    // open containers inside, this one included
 };
 struct MemberRef {
-  TokenPosition value;  // the name is two tokens before: name, ':', value
+  std::uint32_t value;
   std::uint32_t depth;
+  std::uint32_t nameOffset;
   std::uint32_t nameLength;
   const char* name;
 };
 struct ElementRef {
-  TokenPosition value;
+  std::uint32_t value;
   std::uint32_t depth;
 };
 
@@ -166,7 +169,7 @@ const char* kindName(Value::Kind kind) noexcept {
 // What one pass over a number's text found, kept for the number being read so that its text is
 // looked at once: by the check at the start of the value, then by whichever conversion reads it.
 struct NumberScan {
-  TokenPosition token = nullptr;  // the number this describes
+  std::size_t offset = SIZE_MAX;  // of the number this describes, in the whole text
   bool real = false;              // has a fraction or an exponent
   bool negative = false;
   bool exact = false;             // an integer whose magnitude fits 64 bits
@@ -336,6 +339,15 @@ struct TokenEnd : ondemand::json_iterator {
     return (iter.*(&TokenEnd::end_position))();
   }
 };
+// Where the iterator unescapes strings into its parser's string buffer: the start of that buffer
+// for a fresh iterator.
+struct StringBuffer : ondemand::json_iterator {
+  static std::uint8_t* of(const ondemand::json_iterator& iter) noexcept {
+    return iter.*(&StringBuffer::_string_buf_loc);
+  }
+};
+
+bool isContinuationByte(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Where the reader stands between tokens.
 enum class Phase : std::uint8_t {
@@ -348,12 +360,21 @@ enum class Phase : std::uint8_t {
 struct DocumentState {
   Workspace* workspace = nullptr;
   std::unique_ptr<Workspace> ownWorkspace;
-  ondemand::json_iterator iter;  // for unescaping into its parser's string buffer
+  std::uint8_t* strings = nullptr;  // where the next unescaped string goes in the parser's buffer
+  const char* document = nullptr;   // the whole text
+  std::size_t documentSize = 0;
+  Location origin{1, 1};
+
+  // The indexed window of the text: all of it, or for a text longer than `window` one piece at a
+  // time. A window starts at a token and, unless it is the last, ends outside any string and before
+  // a character; its last token may be cut short, so it starts the next window (`windowEnd`).
+  std::size_t window = Document::kIndexWindow;
+  const char* text = nullptr;  // the window's first byte; offsets in the index count from here
+  std::size_t size = 0;
+  std::size_t base = 0;  // where the window starts in the whole text
   TokenPosition token = nullptr;  // the current token
   TokenPosition tokenEnd = nullptr;
-  const char* text = nullptr;
-  std::size_t size = 0;
-  Location origin{1, 1};
+  TokenPosition windowEnd = nullptr;  // the token that starts the next window; null in the last
 
   Phase phase = Phase::kBeforeValue;
   std::uint32_t depth = 0;
@@ -361,6 +382,7 @@ struct DocumentState {
   std::optional<SyntaxError> failure;   // a document that failed stays failed
   bool started = false;                 // the first stage has run and found a value to read
   NumberScan number;                    // the number most recently come to
+  std::uint32_t nameOffset = 0;         // of the member name readMember read last
 
   // Line cursor: locations are asked for mostly in increasing order, so the line count is carried
   // along from the previous location instead of being counted from the start each time.
@@ -391,12 +413,16 @@ struct DocumentState {
 
   bool atEnd() const noexcept { return token == tokenEnd; }
   TokenPosition cursor() const noexcept { return token; }
-  // Offset of the current token, or the text's length at the end.
+  // Offset of the current token in the window, or the window's length at the end.
   std::size_t here() const noexcept { return atEnd() ? size : *cursor(); }
+  // The same in the whole text, where references to values keep it.
+  std::uint32_t cursorOffset() const noexcept { return static_cast<std::uint32_t>(base + here()); }
   // `c` is a bracket, a separator or a quote: the index entry at the end holds the text's length,
   // and the byte there is the zero of the padding, so the end needs no test of its own.
   bool currentIs(char c) const noexcept { return text[*token] == c; }
-  void advance() noexcept { ++token; }
+  void advance() {
+    if (++token == windowEnd) enterNextWindow();
+  }
 
   // A number's or literal's text: up to the next token, without the blanks before it.
   std::string_view scalarText(TokenPosition token) const noexcept {
@@ -423,21 +449,23 @@ struct DocumentState {
 
   // ---- locations and errors
 
+  // `offset` counts from the start of the whole text.
   Location locate(std::size_t offset) noexcept {
+    const char* const whole = document;
     if (offset >= scanOffset) {
-      const char* p = text + scanOffset;
-      const char* const end = text + offset;
+      const char* p = whole + scanOffset;
+      const char* const end = whole + offset;
       while (const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
         ++line;
         p = static_cast<const char*>(newline) + 1;
-        lineStart = static_cast<std::size_t>(p - text);
+        lineStart = static_cast<std::size_t>(p - whole);
       }
     } else {
-      const auto lines = std::count(text + offset, text + scanOffset, '\n');
+      const auto lines = std::count(whole + offset, whole + scanOffset, '\n');
       if (lines != 0) {
         line -= static_cast<std::uint64_t>(lines);
-        const void* newline = ::memrchr(text, '\n', offset);
-        lineStart = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text) + 1 : 0;
+        const void* newline = ::memrchr(whole, '\n', offset);
+        lineStart = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - whole) + 1 : 0;
       }
     }
     scanOffset = offset;
@@ -448,7 +476,10 @@ struct DocumentState {
             static_cast<std::uint32_t>(std::min<std::uint64_t>(fileColumn, UINT32_MAX))};
   }
 
-  [[noreturn]] void fail(std::size_t offset, const std::string& message) {
+  // `offset` counts from the start of the window.
+  [[noreturn]] void fail(std::size_t offset, const std::string& message) { failAt(base + offset, message); }
+  // `offset` counts from the start of the whole text.
+  [[noreturn]] void failAt(std::size_t offset, const std::string& message) {
     failure.emplace(locate(offset), message);
     throw *failure;
   }
@@ -464,61 +495,187 @@ struct DocumentState {
   // Runs the first stage over the first `length` bytes of the workspace buffer.
   void start(std::size_t length) {
     char* buffer = workspace->buffer.get();
-    text = buffer;
-    size = length;
+    document = buffer;
+    documentSize = length;
     std::memset(buffer + length, 0, kPadding);
     // A byte order mark is allowed before the text; blanking it keeps the offsets of the file.
     if (length >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) std::memset(buffer, ' ', 3);
-    if (length == 0) fail(0, "empty JSON text");
-    auto result =
-        workspace->parser.iterate_raw(simdjson::padded_string_view(buffer, length, length + kPadding));
-    if (result.error() != simdjson::SUCCESS) firstStageFailed(result.error());
-    iter = result.value_unsafe();
-    token = iter.position();
-    tokenEnd = TokenEnd::of(iter);
-    // The first stage closes its index with the text's length, which currentIs relies on.
-    if (*tokenEnd != length) throw std::logic_error("JSON token index not closed by the text's length");
+    if (length == 0) failAt(0, "empty JSON text");
+    if (length > window) {
+      startWindows();
+    } else {
+      auto result =
+          workspace->parser.iterate_raw(simdjson::padded_string_view(buffer, length, length + kPadding));
+      if (result.error() != simdjson::SUCCESS) firstStageFailed(result.error());
+      take(result.value_unsafe(), 0, length, false);
+    }
     requireValueStart();
     started = true;
+  }
+
+  // The index of the window from `start` to `end`, which the first stage has just made.
+  void take(const ondemand::json_iterator& iter, std::size_t start, std::size_t end, bool more) {
+    text = document + start;
+    size = end - start;
+    base = start;
+    token = iter.position();
+    tokenEnd = TokenEnd::of(iter);
+    if (strings == nullptr) strings = StringBuffer::of(iter);
+    // The first stage closes its index with the window's length, which currentIs relies on.
+    if (*tokenEnd != size) throw std::logic_error("JSON token index not closed by the text's length");
+    windowEnd = more ? tokenEnd - 1 : nullptr;
+  }
+
+  // A text longer than a window: every window's first stage runs once before anything is read, so
+  // that a fault anywhere in the text is reported before the text is read, as with one first
+  // stage over all of it; then the windows are indexed again, one after another, as reading
+  // reaches them. The parser is sized for the whole text: its string buffer takes every string
+  // unescaped, while the index uses only a window's room.
+  void startWindows() {
+    if (workspace->parser.capacity() < documentSize) {
+      if (const auto error = workspace->parser.allocate(documentSize); error != simdjson::SUCCESS) {
+        firstStageFailed(error);
+      }
+    }
+    for (std::size_t start = 0; indexWindow(start);) start = base + *windowEnd;
+    indexWindow(0);
+  }
+
+  // At windowEnd, the first token of the next window.
+  void enterNextWindow() { indexWindow(base + *token); }
+
+  simdjson::simdjson_result<ondemand::json_iterator> firstStage(std::size_t start, std::size_t end) {
+    return workspace->parser.iterate_raw(
+        simdjson::padded_string_view(document + start, end - start, documentSize + kPadding - start));
+  }
+  static std::size_t tokenCount(const ondemand::json_iterator& iter) noexcept {
+    return static_cast<std::size_t>(TokenEnd::of(iter) - iter.position());
+  }
+
+  // Indexes the window that starts at the token at `start`; false when it is the last. A window
+  // holds at least two tokens, so that the one it leaves to the next is not its first.
+  bool indexWindow(std::size_t start) {
+    std::size_t limit = start + window;  // where the window is to end
+    for (;;) {
+      std::size_t end = std::min(limit, documentSize);
+      const bool last = end == documentSize;
+      while (!last && end > start && isContinuationByte(document[end])) --end;
+      auto result = firstStage(start, end);
+      const auto error = result.error();
+      if (last) {
+        if (error != simdjson::SUCCESS) textFault(error);
+        take(result.value_unsafe(), start, end, false);
+        return false;
+      }
+      if (error == simdjson::SUCCESS && tokenCount(result.value_unsafe()) >= 2) {
+        take(result.value_unsafe(), start, end, true);
+        return true;
+      }
+      if (error == simdjson::UNCLOSED_STRING) {
+        // The window ends inside a string: it ends before the string instead, or takes in the
+        // whole string when too few tokens come before it.
+        const std::size_t opening = openingQuote(start, end);
+        if (opening > start) {
+          auto before = firstStage(start, opening);
+          if (before.error() == simdjson::SUCCESS && tokenCount(before.value_unsafe()) >= 2) {
+            take(before.value_unsafe(), start, opening, true);
+            return true;
+          }
+          if (before.error() != simdjson::SUCCESS && before.error() != simdjson::EMPTY) textFault(before.error());
+        }
+        const std::size_t closing = closingQuote(opening);
+        limit = closing == SIZE_MAX ? documentSize : closing + 1 + window;
+        continue;
+      }
+      // Blanks, or a single token (a long number): a longer window.
+      if (error == simdjson::SUCCESS || error == simdjson::EMPTY) {
+        limit = start + 2 * (limit - start);
+        continue;
+      }
+      textFault(error);
+    }
+  }
+
+  // A quote preceded by an odd number of backslashes (back to `from`) is escaped.
+  bool escapedQuote(std::size_t from, std::size_t quote) const noexcept {
+    std::size_t backslashes = 0;
+    while (quote - backslashes > from && document[quote - backslashes - 1] == '\\') ++backslashes;
+    return backslashes % 2 != 0;
+  }
+  // The quote that opens the string a window from `start` to `end` ends in: its last quote that is
+  // not escaped.
+  std::size_t openingQuote(std::size_t start, std::size_t end) const noexcept {
+    while (end > start) {
+      const void* found = ::memrchr(document + start, '"', end - start);
+      if (found == nullptr) break;
+      const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - document);
+      if (!escapedQuote(start, quote)) return quote;
+      end = quote;
+    }
+    return start;
+  }
+  // The quote that closes the string opened at `opening`; SIZE_MAX when there is none.
+  std::size_t closingQuote(std::size_t opening) const noexcept {
+    std::size_t from = opening + 1;
+    while (from < documentSize) {
+      const void* found = std::memchr(document + from, '"', documentSize - from);
+      if (found == nullptr) break;
+      const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - document);
+      if (!escapedQuote(opening + 1, quote)) return quote;
+      from = quote + 1;
+    }
+    return SIZE_MAX;
+  }
+
+  // A window's first stage failed: the fault that one first stage over the whole text reports.
+  // Faults of strings come first there, then invalid UTF-8.
+  [[noreturn]] void textFault(simdjson::error_code code) {
+    if (code != simdjson::MEMALLOC && code != simdjson::CAPACITY) {
+      failOnStringFault();
+      const std::size_t valid = string::detail::validUtf8Prefix(document, documentSize);
+      if (valid != documentSize) failAt(valid, "invalid UTF-8 in JSON text");
+    }
+    firstStageFailed(code);
   }
 
   [[noreturn]] void firstStageFailed(simdjson::error_code code) {
     switch (code) {
       case simdjson::MEMALLOC: throw std::bad_alloc();
-      case simdjson::EMPTY: fail(size, "empty JSON text");
-      case simdjson::CAPACITY: fail(0, "JSON text too large (more than 4 GiB)");
+      case simdjson::EMPTY: failAt(documentSize, "empty JSON text");
+      case simdjson::CAPACITY: failAt(0, "JSON text too large (more than 4 GiB)");
       case simdjson::UTF8_ERROR:
-        fail(string::detail::validUtf8Prefix(text, size), "invalid UTF-8 in JSON text");
+        failAt(string::detail::validUtf8Prefix(document, documentSize), "invalid UTF-8 in JSON text");
       case simdjson::UNCLOSED_STRING:
-      case simdjson::UNESCAPED_CHARS: stringFault();
-      default: fail(0, "malformed JSON text");
+      case simdjson::UNESCAPED_CHARS:
+        failOnStringFault();
+        failAt(0, "malformed JSON string");
+      default: failAt(0, "malformed JSON text");
     }
   }
 
-  // Finds the string that the first stage refused: an unescaped control character or a missing
-  // closing quote.
-  [[noreturn]] void stringFault() {
+  // Fails at the first string of the text that a first stage refuses: one with an unescaped
+  // control character or without a closing quote. Returns when there is none.
+  void failOnStringFault() {
     bool inString = false;
     std::size_t opening = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
+    for (std::size_t i = 0; i < documentSize; ++i) {
+      const auto c = static_cast<unsigned char>(document[i]);
       if (!inString) {
         if (c == '"') {
           inString = true;
           opening = i;
         }
       } else if (c < 0x20) {
-        fail(i, "control character in JSON string (must be escaped)");
+        failAt(i, "control character in JSON string (must be escaped)");
       } else if (c == '\\') {
-        if (++i < size && static_cast<unsigned char>(text[i]) < 0x20) {
-          fail(i, "control character in JSON string (must be escaped)");
+        if (++i < documentSize && static_cast<unsigned char>(document[i]) < 0x20) {
+          failAt(i, "control character in JSON string (must be escaped)");
         }
       } else if (c == '"') {
         inString = false;
       }
     }
-    if (inString) fail(opening, "unterminated JSON string");
-    fail(0, "malformed JSON string");
+    if (inString) failAt(opening, "unterminated JSON string");
   }
 
   // Literals and numbers are checked whole here, so a value's kind can be read from its first byte.
@@ -541,7 +698,7 @@ struct DocumentState {
     const std::string_view token = scalarText(cursor());
     if (c == '-' || isDigit(c)) {
       if (!scanNumber(token, number)) fail(here(), "invalid JSON number " + quote(token));
-      number.token = cursor();
+      number.offset = cursorOffset();
       return;
     }
     if (token == "true" || token == "false" || token == "null") return;
@@ -580,7 +737,8 @@ struct DocumentState {
     const char* body = text + begin + 1;
     const std::size_t length = end - begin - 2;
     if (!hasBackslash(body, length)) return {body, length};
-    auto result = iter.unescape(ondemand::raw_json_string(reinterpret_cast<const std::uint8_t*>(body)));
+    auto result =
+        workspace->parser.unescape(ondemand::raw_json_string(reinterpret_cast<const std::uint8_t*>(body)), strings);
     if (result.error() != simdjson::SUCCESS) escapeFault(begin + 1, length);
     return result.value_unsafe();
   }
@@ -625,6 +783,7 @@ struct DocumentState {
   std::string_view readMember() {
     if (!currentIs('"')) expected("member name string");
     const std::string_view name = readString(cursor());
+    nameOffset = cursorOffset();
     advance();
     if (!currentIs(':')) expected("':' after member name");
     advance();
@@ -705,6 +864,14 @@ struct DocumentState {
       depth = level;
       phase = now;
     };
+    // To the next token; from the end of a window to the first token of the next.
+    const auto step = [&] {
+      if (++at == windowEnd) {
+        token = at;
+        enterNextWindow();
+        at = token;
+      }
+    };
     // Literals and numbers are checked at the start of a value; strings and containers as they are
     // read.
     const auto startValue = [&] {
@@ -738,36 +905,39 @@ struct DocumentState {
         handler.beginArray();
         goto arrayStart;
       case '"': {
+        // Unescaped for the call only: the string buffer keeps names, not every string.
+        std::uint8_t* const mark = strings;
         const std::string_view string = readString(at);
-        ++at;
+        step();
         sync(Phase::kAfterValue);
         handler.string(string);
+        strings = mark;
         goto afterValue;
       }
       case 't':
       case 'f': {
         const bool value = text[*at] == 't';
-        ++at;
+        step();
         sync(Phase::kAfterValue);
         handler.boolean(value);
         goto afterValue;
       }
       case 'n':
-        ++at;
+        step();
         sync(Phase::kAfterValue);
         handler.null();
         goto afterValue;
       default:
         sync(Phase::kBeforeValue);
         walkNumber(handler, at);
-        ++at;
+        at = token;
         goto afterValue;
     }
 
   arrayStart:  // just after '['
     if (text[*at] == ']') {
       --level;
-      ++at;
+      step();
       sync(Phase::kAfterValue);
       handler.endArray();
       goto afterValue;
@@ -778,7 +948,7 @@ struct DocumentState {
   objectStart:  // just after '{'
     if (text[*at] == '}') {
       --level;
-      ++at;
+      step();
       sync(Phase::kAfterValue);
       handler.endObject();
       goto afterValue;
@@ -790,17 +960,17 @@ struct DocumentState {
       sync(phase);
       expected("member name string");
     }
-    const std::size_t nameOffset = *at;
+    const std::size_t nameAt = base + *at;
     const std::string_view name = readString(at);
-    ++at;
+    step();
     if (text[*at] != ':') {
       sync(phase);
       expected("':' after member name");
     }
-    ++at;
+    step();
     startValue();
     sync(Phase::kBeforeValue);
-    handler.memberName(Name(name, TextPosition{this, nameOffset}));
+    handler.memberName(Name(name, TextPosition{this, nameAt}));
     goto value;
   }
 
@@ -811,12 +981,12 @@ struct DocumentState {
     }
     if (isObject[level]) {
       if (text[*at] == ',') {
-        ++at;
+        step();
         goto member;
       }
       if (text[*at] == '}') {
         --level;
-        ++at;
+        step();
         sync(Phase::kAfterValue);
         handler.endObject();
         goto afterValue;
@@ -825,13 +995,13 @@ struct DocumentState {
       expected("',' or '}' after object member");
     }
     if (text[*at] == ',') {
-      ++at;
+      step();
       startValue();
       goto value;
     }
     if (text[*at] == ']') {
       --level;
-      ++at;
+      step();
       sync(Phase::kAfterValue);
       handler.endArray();
       goto afterValue;
@@ -856,23 +1026,24 @@ struct DocumentState {
       }
     } else {
       const std::optional<double> value = scannedDouble(scan, scalarText(token));
-      if (!value) throw RangeError(locate(*token), "number out of range for double");
+      if (!value) throw RangeError(locate(base + *token), "number out of range for double");
       consumeScalar();
       handler.doubleNumber(*value);
     }
   }
 
-  // The value's state when it is the one to read next.
-  void checkCurrent(TokenPosition token) const {
+  // The value at `offset` is the one to read next.
+  void checkCurrent(std::uint32_t offset) const {
     checkUsable();
-    if (cursor() != token || phase != Phase::kBeforeValue) outOfOrder();
+    if (cursorOffset() != offset || phase != Phase::kBeforeValue) outOfOrder();
   }
 
   // What the check at the start of the number at `token` found.
   const NumberScan& numberAt(TokenPosition token) noexcept {
-    if (number.token != token) {
+    const std::size_t offset = base + *token;
+    if (number.offset != offset) {
       scanNumber(scalarText(token), number);
-      number.token = token;
+      number.offset = offset;
     }
     return number;
   }
@@ -889,7 +1060,7 @@ using detail::Phase;
 
 Value::Kind Value::kind() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  switch (state_->text[*ref.token]) {
+  switch (state_->document[ref.offset]) {
     case '{': return Kind::kObject;
     case '[': return Kind::kArray;
     case '"': return Kind::kString;
@@ -901,7 +1072,7 @@ Value::Kind Value::kind() {
 }
 
 Location Value::location() const noexcept {
-  return detail::locate(state_, *load<ValueRef>(storage_.bytes).token);
+  return detail::locate(state_, load<ValueRef>(storage_.bytes).offset);
 }
 
 void Value::mismatch(const char* expected) {
@@ -910,61 +1081,63 @@ void Value::mismatch(const char* expected) {
 
 bool Value::asBoolean() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kBoolean) mismatch("JSON boolean");
-  const bool value = state_->text[*ref.token] == 't';
+  const bool value = state_->document[ref.offset] == 't';
   state_->consumeScalar();
   return value;
 }
 
 void Value::asNull() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kNull) mismatch("JSON null");
   state_->consumeScalar();
 }
 
 Object Value::asObject() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kObject) mismatch("JSON object");
+  const std::uint32_t bracket = state_->cursorOffset();
   state_->open(true);
   detail::ValueStorage storage;
-  store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
+  store(storage.bytes, ContainerRef{state_->cursorOffset(), bracket, state_->depth});
   return Object(state_, storage);
 }
 
 Array Value::asArray() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kArray) mismatch("JSON array");
+  const std::uint32_t bracket = state_->cursorOffset();
   state_->open(false);
   detail::ValueStorage storage;
-  store(storage.bytes, ContainerRef{state_->cursor(), state_->depth});
+  store(storage.bytes, ContainerRef{state_->cursorOffset(), bracket, state_->depth});
   return Array(state_, storage);
 }
 
 std::string_view Value::asString() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kString) mismatch("JSON string");
-  const std::string_view text = state_->readString(ref.token);
+  const std::string_view text = state_->readString(state_->cursor());
   state_->consumeScalar();
   return text;
 }
 
 std::string_view Value::numberText() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kNumber) mismatch("JSON number");
-  return state_->scalarText(ref.token);
+  return state_->scalarText(state_->cursor());
 }
 
 NumberKind Value::numberKind() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   if (kind() != Kind::kNumber) mismatch("JSON number");
-  const NumberScan& number = state_->numberAt(ref.token);
+  const NumberScan& number = state_->numberAt(state_->cursor());
   if (!number.exact) return NumberKind::kDouble;
   if (number.negative) return number.magnitude <= kInt64Magnitude ? NumberKind::kSigned : NumberKind::kDouble;
   return number.magnitude < kInt64Magnitude ? NumberKind::kSigned : NumberKind::kUnsigned;
@@ -972,7 +1145,7 @@ NumberKind Value::numberKind() {
 
 std::int64_t Value::asInt64() {
   const std::string_view text = numberText();
-  const NumberScan& number = state_->numberAt(load<ValueRef>(storage_.bytes).token);
+  const NumberScan& number = state_->numberAt(state_->cursor());
   if (number.real) throw RangeError(location(), "expected integer, found " + excerpt(text));
   if (!number.exact || number.magnitude > (number.negative ? kInt64Magnitude : kInt64Magnitude - 1)) {
     throw RangeError(location(), "number out of range for signed 64-bit integer");
@@ -985,7 +1158,7 @@ std::int64_t Value::asInt64() {
 
 std::uint64_t Value::asUInt64() {
   const std::string_view text = numberText();
-  const NumberScan& number = state_->numberAt(load<ValueRef>(storage_.bytes).token);
+  const NumberScan& number = state_->numberAt(state_->cursor());
   if (number.real) throw RangeError(location(), "expected integer, found " + excerpt(text));
   // "-0" is still zero.
   if (!number.exact || (number.negative && number.magnitude != 0)) {
@@ -998,7 +1171,7 @@ std::uint64_t Value::asUInt64() {
 
 double Value::asDouble() {
   const std::string_view text = numberText();
-  const std::optional<double> value = scannedDouble(state_->numberAt(load<ValueRef>(storage_.bytes).token), text);
+  const std::optional<double> value = scannedDouble(state_->numberAt(state_->cursor()), text);
   if (!value) throw RangeError(location(), "number out of range for double");
   state_->consumeScalar();
   return *value;
@@ -1006,10 +1179,10 @@ double Value::asDouble() {
 
 long double Value::durationSeconds() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   const Kind valueKind = kind();
   if (valueKind == Kind::kNumber) {
-    const std::optional<double> seconds = toDouble(state_->scalarText(ref.token));
+    const std::optional<double> seconds = toDouble(state_->scalarText(state_->cursor()));
     if (!seconds) throw RangeError(location(), "time duration out of range");
     state_->consumeScalar();
     return *seconds;
@@ -1017,7 +1190,7 @@ long double Value::durationSeconds() {
   if (valueKind != Kind::kString)
     mismatch("time duration (JSON number of seconds or JSON string such as \"1.5s\")");
 
-  const std::string_view text = state_->readString(ref.token);
+  const std::string_view text = state_->readString(state_->cursor());
   double number = 0;
   const char* const end = text.data() + text.size();
   auto [unitBegin, error] = std::from_chars(text.data(), end, number);
@@ -1049,24 +1222,25 @@ long double Value::durationSeconds() {
 
 void Value::walk(Handler& handler) {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   state_->walk(handler, ref.depth);
 }
 
 void Value::skip() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
+  state_->checkCurrent(ref.offset);
   state_->skipTo(ref.depth);
 }
 
 std::string_view Value::rawJson() {
   const auto ref = load<ValueRef>(storage_.bytes);
-  state_->checkCurrent(ref.token);
-  const std::size_t begin = *ref.token;
+  state_->checkCurrent(ref.offset);
+  // In the whole text: reading on may have moved the index to another window.
+  const std::size_t begin = ref.offset;
   state_->skipTo(ref.depth);
-  std::size_t end = state_->here();
-  while (end > begin && isBlank(state_->text[end - 1])) --end;
-  return {state_->text + begin, end - begin};
+  std::size_t end = state_->cursorOffset();
+  while (end > begin && isBlank(state_->document[end - 1])) --end;
+  return {state_->document + begin, end - begin};
 }
 
 // ---- Object
@@ -1075,7 +1249,7 @@ Object::Iterator Object::begin() {
   DocumentState& state = *state_;
   state.checkUsable();
   const auto ref = load<ContainerRef>(storage_.bytes);
-  if (state.cursor() != ref.body || state.depth != ref.depth || state.phase != Phase::kObjectStart)
+  if (state.cursorOffset() != ref.body || state.depth != ref.depth || state.phase != Phase::kObjectStart)
     outOfOrder();
   Iterator it;
   it.state_ = state_;
@@ -1084,8 +1258,8 @@ Object::Iterator Object::begin() {
     return it;
   }
   const std::string_view name = state.readMember();
-  store(it.iterator_,
-        MemberRef{state.cursor(), state.depth, static_cast<std::uint32_t>(name.size()), name.data()});
+  store(it.iterator_, MemberRef{state.cursorOffset(), state.depth, state.nameOffset,
+                                static_cast<std::uint32_t>(name.size()), name.data()});
   it.atEnd_ = false;
   return it;
 }
@@ -1094,12 +1268,12 @@ Object::Iterator Object::end() { return Iterator(); }
 
 // The opening bracket is the token before the body.
 Location Object::location() const noexcept {
-  return detail::locate(state_, load<ContainerRef>(storage_.bytes).body[-1]);
+  return detail::locate(state_, load<ContainerRef>(storage_.bytes).bracket);
 }
 
 Member Object::Iterator::operator*() {
   const auto ref = load<MemberRef>(iterator_);
-  return Member{Name(std::string_view(ref.name, ref.nameLength), detail::TextPosition{state_, ref.value[-2]}),
+  return Member{Name(std::string_view(ref.name, ref.nameLength), detail::TextPosition{state_, ref.nameOffset}),
                 Value(state_, valueStorage(ValueRef{ref.value, ref.depth}))};
 }
 
@@ -1111,7 +1285,8 @@ Object::Iterator& Object::Iterator::operator++() {
   state.skipTo(ref.depth);
   std::string_view name;
   if (state.next(&name)) {
-    ref = MemberRef{state.cursor(), state.depth, static_cast<std::uint32_t>(name.size()), name.data()};
+    ref = MemberRef{state.cursorOffset(), state.depth, state.nameOffset, static_cast<std::uint32_t>(name.size()),
+                    name.data()};
     store(iterator_, ref);
   } else {
     atEnd_ = true;
@@ -1127,7 +1302,7 @@ Array::Iterator Array::begin() {
   DocumentState& state = *state_;
   state.checkUsable();
   const auto ref = load<ContainerRef>(storage_.bytes);
-  if (state.cursor() != ref.body || state.depth != ref.depth || state.phase != Phase::kArrayStart)
+  if (state.cursorOffset() != ref.body || state.depth != ref.depth || state.phase != Phase::kArrayStart)
     outOfOrder();
   Iterator it;
   it.state_ = state_;
@@ -1137,7 +1312,7 @@ Array::Iterator Array::begin() {
   }
   state.requireValueStart();
   state.phase = Phase::kBeforeValue;
-  store(it.iterator_, ElementRef{state.cursor(), state.depth});
+  store(it.iterator_, ElementRef{state.cursorOffset(), state.depth});
   it.atEnd_ = false;
   return it;
 }
@@ -1145,7 +1320,7 @@ Array::Iterator Array::begin() {
 Array::Iterator Array::end() { return Iterator(); }
 
 Location Array::location() const noexcept {
-  return detail::locate(state_, load<ContainerRef>(storage_.bytes).body[-1]);
+  return detail::locate(state_, load<ContainerRef>(storage_.bytes).bracket);
 }
 
 Value Array::Iterator::operator*() {
@@ -1160,7 +1335,7 @@ Array::Iterator& Array::Iterator::operator++() {
   const auto ref = load<ElementRef>(iterator_);
   state.skipTo(ref.depth);
   if (state.next()) {
-    store(iterator_, ElementRef{state.cursor(), state.depth});
+    store(iterator_, ElementRef{state.cursorOffset(), state.depth});
   } else {
     atEnd_ = true;
   }
@@ -1172,12 +1347,14 @@ bool Array::Iterator::operator!=(const Iterator& other) const noexcept { return 
 // ---- Document
 
 Document::Document() = default;
+Document::Document(std::size_t indexWindow) : indexWindow_(indexWindow == 0 ? 1 : indexWindow) {}
 Document::~Document() = default;
 
 Value Document::read(io::InputStream& input) {
   // The previous document gives its workspace back before the new one takes one.
   state_.reset();
   state_ = std::make_unique<DocumentState>();
+  state_->window = indexWindow_;
   Workspace& workspace = *state_->workspace;
   const std::size_t hint = input.sizeHint();
   char* buffer = workspace.ensure(hint != 0 ? hint : kInitialStreamBuffer, 0);
@@ -1198,17 +1375,18 @@ Value Document::read(io::InputStream& input) {
     length += count;
   }
   state_->start(length);
-  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}));
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursorOffset(), 0}));
 }
 
 Value Document::read(std::string_view text, Location origin) {
   state_.reset();
   state_ = std::make_unique<DocumentState>();
+  state_->window = indexWindow_;
   char* buffer = state_->workspace->ensure(text.size(), 0);
   if (!text.empty()) std::memcpy(buffer, text.data(), text.size());
   state_->origin = origin.line == 0 ? Location{1, 1} : origin;
   state_->start(text.size());
-  return Value(state_.get(), valueStorage(ValueRef{state_->cursor(), 0}));
+  return Value(state_.get(), valueStorage(ValueRef{state_->cursorOffset(), 0}));
 }
 
 void Document::finish() {

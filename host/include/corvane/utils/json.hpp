@@ -59,7 +59,7 @@ class SyntaxError : public Exception {
 
 namespace detail {
 struct DocumentState;
-// Opaque room for the reader's reference to one value (a position in simdjson's token index);
+// Opaque room for the reader's reference to one value (where its first token stands in the text);
 // checked against the real size in the .cpp.
 struct alignas(8) ValueStorage {
   std::byte bytes[24];
@@ -167,8 +167,8 @@ struct Member {
   Value value;
 };
 
-// Receives the parts of a value from Value::walk. Strings and names stay valid while the
-// Document lives.
+// Receives the parts of a value from Value::walk. Names stay valid while the Document lives; a
+// string only during its call, so that a walk over many strings does not keep each one.
 class Handler {
  public:
   virtual void beginObject() = 0;
@@ -247,10 +247,15 @@ class Array::Iterator {
 
 // One JSON document. Reads the whole input, checks it is one JSON value with nothing but white
 // space after it (at finish()), and hands out the root value. Nesting is limited (1024 levels) so
-// hostile input cannot exhaust the stack.
+// hostile input cannot exhaust the stack. A text longer than the index window is indexed a window
+// at a time, so that the index (four bytes a token) does not grow with the text; what is read and
+// reported is the same either way.
 class Document {
  public:
+  static constexpr std::size_t kIndexWindow = std::size_t{1} << 20;
+
   Document();
+  explicit Document(std::size_t indexWindow);
   ~Document();
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -264,6 +269,7 @@ class Document {
 
  private:
   std::unique_ptr<detail::DocumentState> state_;
+  std::size_t indexWindow_ = kIndexWindow;
 };
 
 }  // namespace corvane::utils::json::decoder
