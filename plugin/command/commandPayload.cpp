@@ -1,10 +1,10 @@
 #include "command/commandPayload.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -117,7 +117,8 @@ struct Selection {
 };
 
 [[noreturn, gnu::cold]] void tooLarge(std::size_t length) {
-  throw decoder::Exception(decoder::Location{}, "message of " + std::to_string(length) + " bytes is larger than the " +
+  throw decoder::Exception(decoder::Location{}, "message of " + std::to_string(length) +
+                                                    " bytes is larger than the " +
                                                     std::to_string(CommandPayload::kMaxMessageSize) +
                                                     " bytes a command takes");
 }
@@ -185,7 +186,7 @@ class NameTable {
   }
   void grow() {
     std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
-    old.swap(slots_);
+    old.swap(slots_);  // the larger table in place, the names to move into it in `old`
     used_ = 0;
     for (const Slot& slot : old) {
       if (slot.data != nullptr) put(slot);
