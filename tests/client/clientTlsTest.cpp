@@ -12,23 +12,17 @@
 #include <string>
 #include <system_error>
 
-#include <corvane/data.hpp>
-
 #include "broker.hpp"
 #include "certificates.hpp"
 #include "clientModel.hpp"
-#include "errors/customError.hpp"
+#include "errors/mosquittoErrors.hpp"
 #include "ssl/errors.hpp"
 #include "tempDir.hpp"
-#include "waiting.hpp"
 
-namespace corvane::plugins::mqttClient::testing {
+namespace corvane::plugins::mqttClient {
 namespace {
 
-using corvane::testing::Broker;
-using corvane::testing::CertificateFiles;
-using corvane::testing::Certificates;
-using corvane::testing::TlsListenerOptions;
+using namespace corvane::testing;
 
 std::string quoted(const std::filesystem::path& path) { return std::string("\"").append(path.string()).append("\""); }
 
@@ -92,7 +86,7 @@ TEST(ClientTls, ConnectsOrRecordsWhyVerificationFailed) {
                                                      .server = c.brokerCertificate,
                                                      .requireCertificate = c.brokerRequiresClientCertificate}});
     broker.start();
-    ClientModel m(clientConfig(c.host, broker.tlsPort(), "tls", c.members));
+    ClientModel m(clientConfig(broker.tlsPort(), "tls", c.members, c.host));
     {
       std::optional<CertificateFileVariable> store;
       if (c.defaultStoreIsTestCa) store.emplace(certs.caFile());
@@ -101,12 +95,10 @@ TEST(ClientTls, ConnectsOrRecordsWhyVerificationFailed) {
     m.client().activate();
     if (!c.error) {
       EXPECT_TRUE(eventually([&] { return m.client().data().deviceState; }))
-          << corvane::data::describeError(m.client().data().error) << broker.logReport();
-      continue;
+          << describe(m.client().data().error) << broker.logReport();
+    } else {
+      EXPECT_TRUE(eventually([&] { return m.client().data().error == *c.error; })) << describe(m.client().data().error);
     }
-    EXPECT_TRUE(eventually([&] { return m.client().data().error == *c.error; }))
-        << corvane::data::describeError(m.client().data().error);
-    EXPECT_FALSE(m.client().data().deviceState);
   }
 }
 
@@ -127,6 +119,9 @@ TEST(ClientTls, SetUpFailuresNameTheClientTheFileAndTheOpenSslReason) {
   // OpenSSL 3 queues the decoder's complaint first.
   const auto noKey = ssl::makeError(ERR_PACK(ERR_LIB_OSSL_DECODER, 0, ERR_R_UNSUPPORTED));
   const SetUpCase cases[] = {
+      // The old form checks nothing but emptiness; libmosquitto rejects a will topic with wildcards.
+      {"will that libmosquitto refuses", R"("lastWill": {"topic": "a/+", "payload": "x"})",
+       "Error setting will message for MQTT broker \"127.0.0.1:1\"", makeMosquittoError(MOSQ_ERR_INVAL)},
       {"pinned file without a certificate",
        R"("TLS": {"enabled": true, "serverCertificate": )" + quoted(noPem) + "}",
        "could not load server certificate for MQTT client \"broker\" from \"" + noPem.string() + "\"", noCertificate},
@@ -150,7 +145,7 @@ TEST(ClientTls, SetUpFailuresNameTheClientTheFileAndTheOpenSslReason) {
       m.client().prepare();
       ADD_FAILURE() << "prepared";
     } catch (const std::system_error& e) {
-      EXPECT_EQ(e.code(), c.error) << corvane::data::describeError(e.code());
+      EXPECT_EQ(e.code(), c.error) << describe(e.code());
       EXPECT_EQ(e.what(), c.message + ": " + c.error.message());
     }
     EXPECT_EQ(ERR_peek_error(), 0u) << "OpenSSL errors left in the queue";

@@ -10,18 +10,14 @@
 
 #include "broker.hpp"
 #include "clientModel.hpp"
-#include "eventRecorder.hpp"
 #include "testPeer.hpp"
 #include "topic/topic.hpp"
-#include "waiting.hpp"
 
-namespace corvane::plugins::mqttClient::testing {
+namespace corvane::plugins::mqttClient {
 namespace {
 
+using namespace corvane::testing;
 using namespace std::chrono_literals;
-using corvane::testing::Broker;
-using corvane::testing::ReceivedMessage;
-using corvane::testing::TestPeer;
 
 std::vector<std::string> topicsOf(const std::vector<ReceivedMessage>& messages) {
   std::vector<std::string> topics;
@@ -64,8 +60,7 @@ TEST(ClientWill, OrderlyDisconnectionDeliversTheWillUnlessItIsForAbnormalOnesOnl
     peer.subscribe("marker/#");
     ClientModel m(clientConfig(broker.port(), id, std::string(R"("MQTTVersion": ")") + c.version + "\", " + c.will));
     m.prepare();
-    m.client().activate();
-    ASSERT_TRUE(eventually([&] { return m.client().data().deviceState; }));
+    ASSERT_TRUE(m.connect());
 
     m.client().deactivate();
     // An orderly disconnection leaves "not connected" as the reason.
@@ -127,12 +122,12 @@ TEST(ClientBirth, FollowsEveryConnackWhenNoTopicIsDesignated) {
   EXPECT_EQ(birth->qos, 1);
 
   // Rendered again for the next connection.
-  m.model().dataPoint("plant/level")->setValue(std::int64_t{8});
+  m.model.dataPoint("plant/level")->setValue(std::int64_t{8});
   peer.clearMessages();
   takeOver(broker, "birth-plain");
   ASSERT_TRUE(events.waitFor("disconnected"));
-  ASSERT_TRUE(eventually([&] { return m.client().connectionState() == ConnectionState::Idle; }));
-  m.model().runTaskOnce("broker", "reconnect");
+  ASSERT_TRUE(m.waitForIdle());
+  m.reconnect();
   ASSERT_TRUE(events.waitFor("birth", 2));
   birth = peer.waitForTopic("birth/plain");
   ASSERT_TRUE(birth);
@@ -188,8 +183,8 @@ TEST(ClientBirth, WaitsForTheFirstPublicationOfEveryDesignatedTopicName) {
   peer.clearMessages();
   takeOver(broker, "birth-gated");
   ASSERT_TRUE(events.waitFor("disconnected"));
-  ASSERT_TRUE(eventually([&] { return m.client().connectionState() == ConnectionState::Idle; }));
-  m.model().runTaskOnce("broker", "reconnect");
+  ASSERT_TRUE(m.waitForIdle());
+  m.reconnect();
   ASSERT_TRUE(events.waitFor("connected", 2));
   const auto t3 = now();
   m.child<Topic>("c").publish(t3);
@@ -205,4 +200,4 @@ TEST(ClientBirth, WaitsForTheFirstPublicationOfEveryDesignatedTopicName) {
 }
 
 }  // namespace
-}  // namespace corvane::plugins::mqttClient::testing
+}  // namespace corvane::plugins::mqttClient
