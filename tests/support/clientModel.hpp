@@ -16,6 +16,7 @@
 #include <corvane/runtime.hpp>
 
 #include "client/client.hpp"
+#include "testPeer.hpp"
 #include "waiting.hpp"
 
 namespace corvane::testing {
@@ -120,6 +121,17 @@ class EventRecorder {
   };
   std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
+
+// The topics `peer` received, in order, up to a marker it publishes to `marker` itself; then it
+// forgets them. What another client sent is sure to be among them only once it was waited for.
+inline std::vector<std::string> receivedTopics(TestPeer& peer, const std::string& marker) {
+  peer.publish(marker, "");
+  std::vector<std::string> topics;
+  if (!peer.waitForTopic(marker)) return {"(no marker)"};
+  for (const auto& message : peer.messages()) topics.push_back(message.topic);
+  peer.clearMessages();
+  return topics;
+}
 
 // A read handle on one value of a chosen native type, or on a read that fails with `error`.
 inline data::ReadHandle fakeReadHandle(data::NativeType type, data::Value value, std::error_code error = {}) {

@@ -61,15 +61,7 @@ class TopicPublishing : public ::testing::Test {
   ::testing::AssertionResult waitForError(const Topic& topic, std::error_code error) {
     return waitForRecord(topic, [&](const Topic::Data& d) { return d.error == error; });
   }
-  // The topics the peer received, once everything sent before this call has arrived.
-  std::vector<std::string> received() {
-    peer.publish("plant/marker", "");
-    EXPECT_TRUE(peer.waitForTopic("plant/marker"));
-    std::vector<std::string> topics;
-    for (const auto& m : peer.messages()) topics.push_back(m.topic);
-    peer.clearMessages();
-    return topics;
-  }
+  std::vector<std::string> received() { return receivedTopics(peer, "plant/marker"); }
 
   int startBroker() {
     broker.start();
