@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <set>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -283,26 +284,22 @@ TEST(ClientShutdown, CleanupDoesNotWaitForAnAnswer) {
   const auto& certificates = Certificates::shared();
   Broker broker({.tlsListener = TlsListenerOptions{.server = certificates.server()}});
   broker.start();
-  struct Case {
-    const char* name;
-    std::string config;
-    bool pauseBefore;  // else once connected
-  };
-  const Case kCases[] = {
+  enum class Pause { never, beforeActivation, onceConnected };
+  const std::tuple<const char*, std::string, Pause> kCases[] = {
+      {"a name only the resolver can answer", clientConfig(1883, "lookup", "", "lookup.invalid"), Pause::never},
       // A DISCONNECT has no answer: the client closes its side without waiting for the broker.
-      {"connected, then the broker stops answering", clientConfig(broker.port(), "stalled"), false},
+      {"connected, then the broker stops answering", clientConfig(broker.port(), "stalled"), Pause::onceConnected},
       // A TLS handshake with a stopped broker never completes: there is nothing to take leave of.
       {"TLS handshake", clientConfig(broker.tlsPort(), "handshake", R"("useTLS": true, "verifyCertificate": false)"),
-       true},
-      {"a name only the resolver can answer", clientConfig(1883, "lookup", "", "lookup.invalid"), false},
+       Pause::beforeActivation},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    m.emplace(c.config);
+  for (const auto& [name, config, pause] : kCases) {
+    SCOPED_TRACE(name);
+    m.emplace(config);
     m->prepare();
-    if (c.pauseBefore) broker.pause();
+    if (pause == Pause::beforeActivation) broker.pause();
     m->client().activate();
-    if (!c.pauseBefore && c.config.find("lookup") == std::string::npos) {
+    if (pause == Pause::onceConnected) {
       ASSERT_TRUE(eventually([&] { return m->client().data().deviceState; }));
       broker.pause();
     }
@@ -312,7 +309,7 @@ TEST(ClientShutdown, CleanupDoesNotWaitForAnAnswer) {
     EXPECT_EQ(m->client().connectionState(), ConnectionState::Idle);
     EXPECT_EQ(m->client().data().error, make_error_code(CustomError::NotConnected)) << describe(m->client().data().error);
     m.reset();
-    if (broker.paused()) broker.resume();
+    if (pause != Pause::never) broker.resume();
   }
 }
 
