@@ -307,7 +307,10 @@ TEST(ClientShutdown, CleanupDoesNotWaitForAnAnswer) {
     m->client().cleanup();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "cleanup waited";
     EXPECT_EQ(m->client().connectionState(), ConnectionState::Idle);
-    EXPECT_EQ(m->client().data().error, make_error_code(CustomError::NotConnected)) << describe(m->client().data().error);
+    // An orderly end, unless the name lookup had already failed.
+    if (pause != Pause::never) {
+      EXPECT_EQ(m->client().data().error, make_error_code(CustomError::NotConnected));
+    }
     m.reset();
     if (pause != Pause::never) broker.resume();
   }
