@@ -274,8 +274,9 @@ TEST(ClientAttributes, ReadsConfigurationAndTheFirstStateRecord) {
   m.prepare();
   const auto& node = *m.model.findElement("broker");
   auto read = [&](std::string_view name) {
-    auto value = node.attributeReadHandle(name).read();
-    return value ? *value : Value(std::string("unread"));
+    auto handle = node.attributeReadHandle(name);
+    auto value = handle.read();
+    return handle.isBound() && value ? *value : Value(std::string("unread"));
   };
   EXPECT_EQ(read("brokerAddress"), Value(std::string("broker.example")));
   EXPECT_EQ(corvane::data::toText(read("portNumber")), "1884");

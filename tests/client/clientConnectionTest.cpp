@@ -114,7 +114,7 @@ TEST(ClientConnection, LostBrokerIsRecordedAndOnlyTheReconnectTaskConnectsAndSub
   ClientModel m(clientConfig(broker.port(), "lost"),
                 command("c1", "cmd/a", "p1") + "," + command("c2", "cmd/a", "p2") + "," + command("c3", "cmd/A", "p3"),
                 R"({"name": "p1", "type": "integer"}, {"name": "p2", "type": "string"},
-                   {"name": "p3", "type": "integer"})");
+                   {"name": "p3", "type": "unsigned"})");
   m.prepare();
   EventRecorder events(m.client());
   Command* commands[] = {&m.child<Command>("c1"), &m.child<Command>("c2"), &m.child<Command>("c3")};

@@ -82,7 +82,8 @@ class TopicElement : public ::testing::Test {
     return value ? *value : Value();
   }
 
-  corvane::testing::ClientModel model{R"({"brokerAddress": "broker.example:1884", "clientID": "topic-config"})",
+  corvane::testing::ClientModel model{R"({"brokerAddress": "broker.example:1884", "clientID": "topic-config",
+                                           "birth": {"topic": "b", "payload": "up"}})",
                                       R"({"class": "Topic", "name": "t",
                                           "config": {"topic": "plant/t", "QoS": 2, "retained": true, "payload": "x"}})"};
   std::shared_ptr<Topic> topic = std::dynamic_pointer_cast<Topic>(model.model.skillElement("broker/t"));
@@ -105,7 +106,9 @@ TEST_F(TopicElement, ListsItsAttributesThenTheClientsAndResolvesTheOldSpellings)
   const std::pair<std::string_view, const corvane::model::Attribute*> kNames[] = {
       {"topic", &attributes::kTopic}, {"topicName", &attributes::kTopic}, {"QoS", &attributes::kQoS},
       {"qos", &attributes::kQoS},     {"Qos", nullptr},                   {"name", nullptr},
-      {"state", &attributes::kTopicState}, {"clientID", &attributes::kClientId}, {"connectionTime", nullptr},
+      {"retained", &attributes::kRetained}, {"state", &attributes::kTopicState},
+      {"publishTime", &attributes::kPublishTime}, {"error", &attributes::kError},
+      {"clientID", &attributes::kClientId}, {"connectionTime", nullptr},
   };
   for (const auto& [name, expected] : kNames) EXPECT_EQ(topic->resolveAttributeByName(name), expected) << name;
 
