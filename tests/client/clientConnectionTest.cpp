@@ -33,36 +33,6 @@ std::string command(std::string_view name, std::string_view topic, std::string_v
          R"(", "payload": [{"@DataPoint": {"dataPoint": ")" + std::string(point) + R"(", "jsonPath": "$.v"}}]}})";
 }
 
-TEST(ClientConnection, SpeaksTheConfiguredProtocolLevelOnceItsTaskRuns) {
-  Broker broker;
-  broker.start();
-  ClientModel never(clientConfig(broker.port(), "never"));
-  never.prepare();
-  // mosquitto's "(pN, c1, kK)": protocol, clean session, keepalive.
-  for (const auto& [version, brokerSees] : {std::pair{"3.1", "as level-3 (p1, c1, k30)"},
-                                            std::pair{"3.1.1", "as level-4 (p2, c1, k30)"},
-                                            std::pair{"5", "as level-5 (p5, c1, k30)"}}) {
-    SCOPED_TRACE(version);
-    ClientModel m(clientConfig(broker.port(), std::string("level-") + brokerSees[9],
-                               std::string(R"("MQTTVersion": ")") + version + R"(", "keepaliveInterval": "30s")"));
-    m.prepare();
-    EventRecorder events(m.client());
-    const auto before = now();
-    m.client().activate();
-    ASSERT_TRUE(events.waitFor("connected")) << describe(m.client().data().error);
-    EXPECT_TRUE(broker.waitForLog(brokerSees));
-    const auto data = m.client().data();
-    EXPECT_TRUE(data.deviceState);
-    EXPECT_EQ(data.error, std::error_code(0, std::system_category()));
-    EXPECT_GE(data.connectionTime, before);
-    EXPECT_EQ(m.client().connectionState(), ConnectionState::Connected);
-  }
-  // A client whose task never ran has not tried meanwhile.
-  EXPECT_EQ(never.client().connectionState(), ConnectionState::Idle);
-  EXPECT_EQ(never.client().data().error, make_error_code(CustomError::NotConnected));
-  EXPECT_EQ(broker.log().find("as never"), std::string::npos);
-}
-
 TEST(ClientConnection, RefusedConnackLeavesTheBrokersAnswer) {
   Broker broker({.allowAnonymous = false, .passwords = {{"user", "right"}}});
   broker.start();
@@ -116,6 +86,8 @@ TEST(ClientConnection, LostBrokerIsRecordedAndOnlyTheReconnectTaskConnectsAndSub
                 R"({"name": "p1", "type": "integer"}, {"name": "p2", "type": "string"},
                    {"name": "p3", "type": "unsigned"})");
   m.prepare();
+  ClientModel never(clientConfig(broker.port(), "never"));
+  never.prepare();
   EventRecorder events(m.client());
   Command* commands[] = {&m.child<Command>("c1"), &m.child<Command>("c2"), &m.child<Command>("c3")};
   auto value = [&](const char* point) { return corvane::data::toText(m.model.dataPoint(point)->value()); };
@@ -160,6 +132,9 @@ TEST(ClientConnection, LostBrokerIsRecordedAndOnlyTheReconnectTaskConnectsAndSub
     m.reconnect();
   }
   EXPECT_EQ(events.roles(), (std::vector<std::string>{"connected", "disconnected", "connected"}));
+  // A client whose task never ran has not tried meanwhile.
+  EXPECT_EQ(never.client().connectionState(), ConnectionState::Idle);
+  EXPECT_EQ(broker.log().find("as never"), std::string::npos);
 }
 
 // Attempts that end before a CONNACK, or a connection the broker ends: the record says what

@@ -1,4 +1,4 @@
-// Commands against a real mosquitto: refused subscriptions and retained messages.
+// Commands against a real mosquitto whose access rules refuse a subscription.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,13 +11,11 @@
 #include "errors/customError.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "tempDir.hpp"
-#include "testPeer.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
 
 using namespace corvane::testing;
-using corvane::data::Value;
 
 std::string command(std::string_view name, std::string_view topic) {
   return R"({"class": "Command", "name": ")" + std::string(name) + R"(", "config": {"topic": ")" + std::string(topic) +
@@ -65,31 +63,6 @@ TEST(CommandBroker, SubscriptionRefusedByTheBrokerRecordsItsReasonCode) {
     EXPECT_EQ(denied.subscriptionChangedEvent().raisedCount(), 0u);
     EXPECT_EQ(allowed.subscribeData().error, std::error_code()) << describe(allowed.subscribeData().error);
   }
-}
-
-TEST(CommandBroker, RetainedMessageArrivesWithItsFlagAndLiveOnesWithout) {
-  Broker broker;
-  broker.start();
-  TestPeer peer({.port = broker.port()});
-  ASSERT_TRUE(peer.connect().accepted());
-  // Kept by the broker before the client ever subscribes.
-  peer.publishAndWait("cmd/retained", R"({"v": 1})", 1, true);
-
-  ClientModel m(clientConfig(broker.port(), "retained"), command("c", "cmd/retained"), kPoint);
-  m.prepare();
-  auto& c = m.child<Command>("c");
-  m.client().activate();
-  ASSERT_TRUE(eventually([&] { return c.receivedEvent().raisedCount() == 1; })) << broker.logReport();
-  EXPECT_TRUE(c.receiveData().retained);
-  EXPECT_EQ(c.receiveData().qos, 0);  // published with QoS 1, delivered with the subscription's QoS 0
-  EXPECT_EQ(m.model.dataPoint("p")->value(), Value(std::int64_t{1}));
-
-  // A live delivery to an existing subscription carries no retain flag, even when published retained.
-  peer.publishAndWait("cmd/retained", R"({"w": 2})", 2, true);
-  ASSERT_TRUE(eventually([&] { return c.receivedEvent().raisedCount() == 2; }));
-  EXPECT_FALSE(c.receiveData().retained);
-  EXPECT_EQ(c.receiveData().qos, 0);
-  EXPECT_EQ(c.receiveData().errorSummary, "\np: failed to find a JSON object member called \"v\"");
 }
 
 }  // namespace
