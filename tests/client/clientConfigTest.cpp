@@ -118,115 +118,103 @@ TEST(ClientConfig, ReadsEveryKeyAndSpelling) {
 
 TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   const std::string tooLong(65536, 'x');
-  const std::string kIdControl =
-      "client identifier for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
+  const std::string kControl = " must not contain control characters (U+0000 to U+001F, U+007F to U+009F)";
   const std::string kKeepalive = "keepalive interval for MQTT client must be at least 5s";
   const std::string kKeepaliveMax = "keepalive interval for MQTT client must be at most 65535s";
   const std::string kMixing = "mixing old-style and new-style TLS configuration for MQTT client is not supported";
+  const std::string kEnabled = " requires \"enabled\" to be true in MQTT client TLS configuration";
+  const std::string kUseTls = " requires \"useTls\" to be true in MQTT client";
   const std::string kQoS = "QoS value for MQTT client birth message must be 0, 1, or 2";
   const std::string kWillQoS = "QoS value for MQTT client will message must be 0, 1, or 2";
-  struct Case {
-    std::string members;
-    std::string at;  // the text that starts where the error is located (its first occurrence)
-    std::string message;
-  };
-  const Case kCases[] = {
-      {R"({"clientID": "x"})", "{", "missing broker address for MQTT Client"},
-      {"{}", "{", "missing broker address for MQTT Client"},
-      {R"("brokerAddress": "")", R"("")", "empty broker address in MQTT Client"},
-      {R"("brokerAddress": ":1883")", R"(":1883")", "empty broker address in MQTT Client"},
-      {R"("brokerAddress": "[]:1883")", R"("[]:1883")", "empty broker address in MQTT Client"},
-      {R"("brokerAddress": "h:x")", R"("h:x")", "invalid port number \"x\" in address \"h:x\" (expected 1 to 65535)"},
-      {R"("timeout": 1)", R"("timeout")", "unknown parameter \"timeout\""},
-      {R"("useTls": true)", R"("useTls")", "unknown parameter \"useTls\""},
-      {R"("clientID": "")", R"("")", "empty client identifier in MQTT Client"},
-      {R"("MQTTVersion": "")", R"("")", "empty MQTT version in MQTT Client"},
-      {R"("MQTTVersion": "3")", R"("3")", "unsupported MQTT version \"3\" in MQTT client"},
-      {R"("mqttVersion": "5.0")", R"("5.0")", "unsupported MQTT version \"5.0\" in MQTT client"},
-      {R"("MQTTVersion": "3.1", "password": "p")", R"("p")", "MQTT version 3 does not support password without username"},
-      {R"("password": "p", "MQTTVersion": "3.1.1")", R"("p")",
-       "MQTT version 3.1.1 does not support password without username"},
-      {R"("keepaliveInterval": 4)", "4}", kKeepalive},
-      {R"("keepaliveInterval": "4999ms")", R"("4999ms")", kKeepalive},
-      {R"("keepaliveIntervalS": -60)", "-60", kKeepalive},
-      {R"("keepaliveInterval": "2147483648s")", R"("2147)", "time duration out of range"},
-      {R"("keepaliveIntervalS": 2147483648)", "2147", "number out of range for 32-bit integer"},
-      {R"("keepaliveInterval": "19h")", R"("19h")", kKeepaliveMax},
-      {R"("keepaliveIntervalS": 65536)", "65536", kKeepaliveMax},
-      {R"("useTLS": true, "TLS": {"enabled": true})", R"("TLS")", kMixing},
-      {R"("TLS": {"enabled": true}, "caCertificateFile": "a")", R"("caCertificateFile")", kMixing},
-      {R"("useTLS": false, "TLS": {})", R"("TLS")", kMixing},
-      {R"("TLS": {"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
-       R"("clientCertificate")", "client certificate requires \"enabled\" to be true in MQTT client TLS configuration"},
+  // Each row's members, with "^" where the error is located, and the message.
+  const std::pair<std::string, std::string> kCases[] = {
+      {R"(^{"clientID": "x"})", "missing broker address for MQTT Client"},
+      {R"(^{})", "missing broker address for MQTT Client"},
+      {R"("brokerAddress": ^"")", "empty broker address in MQTT Client"},
+      {R"("brokerAddress": ^":1883")", "empty broker address in MQTT Client"},
+      {R"("brokerAddress": ^"[]:1883")", "empty broker address in MQTT Client"},
+      {R"("brokerAddress": ^"h:x")", "invalid port number \"x\" in address \"h:x\" (expected 1 to 65535)"},
+      {R"(^"timeout": 1)", "unknown parameter \"timeout\""},
+      {R"(^"useTls": true)", "unknown parameter \"useTls\""},
+      {R"("clientID": ^"")", "empty client identifier in MQTT Client"},
+      {R"("MQTTVersion": ^"")", "empty MQTT version in MQTT Client"},
+      {R"("MQTTVersion": ^"3")", "unsupported MQTT version \"3\" in MQTT client"},
+      {R"("mqttVersion": ^"5.0")", "unsupported MQTT version \"5.0\" in MQTT client"},
+      {R"("MQTTVersion": "3.1", "password": ^"p")", "MQTT version 3 does not support password without username"},
+      {R"("password": ^"p", "MQTTVersion": "3.1.1")", "MQTT version 3.1.1 does not support password without username"},
+      {R"("keepaliveInterval": ^4)", kKeepalive},
+      {R"("keepaliveInterval": ^"4999ms")", kKeepalive},
+      {R"("keepaliveIntervalS": ^-60)", kKeepalive},
+      {R"("keepaliveInterval": ^"2147483648s")", "time duration out of range"},
+      {R"("keepaliveIntervalS": ^2147483648)", "number out of range for 32-bit integer"},
+      {R"("keepaliveInterval": ^"19h")", kKeepaliveMax},
+      {R"("keepaliveIntervalS": ^65536)", kKeepaliveMax},
+      {R"("useTLS": true, ^"TLS": {"enabled": true})", kMixing},
+      {R"("TLS": {"enabled": true}, ^"caCertificateFile": "a")", kMixing},
+      {R"("useTLS": false, ^"TLS": {})", kMixing},
+      {R"("TLS": {^"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
+       "client certificate" + kEnabled},
       {R"("TLS": {"serverCertificate": "pinned.pem", "enabled": false, )"
-       R"("clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
-       R"("clientCertificate")", "client certificate requires \"enabled\" to be true in MQTT client TLS configuration"},
-      {R"("TLS": {"serverCertificate": "pinned.pem"})", R"("serverCertificate")",
-       "server certificate requires \"enabled\" to be true in MQTT client TLS configuration"},
-      {R"("TLS": {"enable": true})", R"("enable")", "unknown parameter \"enable\""},
-      {R"("caCertificateFile": "a")", R"("caCertificateFile")",
-       "CA certificate file requires \"useTls\" to be true in MQTT client"},
-      {R"("caCertificateDirectory": "d", "useTLS": false)", R"("caCertificateDirectory")",
-       "CA certificate directory requires \"useTls\" to be true in MQTT client"},
-      {R"("clientCertificate": {"certificateFile": "c", "privateKeyFile": "k"})", R"("clientCertificate")",
-       "client certificate requires \"useTls\" to be true in MQTT client"},
-      {R"("verifyCertificate": true)", R"("verifyCertificate")",
-       "verify certificate option requires \"useTls\" to be true in MQTT client"},
+       R"(^"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
+       "client certificate" + kEnabled},
+      {R"("TLS": {^"serverCertificate": "pinned.pem"})", "server certificate" + kEnabled},
+      {R"("TLS": {^"enable": true})", "unknown parameter \"enable\""},
+      {R"(^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
+      {R"(^"caCertificateDirectory": "d", "useTLS": false)", "CA certificate directory" + kUseTls},
+      {R"(^"clientCertificate": {"certificateFile": "c", "privateKeyFile": "k"})", "client certificate" + kUseTls},
+      {R"(^"verifyCertificate": true)", "verify certificate option" + kUseTls},
       // The CA file is named first whatever the order.
-      {R"("verifyCertificate": true, "caCertificateFile": "a")", R"("caCertificateFile")",
-       "CA certificate file requires \"useTls\" to be true in MQTT client"},
-      {R"("caCertificateFile": "")", R"("")", "empty CA certificate file path in MQTT Client"},
-      {R"("caCertificateDirectory": "")", R"("")", "empty CA certificate directory path in MQTT Client"},
-      {R"("useTLS": true, "clientCertificate": {})", "{}", "missing certificate path"},
-      {R"("useTLS": true, "clientCertificate": {"certificateFile": "c"})", R"({"certificateFile")",
-       "missing certificate private key path"},
-      {R"("useTLS": true, "clientCertificate": {"certificateFile": ""})", R"("")", "empty certificate path"},
-      {R"("useTLS": true, "clientCertificate": {"privateKeyFile": ""})", R"("")", "empty certificate private key path"},
-      {R"("useTLS": true, "clientCertificate": {"keyFile": "k"})", R"("keyFile")", "unknown parameter \"keyFile\""},
-      {R"("birth": {"payload": "up"})", R"({"payload")", "missing topic name in MQTT client birth message"},
-      {R"("birth": {})", "{}", "missing topic name in MQTT client birth message"},
-      {R"("birth": {"topic": "b"})", R"({"topic")", "missing payload in MQTT client birth message"},
-      {R"("birth": {"topic": "b", "payload": "up", "QoS": 3})", "3}", kQoS},
-      {R"("birth": {"topic": "b", "payload": "up", "QoS": -1})", "-1", kQoS},
-      {R"("birth": {"topic": "b/#", "payload": "up"})", R"("b/#")",
+      {R"("verifyCertificate": true, ^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
+      {R"("caCertificateFile": ^"")", "empty CA certificate file path in MQTT Client"},
+      {R"("caCertificateDirectory": ^"")", "empty CA certificate directory path in MQTT Client"},
+      {R"("useTLS": true, "clientCertificate": ^{})", "missing certificate path"},
+      {R"("useTLS": true, "clientCertificate": ^{"certificateFile": "c"})", "missing certificate private key path"},
+      {R"("useTLS": true, "clientCertificate": {"certificateFile": ^""})", "empty certificate path"},
+      {R"("useTLS": true, "clientCertificate": {"privateKeyFile": ^""})", "empty certificate private key path"},
+      {R"("useTLS": true, "clientCertificate": {^"keyFile": "k"})", "unknown parameter \"keyFile\""},
+      {R"("birth": ^{"payload": "up"})", "missing topic name in MQTT client birth message"},
+      {R"("birth": ^{})", "missing topic name in MQTT client birth message"},
+      {R"("birth": ^{"topic": "b"})", "missing payload in MQTT client birth message"},
+      {R"("birth": {"topic": "b", "payload": "up", "QoS": ^3})", kQoS},
+      {R"("birth": {"topic": "b", "payload": "up", "QoS": ^-1})", kQoS},
+      {R"("birth": {"topic": ^"b/#", "payload": "up"})",
        "topic name for MQTT client birth message must not contain the characters \"+\" or \"#\""},
-      {R"("birth": {"topic": "b", "payload": "up", "qos": 1})", R"("qos")", "unknown parameter \"qos\""},
-      {R"("will": {"payload": "bye"})", R"({"payload")", "missing topic name in MQTT client will message"},
-      {R"("will": {"topic": "w"})", R"({"topic")", "missing payload in MQTT client will message"},
-      {R"("will": {"topic": "w", "payload": "x", "QoS": 3})", "3}", kWillQoS},
-      {R"("will": {"topic": "/", "payload": "x"})", R"("/")",
+      {R"("birth": {"topic": "b", "payload": "up", ^"qos": 1})", "unknown parameter \"qos\""},
+      {R"("will": ^{"payload": "bye"})", "missing topic name in MQTT client will message"},
+      {R"("will": ^{"topic": "w"})", "missing payload in MQTT client will message"},
+      {R"("will": {"topic": "w", "payload": "x", "QoS": ^3})", kWillQoS},
+      {R"("will": {"topic": ^"/", "payload": "x"})",
        "topic name for MQTT client will message must not consist of a single forward slash (\"/\")"},
-      {R"("will": {"topic": "w", "payload": {"@DataPoint": "p"}})", R"("@DataPoint")",
+      {R"("will": {"topic": "w", "payload": {^"@DataPoint": "p"}})",
        "MQTT client will message payload does not support data point elements"},
-      {R"("lastWill": {"topic": ""})", R"("")", "empty topic name for MQTT client will message"},
-      {R"("lastWill": {"topic": "w", "qos": 3})", "3}", kWillQoS},
-      {R"("lastWill": {"topic": "w", "QoS": 1})", R"("QoS")", "unknown parameter \"QoS\""},
+      {R"("lastWill": {"topic": ^""})", "empty topic name for MQTT client will message"},
+      {R"("lastWill": {"topic": "w", "qos": ^3})", kWillQoS},
+      {R"("lastWill": {"topic": "w", ^"QoS": 1})", "unknown parameter \"QoS\""},
       // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
-      {R"("clientID": "dup\u0000one")", R"("dup)", kIdControl},
-      {R"("clientId": "a\nb")", R"("a\nb")", kIdControl},
-      {R"("clientID": "a\u009f")", R"("a\u)", kIdControl},
-      {R"("clientID": "\ud83f\udfff")", R"("\u)",
-       "client identifier for MQTT client must not contain Unicode non-characters (U+FDD0 to U+FDEF, and U+FFFE "
-       "and U+FFFF in every plane)"},
-      {R"("clientID": ")" + tooLong + "\"", R"("xx)", "client identifier for MQTT client must not be longer than 65535 bytes"},
-      {R"("userName": "u\tv")", R"("u\t)",
-       "user name for MQTT client must not contain control characters (U+0000 to U+001F, U+007F to U+009F)"},
-      {R"("username": ")" + tooLong + "\"", R"("xx)", "user name for MQTT client must not be longer than 65535 bytes"},
-      {R"("username": "u", "password": "p\u0000q")", R"("p\u)",
+      {R"("clientID": ^"dup\u0000one")", "client identifier for MQTT client" + kControl},
+      {R"("clientId": ^"a\nb")", "client identifier for MQTT client" + kControl},
+      {R"("clientID": ^"a\u009f")", "client identifier for MQTT client" + kControl},
+      {R"("clientID": ^"\ud83f\udfff")", "client identifier for MQTT client must not contain Unicode non-characters "
+                                          "(U+FDD0 to U+FDEF, and U+FFFE and U+FFFF in every plane)"},
+      {R"("clientID": ^")" + tooLong + "\"", "client identifier for MQTT client must not be longer than 65535 bytes"},
+      {R"("userName": ^"u\tv")", "user name for MQTT client" + kControl},
+      {R"("username": ^")" + tooLong + "\"", "user name for MQTT client must not be longer than 65535 bytes"},
+      {R"("username": "u", "password": ^"p\u0000q")",
        "password for MQTT client must not contain any embedded null characters (unicode code point 0)"},
-      {R"("password": ")" + tooLong + "\"", R"("xx)", "password for MQTT client must not be longer than 65535 bytes"},
+      {R"("password": ^")" + tooLong + "\"", "password for MQTT client must not be longer than 65535 bytes"},
   };
   TempDir directory;
   for (const char* file : {"pinned.pem", "c.pem", "k.pem"}) directory.writeFile(file, "");
-  for (const auto& c : kCases) {
-    const std::string text = config(c.members);
-    const auto at = text.find(c.at);
-    ASSERT_NE(at, std::string::npos) << "bad row: " << c.at;
+  for (auto [members, message] : kCases) {
+    const auto caret = members.find('^');
+    members.erase(caret, 1);
+    const std::string text = config(members);
     try {
       ClientModel m(text, {}, {}, directory.path());
-      ADD_FAILURE() << "loaded " << c.members.substr(0, 100);
+      ADD_FAILURE() << "loaded " << members.substr(0, 100);
     } catch (const corvane::runtime::ModelError& e) {
-      EXPECT_EQ(e.what(), "m.json:2:" + std::to_string(at + 1) + ": " + c.message + " (element \"broker\")");
+      EXPECT_EQ(e.what(), "m.json:2:" + std::to_string(text.find(members) + caret + 1) + ": " + message +
+                              " (element \"broker\")");
     }
   }
   // At the edges of what load refuses, libmosquitto takes what prepare hands it.
