@@ -230,79 +230,54 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   }
 }
 
-TEST(ClientAttributes, ListsAttributesEventsAndTaskBirthOnlyWithABirth) {
-  auto roles = [](Client& client) {
-    std::string names;
-    client.forEachAttribute([&](const corvane::model::Attribute& a) { return names += " " + std::string(a.name), false; });
-    client.forEachEvent([&](const auto& role, const auto&) { return names += " " + std::string(role.name), false; });
-    client.forEachTask([&](const auto& role, const auto&) { return names += " " + std::string(role.name), false; });
-    return names;
-  };
-  ClientModel plain(R"({"brokerAddress": "h"})");
-  EXPECT_EQ(roles(plain.client()),
-            " brokerAddress portNumber clientID deviceState connectionTime error connected disconnected reconnect");
-  ClientModel m(R"({"brokerAddress": "h", "birth": {"topic": "b", "payload": "up"}})");
-  EXPECT_EQ(roles(m.client()), " brokerAddress portNumber clientID deviceState connectionTime error birthMessageTime "
-                               "connected disconnected birth reconnect");
-  // Listing stops when the function says so.
-  for (int stopAt : {1, 7}) {
-    int calls = 0;
-    EXPECT_TRUE(m.client().forEachAttribute([&](const auto&) { return ++calls == stopAt; }));
-    EXPECT_EQ(calls, stopAt);
-  }
-  for (int stopAt : {2, 4}) {
-    int calls = 0;
-    EXPECT_EQ(m.client().forEachEvent([&](const auto&, const auto&) { return ++calls == stopAt; }), stopAt == 2);
-    EXPECT_EQ(calls, std::min(stopAt, 3));
-  }
-}
-
-TEST(ClientAttributes, ReadsConfigurationAndTheFirstStateRecord) {
-  ClientModel m(R"({"brokerAddress": "broker.example:1884", "birth": {"topic": "b", "payload": "up"}})");
-  m.prepare();
-  const auto& node = *m.model.findElement("broker");
-  auto read = [&](std::string_view name) {
-    auto handle = node.attributeReadHandle(name);
-    auto value = handle.read();
-    return handle.isBound() && value ? *value : Value(std::string("unread"));
-  };
-  EXPECT_EQ(read("brokerAddress"), Value(std::string("broker.example")));
-  EXPECT_EQ(corvane::data::toText(read("portNumber")), "1884");
-  EXPECT_EQ(read("clientID"), Value(m.client().clientId()));
-  EXPECT_EQ(m.client().clientId().find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
-            std::string::npos);
-  EXPECT_EQ(read("deviceState"), Value(false));
-  EXPECT_EQ(read("connectionTime"), Value(kNever));
-  EXPECT_EQ(read("error"), Value(make_error_code(CustomError::NotConnected)));
-  EXPECT_EQ(read("birthMessageTime"), Value(kNever));
-
-  // No handle for what a client does not show; the default port follows TLS.
-  ClientModel plain(R"({"brokerAddress": "h"})");
-  EXPECT_FALSE(plain.client().makeReadHandle(attributes::kBirthMessageTime));
-  EXPECT_FALSE(plain.client().makeReadHandle(attributes::kTopic));
-  EXPECT_EQ(plain.client().makeReadHandle(attributes::kPortNumber)->readInt64().value(), 1883);
-  ClientModel tls(R"({"brokerAddress": "h", "useTLS": true})");
-  EXPECT_EQ(tls.client().makeReadHandle(attributes::kPortNumber)->readInt64().value(), 8883);
-}
-
-TEST(ClientAttributes, HandlesAndEventsKeepTheClientAlive) {
+TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKeepTheClientAlive) {
   std::weak_ptr<Client> weak;
   std::optional<corvane::data::ReadHandle> clientId;
   std::shared_ptr<corvane::process::Event> connected;
   {
-    ClientModel m(R"({"brokerAddress": "h", "clientID": "kept"})");
-    weak = m.client().sharedFromThis();
-    clientId = m.client().makeReadHandle(attributes::kClientId);
+    ClientModel m(R"({"brokerAddress": "broker.example:1884", "clientID": "kept", "birth": {"topic": "b", "payload": "u"}})");
+    m.prepare();
+    EXPECT_EQ(attributeTexts(m.client()),
+              "brokerAddress:string=broker.example portNumber:integer=1884 clientID:string=kept "
+              "deviceState:boolean=false connectionTime:timeStamp=never error:errorCode=Corvane.MQTTClient 1: not "
+              "connected birthMessageTime:timeStamp=never");
+    EXPECT_TRUE(m.model.findElement("broker")->attributeReadHandle("birthMessageTime").isBound());
+    std::string roles;
     m.client().forEachEvent([&](const auto& role, const std::shared_ptr<corvane::process::Event>& event) {
       if (role == corvane::process::Event::kConnected) connected = event;
-      return false;
+      return roles += std::string(role.name) + " ", false;
     });
+    m.client().forEachTask([&](const auto& role, const auto&) { return roles += role.name, false; });
+    EXPECT_EQ(roles, "connected disconnected birth reconnect");
+    // Listing stops when the function says so.
+    for (int stopAt : {1, 7}) {
+      int calls = 0;
+      EXPECT_TRUE(m.client().forEachAttribute([&](const auto&) { return ++calls == stopAt; }));
+      EXPECT_EQ(calls, stopAt);
+    }
+    for (int stopAt : {2, 4}) {
+      int calls = 0;
+      EXPECT_EQ(m.client().forEachEvent([&](const auto&, const auto&) { return ++calls == stopAt; }), stopAt == 2);
+      EXPECT_EQ(calls, std::min(stopAt, 3));
+    }
+    weak = m.client().sharedFromThis();
+    clientId = m.client().makeReadHandle(attributes::kClientId);
   }
   EXPECT_FALSE(weak.expired());
   EXPECT_EQ(clientId->readString().value(), "kept");
   connected.reset();
   clientId.reset();
   EXPECT_TRUE(weak.expired());
+
+  // Without a birth: no birth time, no birth event; the default port follows TLS.
+  ClientModel plain(R"({"brokerAddress": "h", "useTLS": true})");
+  EXPECT_EQ(attributeTexts(plain.client()).find("birth"), std::string::npos);
+  EXPECT_FALSE(plain.client().makeReadHandle(attributes::kBirthMessageTime));
+  EXPECT_FALSE(plain.client().makeReadHandle(attributes::kTopic));
+  EXPECT_EQ(plain.client().makeReadHandle(attributes::kPortNumber)->readInt64().value(), 8883);
+  int events = 0;
+  plain.client().forEachEvent([&](const auto&, const auto&) { return ++events, false; });
+  EXPECT_EQ(events, 2);
 }
 
 }  // namespace

@@ -122,6 +122,23 @@ class EventRecorder {
   std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
+// Every attribute the element lists, in order, as "name:type=value" with the value as the runtime
+// shows it ("-" without a read handle, "?" when the read fails).
+inline std::string attributeTexts(skill::Element& element) {
+  std::string text;
+  element.forEachAttribute([&](const model::Attribute& attribute) {
+    std::string shown = "-";
+    if (auto handle = element.makeReadHandle(attribute)) {
+      auto value = handle->read();
+      shown = value ? data::toText(*value) : "?";
+    }
+    text += (text.empty() ? "" : " ") + std::string(attribute.name) + ":" +
+            std::string(data::dataTypeName(attribute.type)) + "=" + shown;
+    return false;
+  });
+  return text;
+}
+
 // The topics `peer` received, in order, up to a marker it publishes to `marker` itself; then it
 // forgets them. What another client sent is sure to be among them only once it was waited for.
 inline std::vector<std::string> receivedTopics(TestPeer& peer, const std::string& marker) {

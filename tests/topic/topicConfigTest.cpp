@@ -72,32 +72,22 @@ TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
   for (const auto& [json, expected] : kCases) EXPECT_EQ(load(json), expected) << json;
 }
 
-class TopicElement : public ::testing::Test {
- protected:
-  TopicElement() { model.prepare(); }
-  Value read(const corvane::model::Attribute& attribute) {
-    auto handle = topic->makeReadHandle(attribute);
-    if (!handle) return std::string("(no handle)");
-    auto value = handle->read();
-    return value ? *value : Value();
-  }
-
-  corvane::testing::ClientModel model{R"({"brokerAddress": "broker.example:1884", "clientID": "topic-config",
-                                           "birth": {"topic": "b", "payload": "up"}})",
+TEST(TopicElement, ShowsItsRecordThenTheClientsAttributesAndHandlesKeepItAlive) {
+  corvane::testing::ClientModel model(R"({"brokerAddress": "broker.example:1884", "clientID": "topic-config",
+                                          "birth": {"topic": "b", "payload": "up"}})",
                                       R"({"class": "Topic", "name": "t",
-                                          "config": {"topic": "plant/t", "QoS": 2, "retained": true, "payload": "x"}})"};
-  std::shared_ptr<Topic> topic = std::dynamic_pointer_cast<Topic>(model.model.skillElement("broker/t"));
-};
-
-TEST_F(TopicElement, ListsItsAttributesThenTheClientsAndResolvesTheOldSpellings) {
-  std::vector<std::string> listed;
-  EXPECT_FALSE(topic->forEachAttribute([&](const corvane::model::Attribute& a) {
-    listed.push_back(std::string(a.name) + " " + std::string(corvane::data::dataTypeName(a.type)));
-    return false;
-  }));
-  EXPECT_EQ(listed, (std::vector<std::string>{"topic string", "QoS integer", "retained boolean", "state boolean",
-                                              "publishTime timeStamp", "error errorCode", "brokerAddress string",
-                                              "portNumber integer", "clientID string"}));
+                                          "config": {"topic": "plant/t", "QoS": 2, "retained": true, "payload": "x"}})");
+  model.prepare();
+  auto topic = std::dynamic_pointer_cast<Topic>(model.model.skillElement("broker/t"));
+  // Before the first connection; nothing of the client's live state, nothing writable.
+  EXPECT_EQ(corvane::testing::attributeTexts(*topic),
+            "topic:string=plant/t QoS:integer=2 retained:boolean=true state:boolean=false publishTime:timeStamp=never "
+            "error:errorCode=Corvane.MQTTClient 1: not connected brokerAddress:string=broker.example "
+            "portNumber:integer=1884 clientID:string=topic-config");
+  EXPECT_FALSE(topic->makeReadHandle(attributes::kConnectionTime));
+  EXPECT_FALSE(topic->makeReadHandle(corvane::model::Attribute::kDeviceState));
+  EXPECT_FALSE(topic->makeReadHandle(attributes::kReceiveTime));
+  EXPECT_FALSE(topic->makeWriteHandle(attributes::kTopic));
   for (int stopAt : {3, 6, 8}) {
     int calls = 0;
     EXPECT_TRUE(topic->forEachAttribute([&](const corvane::model::Attribute&) { return ++calls == stopAt; }));
@@ -111,7 +101,6 @@ TEST_F(TopicElement, ListsItsAttributesThenTheClientsAndResolvesTheOldSpellings)
       {"clientID", &attributes::kClientId}, {"connectionTime", nullptr},
   };
   for (const auto& [name, expected] : kNames) EXPECT_EQ(topic->resolveAttributeByName(name), expected) << name;
-
   std::vector<std::string_view> roles;
   topic->forEachEvent([&](const corvane::process::Event::Role& role, const auto& event) {
     EXPECT_EQ(event.get(), &topic->publishedEvent());
@@ -123,25 +112,6 @@ TEST_F(TopicElement, ListsItsAttributesThenTheClientsAndResolvesTheOldSpellings)
     return false;
   });
   EXPECT_EQ(roles, (std::vector<std::string_view>{"published", "publish"}));
-}
-
-TEST_F(TopicElement, ReadHandlesGiveSettingsRecordAndTheClientsAttributesAndKeepTheTopicAlive) {
-  EXPECT_EQ(read(attributes::kTopic), Value(std::string("plant/t")));
-  EXPECT_EQ(read(attributes::kQoS), Value(std::int64_t{2}));
-  EXPECT_EQ(read(attributes::kRetained), Value(true));
-  // Before the first connection.
-  EXPECT_EQ(read(attributes::kTopicState), Value(false));
-  EXPECT_EQ(read(attributes::kPublishTime), Value(kNever));
-  EXPECT_EQ(read(attributes::kError), Value(make_error_code(CustomError::NotConnected)));
-  // The client's configuration, through the topic.
-  EXPECT_EQ(read(attributes::kBrokerAddress), Value(std::string("broker.example")));
-  EXPECT_EQ(read(attributes::kPortNumber), Value(std::uint64_t{1884}));
-  EXPECT_EQ(read(attributes::kClientId), Value(std::string("topic-config")));
-  // Nothing else: not the client's live state, not a command's attributes; nothing is writable.
-  EXPECT_FALSE(topic->makeReadHandle(attributes::kConnectionTime));
-  EXPECT_FALSE(topic->makeReadHandle(corvane::model::Attribute::kDeviceState));
-  EXPECT_FALSE(topic->makeReadHandle(attributes::kReceiveTime));
-  EXPECT_FALSE(topic->makeWriteHandle(attributes::kTopic));
 
   auto name = topic->makeReadHandle(attributes::kTopic);
   auto error = topic->makeReadHandle(attributes::kError);
