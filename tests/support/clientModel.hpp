@@ -172,7 +172,8 @@ inline data::ReadHandle fakeReadHandle(data::NativeType type, data::Value value,
 // keep the element alive, as a host may hand out.
 class FakeElement final : public model::Element {
  public:
-  FakeElement(const std::string& path, model::ElementCategory category) : model::Element(path, path, {}), category_(category) {}
+  FakeElement(const std::string& path, model::ElementCategory category)
+      : model::Element(path, path, {}), category_(category) {}
   model::ElementCategory category() const noexcept override { return category_; }
   data::ReadHandle attributeReadHandle(std::string_view name) const override {
     auto it = handles.find(name);
@@ -181,8 +182,11 @@ class FakeElement final : public model::Element {
   data::WriteHandle attributeWriteHandle(const model::Attribute& attribute) override {
     struct Sink final : data::WriteSink {
       explicit Sink(std::shared_ptr<int> count) : count(std::move(count)) {}
-      std::error_code write(const data::Value&) override { return ++*count, std::error_code(); }
-      std::error_code writeComposite(bool, const data::Composite&) override { return ++*count, std::error_code(); }
+      std::error_code write(const data::Value&) override {
+        ++*count;
+        return {};
+      }
+      std::error_code writeComposite(bool, const data::Composite&) override { return write(data::Value()); }
       std::shared_ptr<int> count;
     };
     if (!writes) return model::Element::attributeWriteHandle(attribute);
