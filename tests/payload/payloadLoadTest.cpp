@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "clientModel.hpp"
 #include "payload/payload.hpp"
@@ -75,32 +74,6 @@ TEST(PayloadLoad, AcceptsWhatEachOwnerAllows) {
   EXPECT_TRUE(payload.isTemplate());  // entry-list keys need not be unique
   load(payload, R"({"@Object":[{"key":"a","value":{"@Object":[{"key":"a","value":{"@JSON":1}}]}}]})", kBirth);
   EXPECT_EQ(payload.render({}), R"({"a":{"a":1}})");  // one key in two nested objects
-}
-
-TEST(PayloadLoad, ExtraAttributesFollowValueAndQualityInByteOrder) {
-  const std::string kAutomatic = " attribute is automatically included in MQTT topic payload, and cannot be "
-                                 "specified as an extra attribute";
-  const std::pair<std::string, std::string> kCases[] = {
-      {"[]", "value quality"},
-      {R"(["b","a","Z"])", "value quality Z a b"},
-      {R"(["a",""])", "1:6: empty attribute name in MQTT topic attribute list"},
-      {R"(["value"])", "1:2: \"value\"" + kAutomatic},
-      {R"(["quality"])", "1:2: \"quality\"" + kAutomatic},
-      {R"(["a","b","a"])", "1:10: attribute \"a\" appears more than once in MQTT topic attribute list"},
-  };
-  for (const auto& [text, expected] : kCases) {
-    corvane::testing::FakeModel resolver;
-    config::Context context(".", resolver);
-    decoder::Document document;
-    decoder::Value value = document.read(text);
-    std::string result;
-    try {
-      for (const auto& name : loadExtraAttributes(value, context, kTopic)) result += (result.empty() ? "" : " ") + name;
-    } catch (const decoder::Exception& e) {
-      result = e.what();
-    }
-    EXPECT_EQ(result, expected) << text;
-  }
 }
 
 }  // namespace

@@ -38,7 +38,13 @@ std::string load(std::string_view json) {
 }
 
 TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
-  const std::pair<const char*, const char*> kCases[] = {
+  const std::string kTooLong = "topic name for MQTT topic must not be longer than 65535 bytes";
+  const std::string kWildcard = "topic name for MQTT topic must not contain the characters \"+\" or \"#\"";
+  const std::string kAutomatic = " attribute is automatically included in MQTT topic payload, and cannot be "
+                                 "specified as an extra attribute";
+  auto named = [](const std::string& name) { return R"({"payload": "x", "topic": ")" + name + "\"}"; };
+  auto extra = [](const std::string& names) { return R"({"topic": "t", "payload": "x", "extraAttributes": )" + names + "}"; };
+  const std::pair<std::string, std::string> kCases[] = {
       {R"({"topic": "a/b", "payload": "x"})", "a/b qos 0: x [value quality]"},
       {R"({"name": "a/c", "payload": "x"})", "a/c qos 0: x [value quality]"},  // the topic's alias
       {R"({"topic": "a/b", "payload": "x", "name": "c/d"})", "c/d qos 0: x [value quality]"},
@@ -52,8 +58,25 @@ TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
       {R"({"topic": "t", "requireForBirth": true, "payload": "x"})", "t qos 0 requireForBirth: x [value quality]"},
       {R"({"topic": "t", "retained": false, "payload": "x"})", "t qos 0: x [value quality]"},
       {R"({"topic": "t", "payload": {"@JSON": {"a": [1, "é"]}}})", R"(t qos 0: {"a":[1,"é"]} [value quality])"},
-      {R"({"topic": "t", "payload": "x", "extraAttributes": ["unit", "Zone", "location"]})",
-       "t qos 0: x [value quality Zone location unit]"},
+      // Extra attributes follow value and quality in byte order.
+      {extra(R"(["unit", "Zone", "location"])"), "t qos 0: x [value quality Zone location unit]"},
+      {extra("[]"), "t qos 0: x [value quality]"},
+      {extra(R"(["a", ""])"), "1:57: empty attribute name in MQTT topic attribute list"},
+      {extra(R"(["value"])"), "1:52: \"value\"" + kAutomatic},
+      {extra(R"(["quality"])"), "1:52: \"quality\"" + kAutomatic},
+      {extra(R"(["a", "b", "a"])"), "1:62: attribute \"a\" appears more than once in MQTT topic attribute list"},
+      // Topic names: empty levels are exact topics; the longest MQTT string.
+      {named("//"), "// qos 0: x [value quality]"},
+      {named("a/"), "a/ qos 0: x [value quality]"},
+      {named(std::string(65535, 'x')), std::string(65535, 'x') + " qos 0: x [value quality]"},
+      {named("/"), "1:27: topic name for MQTT topic must not consist of a single forward slash (\"/\")"},
+      {named(std::string(65536, 'x')), "1:27: " + kTooLong},
+      {named(std::string(65536, '#')), "1:27: " + kTooLong},
+      {named("a/+/c"), "1:27: " + kWildcard},
+      {named("+\\u0000"), "1:27: " + kWildcard},
+      // A NUL would end the name on the wire.
+      {named("a\\u0000b"),
+       "1:27: topic name for MQTT topic must not contain any embedded null characters (unicode code point 0)"},
       // Refused, located.
       {"{\"topic\": \"t\",\n \"QoS\": 3, \"payload\": \"x\"}", "2:9: QoS value for MQTT topic must be 0, 1, or 2"},
       {"{\"topic\": \"t\", \"payload\": \"x\",\n\n   \"QoS\": -1}", "3:11: QoS value for MQTT topic must be 0, 1, or 2"},
@@ -65,11 +88,11 @@ TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
       {"{}", "1:1: missing topic name in MQTT topic"},
       {R"({"qos": 1})", "1:1: missing topic name in MQTT topic"},
       {R"({"retained": true, "topic": "t"})", "1:1: missing payload in MQTT topic"},
-      {R"({"payload": "x", "topic": ""})", "1:27: empty topic name in MQTT topic"},
-      {R"({"payload": "x", "name": "a/#"})", "1:26: topic name for MQTT topic must not contain the characters \"+\" or \"#\""},
+      {named(""), "1:27: empty topic name in MQTT topic"},
+      {R"({"payload": "x", "name": "a/#"})", "1:26: " + kWildcard},
       {R"({"topic": "t", "payload": 5})", "1:27: expected JSON object or JSON string"},
   };
-  for (const auto& [json, expected] : kCases) EXPECT_EQ(load(json), expected) << json;
+  for (const auto& [json, expected] : kCases) EXPECT_EQ(load(json), expected) << json.substr(0, 60);
 }
 
 TEST(TopicElement, ShowsItsRecordThenTheClientsAttributesAndHandlesKeepItAlive) {
