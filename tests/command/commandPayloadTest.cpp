@@ -113,6 +113,7 @@ TEST_F(CommandPayloadTest, EntriesKeepTheirOrderTheLastPathAndWriteIndependently
 }
 
 TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
+  constexpr std::size_t kLarge = (64u << 20) - 64;
   const std::string kDeepObjects = [] {
     std::string text;
     for (int i = 0; i < 100000; ++i) text += R"({"a":)";
@@ -136,8 +137,9 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
        "1:1043: JSON text nested too deeply (more than 1024 levels)"},
       {std::string(100000, '[') + std::string(100000, ']'), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
       {kDeepObjects, "1:5121: JSON text nested too deeply (more than 1024 levels)"},
-      {std::string(64u << 20, '['), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
-      {R"({"speed": ")" + std::string(64u << 20, 'x'), "1:11: unterminated JSON string"},
+      // Near 64 MiB, within the largest message a command takes.
+      {std::string(kLarge, '['), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
+      {R"({"speed": ")" + std::string(kLarge, 'x'), "1:11: unterminated JSON string"},
   };
   auto a = model.addPoint("A", DataType::kDouble);
   ASSERT_EQ(load("[" + entry("A", "$.speed") + "]"), "");
@@ -146,7 +148,7 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
   }
   EXPECT_EQ(a->changeCount(), 0u);
   // What is well-formed around a selected value is read whatever its size.
-  EXPECT_EQ(apply(R"({"pad": ")" + std::string(64u << 20, 'x') + R"(", "speed": 7})"), "");
+  EXPECT_EQ(apply(R"({"pad": ")" + std::string(kLarge, 'x') + R"(", "speed": 7})"), "");
   EXPECT_EQ(a->value(), V(7.0));
 }
 
