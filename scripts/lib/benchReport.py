@@ -18,6 +18,7 @@ ITEMS = {
     "BM_PublishQoS0": "200-byte QoS 0 publication, sent (batches of 1000)",
     "BM_PublishQoS1Confirmed": "200-byte QoS 1 publication, PUBACK received",
     "BM_Publish100Clients": "200-byte QoS 0 publication, round-robin over 100 clients, sent (batches of 1000)",
+    "BM_ReconnectTask": "run of the reconnect task after the broker dropped the client, until \"connected\"",
 }
 IDLE = "BM_IdleRunner"
 BIG_COMMAND = "BM_BigCommand"

@@ -11,18 +11,16 @@
 
 #include <corvane/data.hpp>
 
-#include "../client/clientModel.hpp"
-#include "../client/waiting.hpp"
 #include "broker.hpp"
+#include "clientModel.hpp"
 #include "command/command.hpp"
 #include "testPeer.hpp"
 
-namespace corvane::plugins::mqttClient::testing {
+namespace corvane::plugins::mqttClient {
 namespace {
 
+using namespace corvane::testing;
 using corvane::data::Value;
-using corvane::testing::Broker;
-using corvane::testing::TestPeer;
 
 constexpr std::chrono::seconds kBigWait{60};
 
@@ -70,12 +68,12 @@ TEST(CommandBigMessage, ALargestMessageIsAppliedALargerOneRefusedWhole) {
     if (row.outcome == Outcome::NotSent) {
       // Messages keep their order: once the next one is applied, the large one would have come.
       peer.publishAndWait("cmd/big", message(++v, 100), 0);
-      ASSERT_TRUE(eventually([&] { return m.model().dataPoint("p")->value() == Value(v); }, kBigWait));
+      ASSERT_TRUE(eventually([&] { return m.model.dataPoint("p")->value() == Value(v); }, kBigWait));
     }
     ASSERT_TRUE(eventually([&] { return c.receivedEvent().raisedCount() != 0; }, kBigWait));
     EXPECT_EQ(c.receivedEvent().raisedCount(), 1u);
     const auto received = c.receiveData();
-    const auto point = m.model().dataPoint("p")->value();
+    const auto point = m.model.dataPoint("p")->value();
     if (row.outcome == Outcome::Refused) {
       EXPECT_EQ(received.errorSummary, "message of " + std::to_string(row.size) +
                                            " bytes is larger than the 67108864 bytes a command takes");
@@ -90,4 +88,4 @@ TEST(CommandBigMessage, ALargestMessageIsAppliedALargerOneRefusedWhole) {
 }
 
 }  // namespace
-}  // namespace corvane::plugins::mqttClient::testing
+}  // namespace corvane::plugins::mqttClient

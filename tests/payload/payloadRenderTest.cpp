@@ -1,54 +1,39 @@
-#include <cmath>
+#include <gtest/gtest.h>
+
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include <corvane/runtime.hpp>
-
-#include "modelFakes.hpp"
+#include "clientModel.hpp"
 #include "payload/payload.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
 
 namespace decoder = utils::json::decoder;
+using corvane::testing::fakeReadHandle;
 using data::NativeType;
-using testing::FakeElement;
-using testing::FakeSource;
 
 const Payload::LoadOptions kTopic{"MQTT topic", true, true};
 
 class PayloadRender : public ::testing::Test {
  protected:
-  // Loads, resolves and prepares a payload as a topic does.
-  Payload make(const std::string& text) {
+  // Loads, resolves and prepares a payload as a topic of the client "broker" does.
+  Payload make(const std::string& text, bool resolve = true) {
     Payload payload;
     decoder::Document document;
     decoder::Value value = document.read(text);
     Payload::load(payload, value, context, kTopic);
     document.finish();
     context.resolveAll();
-    payload.prepare({kTopic.elementKind, *owner, names});
+    if (!resolve) model.elements.clear();  // the only owner of every element
+    payload.prepare({kTopic.elementKind, owner.client(), names});
     return payload;
   }
-  std::shared_ptr<runtime::DataPoint> addPoint(const std::string& path, data::DataType type) {
-    auto point = std::make_shared<runtime::DataPoint>(path, utils::core::Uuid{}, type);
-    resolver.add(point);
-    return point;
-  }
-  std::shared_ptr<FakeElement> addFake(const std::string& path) {
-    auto element = std::make_shared<FakeElement>(path, model::ElementCategory::kDataPoint);
-    resolver.add(element);
-    return element;
-  }
 
-  testing::MapResolver resolver;
-  config::Context context{".", resolver};
-  testing::OwnerFactory factory{"mqtt/broker/topic"};
-  std::shared_ptr<testing::Owner> owner = factory.make();
+  corvane::testing::FakeModel model;
+  config::Context context{".", model};
+  corvane::testing::ClientModel owner{R"({"brokerAddress": "h"})"};
   std::vector<std::string> names = defaultAttributeNames();
 };
 
@@ -57,13 +42,12 @@ TEST_F(PayloadRender, FixedTextGoesOutByteForByte) {
 }
 
 TEST_F(PayloadRender, TemplateWritesLiveValuesInConfiguredOrder) {
-  auto temperature = addPoint("plant/temp", data::DataType::kDouble);
+  auto temperature = model.addPoint("plant/temp", data::DataType::kDouble);
   temperature->setValue(21.5);
   temperature->setExtraAttribute("unit", std::string("degC"));
   temperature->setExtraAttribute("max", std::int64_t{40});
-  auto count = addPoint("plant/count", data::DataType::kUnsigned);
-  count->setValue(std::numeric_limits<std::uint64_t>::max());
-  addPoint("plant/flag", data::DataType::kBoolean)->setValue(true);
+  model.addPoint("plant/count", data::DataType::kUnsigned)->setValue(std::numeric_limits<std::uint64_t>::max());
+  model.addPoint("plant/flag", data::DataType::kBoolean)->setValue(true);
   names = {"value", "quality", "max", "unit", "zeta"};  // no point has "zeta": never written
 
   const Payload payload = make(R"({"@Object":[
@@ -75,7 +59,6 @@ TEST_F(PayloadRender, TemplateWritesLiveValuesInConfiguredOrder) {
   const std::string expected =
       R"({"temperature":{"value":21.5,"quality":192,"max":40,"unit":"degC"},"count":18446744073709551615,)"
       R"("list":[null,true,{"z":10,"a":[2.5]}],"empty":{},"none":[]})";
-  EXPECT_EQ(payload.render(names), expected);
   EXPECT_EQ(payload.render(names), expected);
   EXPECT_EQ(Payload(payload).render(names), expected);  // a copy keeps its bound handles
 
@@ -90,92 +73,56 @@ TEST_F(PayloadRender, TemplateWritesLiveValuesInConfiguredOrder) {
 
 TEST_F(PayloadRender, EachNativeTypeHasItsJsonForm) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  const std::error_code readFailure = make_error_code(data::ConversionError::kNotConvertible);
-  struct Case {
-    const char* name;
-    data::ReadHandle handle;
-    const char* json;
+  const auto readFailure = make_error_code(data::ConversionError::kNotConvertible);
+  const std::pair<data::ReadHandle, const char*> kCases[] = {
+      {fakeReadHandle(NativeType::kBoolean, true), "true"},
+      {fakeReadHandle(NativeType::kInt64, std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
+      {fakeReadHandle(NativeType::kUInt64, std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
+      {fakeReadHandle(NativeType::kDouble, 0.1), "0.1"},  // the shortest text
+      {fakeReadHandle(NativeType::kDouble, nan), "null"},
+      {fakeReadHandle(NativeType::kDouble, -inf), "null"},
+      {fakeReadHandle(NativeType::kString, std::string("a\"b\n")), R"("a\"b\n")"},
+      {fakeReadHandle(NativeType::kErrorCode, std::error_code()), R"("no error")"},  // the host's text
+      {fakeReadHandle(NativeType::kInt64, 12.0), "12"},                     // stored as another type
+      {fakeReadHandle(NativeType::kUInt64, std::int64_t{-1}), "null"},     // conversion fails
+      {fakeReadHandle(NativeType::kDouble, 1.0, readFailure), "null"},     // read fails
+      {fakeReadHandle(NativeType::kNone, 1.0), "null"},                    // no value type: not read
   };
-  const Case cases[] = {
-      {"boolean", FakeSource::handle(NativeType::kBoolean, true), "true"},
-      {"smallest int64 keeps its sign", FakeSource::handle(NativeType::kInt64, std::numeric_limits<std::int64_t>::min()),
-       "-9223372036854775808"},
-      {"largest uint64 is not negative",
-       FakeSource::handle(NativeType::kUInt64, std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
-      {"double, shortest text", FakeSource::handle(NativeType::kDouble, 0.1), "0.1"},
-      {"NaN", FakeSource::handle(NativeType::kDouble, nan), "null"},
-      {"infinity", FakeSource::handle(NativeType::kDouble, -inf), "null"},
-      {"string, escaped", FakeSource::handle(NativeType::kString, std::string("a\"b\n")), R"("a\"b\n")"},
-      {"other types as the host's text", FakeSource::handle(NativeType::kErrorCode, std::error_code()),
-       R"("no error")"},
-      {"stored as another type: converted", FakeSource::handle(NativeType::kInt64, 12.0), "12"},
-      {"conversion fails", FakeSource::handle(NativeType::kUInt64, std::int64_t{-1}), "null"},
-      {"read fails", FakeSource::handle(NativeType::kDouble, 1.0, readFailure), "null"},
-      {"no value type: not read", FakeSource::handle(NativeType::kNone, 1.0), "null"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto element = addFake("fake");
-    element->handles["value"] = c.handle;
-    EXPECT_EQ(make(R"({"@Attribute":"fake#value"})").render(names), c.json);
+  for (const auto& [handle, json] : kCases) {
+    model.addFake("fake")->handles["value"] = handle;
+    EXPECT_EQ(make(R"({"@Attribute":"fake#value"})").render(names), json);
   }
-}
-
-TEST_F(PayloadRender, FailedValueReadStillWritesTheOtherMembers) {
-  auto element = addFake("fake");
-  element->handles["value"] =
-      FakeSource::handle(NativeType::kDouble, 1.0, make_error_code(data::ConversionError::kNotANumber));
-  element->handles["quality"] = FakeSource::handle(NativeType::kInt64, std::int64_t{192});
+  // A failed read still writes the other members.
+  auto fake = model.addFake("fake");
+  fake->handles["value"] = fakeReadHandle(NativeType::kDouble, 1.0, readFailure);
+  fake->handles["quality"] = fakeReadHandle(NativeType::kInt64, std::int64_t{192});
   EXPECT_EQ(make(R"({"@DataPoint":"fake"})").render(names), R"({"value":null,"quality":192})");
 }
 
-TEST_F(PayloadRender, PrepareRefusesPointsWithoutReadableValueOrQuality) {
-  auto noQuality = addFake("no/quality");
-  noQuality->handles["value"] = FakeSource::handle(NativeType::kDouble, 1.0);
-  auto noValue = addFake("no/value");
-  noValue->handles["quality"] = FakeSource::handle(NativeType::kInt64, std::int64_t{192});
-  addPoint("write/only", data::DataType::kDouble)->setAccess(false, true);
-  struct Case {
-    const char* path;
-    const char* message;
+TEST_F(PayloadRender, PrepareRefusesWhatCannotBeRead) {
+  model.addFake("no/quality")->handles["value"] = fakeReadHandle(NativeType::kDouble, 1.0);
+  model.addFake("no/value")->handles["quality"] = fakeReadHandle(NativeType::kInt64, std::int64_t{192});
+  model.addPoint("write/only", data::DataType::kDouble)->setAccess(false, true);
+  model.addFake("folder", model::ElementCategory::kFolder);
+  const std::pair<const char*, const char*> kCases[] = {
+      {"no/quality", R"(MQTT topic "broker": data point "no/quality" does not have an attribute named "quality")"},
+      {"no/value", R"(MQTT topic "broker": data point "no/value" does not have an attribute named "value")"},
+      {"write/only", R"(MQTT topic "broker": data point "write/only" is write-only)"},
+      {"folder", R"(1:26: element "folder" is not a data point)"},
   };
-  const Case cases[] = {
-      {"no/quality", R"(MQTT topic "mqtt/broker/topic": data point "no/quality" does not have an attribute named "quality")"},
-      {"no/value", R"(MQTT topic "mqtt/broker/topic": data point "no/value" does not have an attribute named "value")"},
-      {"write/only", R"(MQTT topic "mqtt/broker/topic": data point "write/only" is write-only)"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
+  for (const auto& [path, message] : kCases) {
     try {
-      make(std::string(R"({"@DataPoint":")") + c.path + "\"}");
-      ADD_FAILURE() << "prepared";
+      make(std::string(R"({"@Array":[{"@DataPoint":")") + path + "\"}]}");
+      ADD_FAILURE() << path << " prepared";
     } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), c.message);
+      EXPECT_STREQ(e.what(), message);
     }
   }
 }
 
-TEST_F(PayloadRender, ReferenceToAnElementThatIsNoDataPointFails) {
-  resolver.add(std::make_shared<FakeElement>("mqtt/broker", model::ElementCategory::kSkillElement));
-  try {
-    make(R"({"@Array":[{"@DataPoint":"mqtt/broker"}]})");
-    FAIL() << "resolved";
-  } catch (const decoder::Exception& e) {
-    EXPECT_EQ(e.message(), "element \"mqtt/broker\" is not a data point");
-    EXPECT_EQ(e.location(), (decoder::Location{1, 26}));
-  }
-}
-
 TEST_F(PayloadRender, PointGoneBeforePrepareRendersNulls) {
-  addPoint("plant/temp", data::DataType::kDouble);
-  Payload payload;
-  decoder::Document document;
-  decoder::Value value = document.read(R"({"@DataPoint":"plant/temp"})");
-  Payload::load(payload, value, context, kTopic);
-  context.resolveAll();
-  resolver.elements.clear();  // the only owner of the point
-  payload.prepare({kTopic.elementKind, *owner, names});
-  EXPECT_EQ(payload.render(names), R"({"value":null,"quality":null})");
+  model.addPoint("plant/temp", data::DataType::kDouble);
+  EXPECT_EQ(make(R"({"@DataPoint":"plant/temp"})", false).render(names), R"({"value":null,"quality":null})");
 }
 
 }  // namespace

@@ -1,36 +1,26 @@
 // Topics publishing through a real broker: what a subscriber receives, and what the topic's record
 // and "published" event say about it through connection, confirmation, refusal and loss.
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <mosquitto.h>
-
-#include <broker.hpp>
-#include <testPeer.hpp>
-
+#include "broker.hpp"
 #include "clientModel.hpp"
 #include "errors/customError.hpp"
 #include "errors/mosquittoErrors.hpp"
+#include "testPeer.hpp"
+#include "topic/topic.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
 
-using corvane::testing::Broker;
-using corvane::testing::BrokerOptions;
-using corvane::testing::PeerOptions;
-using corvane::testing::ReceivedMessage;
-using corvane::testing::TestPeer;
-using testing::ClientModel;
-using testing::clientModelText;
-using testing::waitUntil;
+using namespace corvane::testing;
 using namespace std::chrono_literals;
 
 // Cycle time stamps well apart from the wall clock, so a record showing one of them can only have
@@ -38,61 +28,49 @@ using namespace std::chrono_literals;
 const TimeStamp kT1 = now() - std::chrono::hours(3);
 const TimeStamp kT2 = kT1 + std::chrono::minutes(1);
 const TimeStamp kT3 = kT2 + std::chrono::minutes(1);
-const TimeStamp kT4 = kT3 + std::chrono::minutes(1);
-
-const std::error_code kNoError{0, std::system_category()};
-
-// The times "published" was raised with.
-class PublishedEvents {
- public:
-  explicit PublishedEvents(Topic& topic) {
-    topic.forEachEvent([&](const corvane::process::Event::Role&, const std::shared_ptr<corvane::process::Event>& event) {
-      event->addListener([this](const corvane::process::Event&, TimeStamp time) {
-        std::lock_guard lock(mutex_);
-        times_.push_back(time);
-      });
-      return true;
-    });
-  }
-  std::vector<TimeStamp> times() const {
-    std::lock_guard lock(mutex_);
-    return times_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<TimeStamp> times_;
-};
 
 std::string describe(const Topic::Data& data) {
-  return "state " + std::to_string(data.state) + ", error \"" + data.error.message() + "\" (" +
-         data.error.category().name() + " " + std::to_string(data.error.value()) + "), publishTime " +
-         formatTime(data.publishTime);
+  return "state " + std::to_string(data.state) + ", error " + corvane::testing::describe(data.error) +
+         ", publishTime " + formatTime(data.publishTime);
+}
+
+std::string topic(std::string_view name, std::string_view members) {
+  return R"({"class": "Topic", "name": ")" + std::string(name) + R"(", "config": {"topic": "plant/)" +
+         std::string(name) + "\", " + std::string(members) + "}}";
 }
 
 class TopicPublishing : public ::testing::Test {
  protected:
   explicit TopicPublishing(BrokerOptions options = {}) : broker(std::move(options)) {}
   void SetUp() override {
-    broker.start();
-    peer.emplace(PeerOptions{.port = broker.port()});
-    ASSERT_TRUE(peer->connect().accepted()) << broker.logReport();
-    peer->subscribe("plant/#", 2);
+    ASSERT_TRUE(peer.connect().accepted()) << broker.logReport();
+    peer.subscribe("plant/#", 2);
   }
-  void build(std::string_view clientConfig, std::string_view children, std::string_view dataPoints = "") {
+  Topic& build(std::string_view clientMembers, std::string_view children, std::string_view dataPoints = "",
+               std::string_view clientId = "topic") {
     model.reset();
-    model.emplace(clientModelText(broker.port(), clientConfig, children, dataPoints));
+    model.emplace(clientConfig(broker.port(), clientId, clientMembers), children, dataPoints);
+    model->prepare();
+    return model->child<Topic>("t");
   }
   // Waits until the topic's record satisfies `condition`.
   template <class Condition>
-  ::testing::AssertionResult waitForRecord(const Topic& topic, Condition condition,
-                                           std::chrono::milliseconds timeout = 5s) {
-    if (waitUntil([&] { return condition(topic.data()); }, timeout)) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult waitForRecord(const Topic& topic, Condition condition) {
+    if (eventually([&] { return condition(topic.data()); })) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "record stays at " << describe(topic.data());
+  }
+  ::testing::AssertionResult waitForError(const Topic& topic, std::error_code error) {
+    return waitForRecord(topic, [&](const Topic::Data& d) { return d.error == error; });
+  }
+  std::vector<std::string> received() { return receivedTopics(peer, "plant/marker"); }
+
+  int startBroker() {
+    broker.start();
+    return broker.port();
   }
 
   Broker broker;
-  std::optional<TestPeer> peer;
+  TestPeer peer{PeerOptions{.port = startBroker()}};
   std::optional<ClientModel> model;
 };
 
@@ -104,258 +82,160 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
     std::string payload;
   };
   const Row kRows[] = {
-      {"q0", 0, "plain text"},
+      {"t", 0, "plain text"},
       {"q1", 1, std::string("\0nul inside\0 ", 13) + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {"q2", 2, R"({"t":{"value":21.5,"quality":192},"label":{"value":"a\"b\\c","quality":192}})"},
       {"big", 1, R"({"value":")" + big + R"(","quality":192})"},
+      {"kept", 1, "last state"},
   };
-  for (std::string version : {"3.1", "3.1.1", "5"}) {
+  // mosquitto logs the protocol level it was asked for, the clean session flag and the keepalive.
+  for (const auto& [version, level] : {std::pair<std::string, char>{"3.1", '1'}, {"3.1.1", '2'}, {"5", '5'}}) {
     SCOPED_TRACE("MQTT " + version);
-    peer->clearMessages();
-    build(R"("clientID": "topic-qos", "mqttVersion": ")" + version + "\"",
-          R"({"class": "Topic", "name": "q0", "config": {"topic": "plant/q0", "payload": "plain text"}},
-             {"class": "Topic", "name": "q1", "config": {"topic": "plant/q1", "QoS": 1,
-                "payload": "\u0000nul inside\u0000 \u00e9\u20ac\ud83d\ude00"}},
-             {"class": "Topic", "name": "q2", "config": {"topic": "plant/q2", "QoS": 2,
-                "payload": {"@Object": [{"key": "t", "value": {"@DataPoint": "plant/temperature"}},
-                                        {"key": "label", "value": {"@DataPoint": "plant/label"}}]}}},
-             {"class": "Topic", "name": "big", "config": {"topic": "plant/big", "QoS": 1,
-                "payload": {"@DataPoint": "plant/label"}}})",
+    build(R"("mqttVersion": ")" + version + R"(", "keepaliveInterval": "30s")",
+          topic("t", R"("payload": "plain text")") + ", " +
+              topic("q1", R"("QoS": 1, "payload": "\u0000nul inside\u0000 \u00e9\u20ac\ud83d\ude00")") + ", " +
+              topic("q2", R"("QoS": 2, "payload": {"@Object": [{"key": "t", "value": {"@DataPoint": "plant/temperature"}},
+                                                    {"key": "label", "value": {"@DataPoint": "plant/label"}}]})") +
+              ", " + topic("big", R"("QoS": 1, "payload": {"@DataPoint": "plant/label"})") + ", " +
+              topic("kept", R"("QoS": 1, "retained": true, "payload": "last state")"),
           R"({"name": "plant/temperature", "type": "double", "value": 21.5},
-             {"name": "plant/label", "type": "string", "value": "a\"b\\c"})");
-    model->activate();
-    ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-    model->publish("q0", kT1);
-    model->publish("q1", kT1);
-    model->publish("q2", kT1);
-    model->model.dataPoint("plant/label")->setValue(big);
-    model->publish("big", kT1);
+             {"name": "plant/label", "type": "string", "value": "a\"b\\c"})",
+          "topic-" + version);
+    ASSERT_TRUE(model->connect()) << broker.logReport();
+    EXPECT_TRUE(broker.waitForLog("as topic-" + version + " (p" + level + ", c1, k30)"));
+    for (const auto& row : kRows) {
+      if (row.topic == std::string("big")) model->model.dataPoint("plant/label")->setValue(big);
+      model->child<Topic>(row.topic).publish(kT1);
+    }
     for (const auto& row : kRows) {
       SCOPED_TRACE(row.topic);
-      auto message = peer->waitForTopic(std::string("plant/") + row.topic);
+      auto message = peer.waitForTopic(std::string("plant/") + row.topic);
       ASSERT_TRUE(message) << broker.logReport();
       EXPECT_EQ(message->payload.size(), row.payload.size());
       EXPECT_TRUE(message->payload == row.payload) << message->payload.substr(0, 200);
       EXPECT_EQ(message->qos, row.qos);
       EXPECT_FALSE(message->retain);
-      EXPECT_TRUE(waitForRecord(*model->topic(row.topic), [](const Topic::Data& d) { return d.state; }));
+      EXPECT_TRUE(waitForRecord(model->child<Topic>(row.topic), [](const Topic::Data& d) { return d.state; }));
     }
-    EXPECT_EQ(peer->messageCount(), 4u);
-    model.reset();
+    EXPECT_EQ(received().size(), std::size(kRows) + 1);
   }
-}
-
-TEST_F(TopicPublishing, RetainedMessageReachesALateSubscriber) {
-  build(R"("clientID": "topic-retain")",
-        R"({"class": "Topic", "name": "kept", "config": {"topic": "plant/kept", "QoS": 1, "retained": true,
-              "payload": "last state"}},
-           {"class": "Topic", "name": "passing", "config": {"topic": "plant/passing", "QoS": 1, "payload": "gone"}})");
-  model->activate();
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  model->publish("kept", kT1);
-  model->publish("passing", kT1);
-  for (const char* name : {"kept", "passing"}) {
-    ASSERT_TRUE(waitForRecord(*model->topic(name), [](const Topic::Data& d) { return d.state; })) << name;
-  }
-
-  TestPeer late(PeerOptions{.port = broker.port()});
+  // Only the retained message reaches a late subscriber.
+  TestPeer late({.port = broker.port()});
   ASSERT_TRUE(late.connect().accepted());
   late.subscribe("plant/#", 1);
-  auto kept = late.waitForTopic("plant/kept");
+  const auto kept = late.waitForTopic("plant/kept");
   ASSERT_TRUE(kept) << broker.logReport();
-  EXPECT_EQ(kept->payload, "last state");
   EXPECT_TRUE(kept->retain);
-  EXPECT_EQ(kept->qos, 1);
-  EXPECT_FALSE(late.waitForTopic("plant/passing", 300ms)) << "a message without the retain flag was kept";
+  EXPECT_EQ(kept->payload, "last state");
+  late.publish("plant/marker", "");
+  ASSERT_TRUE(late.waitForTopic("plant/marker"));
+  EXPECT_EQ(late.messages().size(), 2u) << "a message without the retain flag was kept";
 }
 
 TEST_F(TopicPublishing, RecordFollowsConnectionPublicationConfirmationAndLoss) {
-  build(R"("clientID": "topic-record")",
-        R"({"class": "Topic", "name": "t", "config": {"topic": "plant/t", "QoS": 1, "payload": "v"}})");
-  auto topic = model->topic("t");
-  PublishedEvents events(*topic);
+  build("", topic("t", R"("payload": "zero")") + ", " + topic("q1", R"("QoS": 1, "payload": "one")") + ", " +
+                topic("q2", R"("QoS": 2, "payload": "two")"));
+  const char* names[] = {"t", "q1", "q2"};
+  std::vector<std::unique_ptr<EventRecorder>> events;
+  for (const char* name : names) events.push_back(std::make_unique<EventRecorder>(model->child<Topic>(name)));
+  auto& q1 = model->child<Topic>("q1");
 
   // Not connected yet: a run publishes nothing and changes nothing.
-  auto initial = topic->data();
-  EXPECT_FALSE(initial.state);
-  EXPECT_EQ(initial.error, make_error_code(CustomError::NotConnected));
-  EXPECT_EQ(initial.publishTime, kNever);
-  model->publish("t", kT1);
-  EXPECT_EQ(describe(topic->data()), describe(initial));
+  const auto initial = describe(q1.data());
+  EXPECT_EQ(initial, "state 0, error Corvane.MQTTClient 1: not connected, publishTime " + formatTime(kNever));
+  q1.publish(kT1);
+  EXPECT_EQ(describe(q1.data()), initial);
 
-  model->activate();
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) {
-    return d.error == make_error_code(CustomError::NotPublishedYet);
-  }));
-  EXPECT_FALSE(topic->data().state);
-  EXPECT_EQ(topic->data().publishTime, kNever);
-
-  model->publish("t", kT1);
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) { return d.state; }));
-  EXPECT_EQ(topic->data().publishTime, kT1);
-  EXPECT_EQ(topic->data().error, kNoError);
-  ASSERT_TRUE(waitUntil([&] { return events.times().size() == 1; }));
-  EXPECT_EQ(events.times()[0], kT1);
-
-  // Two cycles in quick succession: both confirmed, the later time stamp stays.
-  model->publish("t", kT2);
-  model->publish("t", kT3);
-  ASSERT_TRUE(waitUntil([&] { return events.times().size() == 3; })) << events.times().size();
-  EXPECT_EQ(events.times(), (std::vector<TimeStamp>{kT1, kT2, kT3}));
-  EXPECT_EQ(topic->data().publishTime, kT3);
-  EXPECT_TRUE(peer->waitForCount(3));
+  ASSERT_TRUE(model->connect()) << broker.logReport();
+  for (const char* name : names) {
+    EXPECT_TRUE(waitForError(model->child<Topic>(name), make_error_code(CustomError::NotPublishedYet))) << name;
+  }
+  // Cycles in quick succession, interleaved: each confirmation goes to the topic that published,
+  // and the record keeps the time of its last publication.
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 3; ++i) model->child<Topic>(names[i]).publish(kT1 + std::chrono::milliseconds(10 * round + i));
+  }
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(names[i]);
+    ASSERT_TRUE(eventually([&] { return events[i]->count("published") == 3; }));
+    EXPECT_EQ(events[i]->times("published"),
+              (std::vector<TimeStamp>{kT1 + std::chrono::milliseconds(i), kT1 + std::chrono::milliseconds(10 + i),
+                                      kT1 + std::chrono::milliseconds(20 + i)}));
+    EXPECT_EQ(describe(model->child<Topic>(names[i]).data()),
+              "state 1, error no error, publishTime " + formatTime(kT1 + std::chrono::milliseconds(20 + i)));
+  }
+  EXPECT_TRUE(peer.waitForCount(9));
 
   // The broker goes away: the record takes the connection's error and keeps the last time.
   broker.kill();
-  ASSERT_TRUE(waitUntil([&] { return !model->client->data().deviceState; })) << "the loss went unnoticed";
-  auto lost = model->client->data().error;
-  EXPECT_EQ(lost, makeMosquittoError(MOSQ_ERR_CONN_LOST)) << lost.message();
-  ASSERT_TRUE(waitForRecord(*topic, [&](const Topic::Data& d) { return d.error == lost; }));
-  EXPECT_FALSE(topic->data().state);
-  EXPECT_EQ(topic->data().publishTime, kT3);
-
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(waitForError(model->child<Topic>(names[i]), makeMosquittoError(MOSQ_ERR_CONN_LOST))) << names[i];
+  }
+  const auto lost = describe(q1.data());
+  EXPECT_EQ(lost, "state 0, error Mosquitto 7: The connection was lost, publishTime " +
+                      formatTime(kT1 + std::chrono::milliseconds(21)));
   // Runs while disconnected leave everything as it is.
-  auto before = topic->data();
-  model->publish("t", kT4);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(describe(topic->data()), describe(before));
-  EXPECT_EQ(events.times().size(), 3u);
-}
-
-TEST_F(TopicPublishing, TaskRunWhileConnectingChangesNothing) {
-  build(R"("clientID": "topic-connecting")",
-        R"({"class": "Topic", "name": "t", "config": {"topic": "plant/t", "QoS": 1, "payload": "early"}})");
-  auto topic = model->topic("t");
-  PublishedEvents events(*topic);
-  broker.pause();  // the TCP connection is accepted by the kernel, the CONNACK waits
-  model->activate();
-  ASSERT_TRUE(waitUntil([&] { return model->client->connectionState() == ConnectionState::Connecting; }));
-  auto before = topic->data();
-  model->publish("t", kT1);
-  EXPECT_EQ(describe(topic->data()), describe(before));
-  EXPECT_EQ(model->client->connectionState(), ConnectionState::Connecting);
-  broker.resume();
-
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) {
-    return d.error == make_error_code(CustomError::NotPublishedYet);
-  }));
-  EXPECT_FALSE(peer->waitForTopic("plant/t", 300ms)) << "published while connecting";
-  EXPECT_TRUE(events.times().empty());
-  EXPECT_EQ(topic->data().publishTime, kNever);
-}
-
-TEST_F(TopicPublishing, BirthMessageWaitsForEveryTopicRequiredForIt) {
-  build(R"("clientID": "topic-birth", "birth": {"topic": "plant/status", "payload": "online"})",
-        R"({"class": "Topic", "name": "marked", "config": {"topic": "plant/marked", "requireForBirth": true,
-              "payload": "m"}},
-           {"class": "Topic", "name": "retained", "config": {"topic": "plant/retained", "retained": true,
-              "payload": "r"}},
-           {"class": "Topic", "name": "free", "config": {"topic": "plant/free", "payload": "f"}})");
-  model->activate();
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  EXPECT_FALSE(peer->waitForTopic("plant/status", 200ms)) << "birth before any topic published";
-
-  model->publish("free", kT1);
-  model->publish("marked", kT2);
-  ASSERT_TRUE(peer->waitForTopic("plant/marked"));
-  EXPECT_FALSE(peer->waitForTopic("plant/status", 200ms)) << "birth before the retained topic published";
-
-  model->publish("retained", kT3);
-  auto birth = peer->waitForTopic("plant/status");
-  ASSERT_TRUE(birth) << broker.logReport();
-  EXPECT_EQ(birth->payload, "online");
-  std::vector<std::string> order;
-  for (const auto& m : peer->messages()) order.push_back(m.topic);
-  EXPECT_EQ(order, (std::vector<std::string>{"plant/free", "plant/marked", "plant/retained", "plant/status"}));
-  // The birth message goes out with the time stamp of the publication that completed the set.
-  EXPECT_TRUE(waitUntil([&] { return model->client->data().birthMessageTime == kT3; }))
-      << formatTime(model->client->data().birthMessageTime);
+  q1.publish(kT2);
+  EXPECT_EQ(describe(q1.data()), lost);
+  EXPECT_EQ(events[1]->count("published"), 3u);
 }
 
 // The broker refuses the topic (not authorised) once a publication has already been confirmed.
 class TopicRefused : public TopicPublishing {
  protected:
-  TopicRefused()
-      : TopicPublishing(BrokerOptions{.acl = std::vector<corvane::testing::AclRule>{
-                                          {.access = corvane::testing::AclAccess::readwrite, .topic = "plant/#"}}}) {}
+  TopicRefused() : TopicPublishing({.acl = std::vector<AclRule>{{.access = AclAccess::readwrite, .topic = "plant/#"}}}) {}
 };
 
 TEST_F(TopicRefused, PubackWithNotAuthorisedKeepsTheTimeAndRaisesNothing) {
-  build(R"("clientID": "topic-refused", "mqttVersion": "5")",
-        R"({"class": "Topic", "name": "t", "config": {"topic": "plant/t", "QoS": 1, "payload": "v"}})");
-  auto topic = model->topic("t");
-  PublishedEvents events(*topic);
-  model->activate();
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  model->publish("t", kT1);
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) { return d.state; }));
+  auto& t = build(R"("mqttVersion": "5")", topic("t", R"("QoS": 1, "payload": "v")"));
+  EventRecorder events(t);
+  ASSERT_TRUE(model->connect()) << broker.logReport();
+  t.publish(kT1);
+  ASSERT_TRUE(waitForRecord(t, [](const Topic::Data& d) { return d.state; }));
 
   // The broker reads its ACL file again when it starts: from now on the topic is denied.
   const auto aclFile = broker.directory() / "acl";
   ASSERT_TRUE(std::filesystem::exists(aclFile)) << "the broker keeps its ACL elsewhere";
   std::ofstream(aclFile) << "topic readwrite other/#\n";
   broker.restart();
-  ASSERT_TRUE(waitUntil([&] { return !model->client->data().deviceState; }));
-  model->run("broker", "reconnect", kT2);
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) {
-    return d.error == make_error_code(CustomError::NotPublishedYet);
-  }));
+  ASSERT_TRUE(model->waitForIdle());
+  model->reconnect();
+  ASSERT_TRUE(waitForError(t, make_error_code(CustomError::NotPublishedYet))) << broker.logReport();
 
-  model->publish("t", kT3);
-  ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) { return d.error == makeReasonCodeError(135); }))
-      << broker.logReport();
-  EXPECT_FALSE(topic->data().state);
-  EXPECT_EQ(topic->data().publishTime, kT1);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(events.times(), std::vector<TimeStamp>{kT1});
-  EXPECT_EQ(peer->messageCount(), 1u);
+  t.publish(kT3);
+  ASSERT_TRUE(waitForError(t, makeReasonCodeError(135))) << broker.logReport();
+  EXPECT_FALSE(t.data().state);
+  EXPECT_EQ(t.data().publishTime, kT1);
+  EXPECT_EQ(events.times("published"), std::vector<TimeStamp>{kT1});
 }
 
 // The broker takes no packet over 1000 bytes (MQTT 5 CONNACK "maximum packet size").
 class TopicRefusedByTheLibrary : public TopicPublishing {
  protected:
-  TopicRefusedByTheLibrary() : TopicPublishing(BrokerOptions{.extraConfig = {"max_packet_size 1000"}}) {}
+  TopicRefusedByTheLibrary() : TopicPublishing({.extraConfig = {"max_packet_size 1000"}}) {}
 };
 
 TEST_F(TopicRefusedByTheLibrary, FailedPublicationIsRecordedAtOnceWithoutEvent) {
-  build(R"("clientID": "topic-library")",
-        R"({"class": "Topic", "name": "oversized", "config": {"topic": "plant/oversized", "QoS": 1,
-              "payload": ")" + std::string(1000, 'x') + R"("}},
-           {"class": "Topic", "name": "control", "config": {"topic": "plant/\u0001", "payload": "v"}},
-           {"class": "Topic", "name": "fine", "config": {"topic": "plant/fine", "QoS": 1, "payload": "v"}})");
-  struct Row {
-    const char* topic;
-    std::error_code error;
-  };
-  const Row kRows[] = {
-      {"oversized", makeMosquittoError(MOSQ_ERR_OVERSIZE_PACKET)},
-      {"control", makeMosquittoError(MOSQ_ERR_MALFORMED_UTF8)},
-  };
-  model->activate();
-  ASSERT_TRUE(model->waitForConnected()) << broker.logReport();
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(row.topic);
-    auto topic = model->topic(row.topic);
-    PublishedEvents events(*topic);
-    ASSERT_TRUE(waitForRecord(*topic, [](const Topic::Data& d) {
-      return d.error == make_error_code(CustomError::NotPublishedYet);
-    }));
-    model->publish(row.topic, kT1);
+  auto& t = build("", topic("t", R"("QoS": 1, "payload": "v")") + ", " +
+                          topic("oversized", R"("QoS": 1, "payload": ")" + std::string(1000, 'x') + "\"") +
+                          R"(, {"class": "Topic", "name": "control", "config": {"topic": "plant/\u0001", "payload": "v"}})");
+  ASSERT_TRUE(model->connect()) << broker.logReport();
+  for (const auto& [name, error] : {std::pair{"oversized", makeMosquittoError(MOSQ_ERR_OVERSIZE_PACKET)},
+                                    std::pair{"control", makeMosquittoError(MOSQ_ERR_MALFORMED_UTF8)}}) {
+    SCOPED_TRACE(name);
+    auto& refused = model->child<Topic>(name);
+    EventRecorder events(refused);
+    ASSERT_TRUE(waitForError(refused, make_error_code(CustomError::NotPublishedYet)));
+    refused.publish(kT1);
     // Recorded by the publishing thread itself, before the run returns.
-    auto data = topic->data();
-    EXPECT_EQ(data.error, row.error) << describe(data);
-    EXPECT_FALSE(data.state);
-    EXPECT_EQ(data.publishTime, kNever);
-    EXPECT_TRUE(events.times().empty());
+    EXPECT_EQ(describe(refused.data()), "state 0, error " + corvane::testing::describe(error) + ", publishTime " +
+                                            formatTime(kNever));
+    EXPECT_TRUE(events.roles().empty());
   }
   // The connection carries on.
-  model->publish("fine", kT2);
-  auto fine = peer->waitForTopic("plant/fine");
-  ASSERT_TRUE(fine) << broker.logReport();
-  EXPECT_EQ(peer->messageCount(), 1u);
+  t.publish(kT2);
+  ASSERT_TRUE(peer.waitForTopic("plant/t")) << broker.logReport();
+  EXPECT_EQ(received(), (std::vector<std::string>{"plant/t", "plant/marker"}));
 }
 
 }  // namespace

@@ -3,19 +3,20 @@
 #include <chrono>
 #include <thread>
 
-namespace corvane::plugins::mqttClient::testing {
+namespace corvane::testing {
 
 inline constexpr std::chrono::milliseconds kWait{5000};
 
-// True as soon as the condition holds, false when it still does not after `timeout`.
+// True as soon as the condition holds, false when it still does not after `timeout`. A test that
+// expects something not to happen waits for it with a short timeout: EXPECT_FALSE(eventually(...)).
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds timeout = kWait) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
 }
 
-}  // namespace corvane::plugins::mqttClient::testing
+}  // namespace corvane::testing
