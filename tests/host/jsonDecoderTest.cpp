@@ -14,7 +14,7 @@ namespace {
 using namespace corvane::utils::json::decoder;
 using namespace std::chrono_literals;
 
-// The whole value as compact text, numbers tagged with the kind the decoder chose (i/u/d).
+// The whole value as tokens between blanks, numbers tagged with the kind the decoder chose (i/u/d).
 std::string dump(Value value) {
   switch (value.kind()) {
     case Value::Kind::kNull: value.asNull(); return "null";
@@ -29,61 +29,37 @@ std::string dump(Value value) {
     case Value::Kind::kString: return "\"" + std::string(value.asString()) + "\"";
     case Value::Kind::kArray: {
       std::string text = "[";
-      for (Value element : value.asArray()) text += (text.size() > 1 ? "," : "") + dump(element);
-      return text + "]";
+      for (Value element : value.asArray()) text += " " + dump(element);
+      return text + " ]";
     }
     case Value::Kind::kObject: {
       std::string text = "{";
-      for (Member member : value.asObject()) {
-        text += (text.size() > 1 ? "," : "") + std::string(member.name.view()) + ":" + dump(member.value);
-      }
-      return text + "}";
+      for (Member member : value.asObject()) text += " " + std::string(member.name.view()) + ": " + dump(member.value);
+      return text + " }";
     }
   }
   return "?";
 }
 
 // The parts Value::walk hands out, in document order, as dump writes them.
-class Dumper final : public Handler {
- public:
+struct Dumper final : Handler {
   std::string text;
   std::vector<Name> names;
-  void beginObject() override { open('{'); }
+  void put(const std::string& token) { text += (text.empty() ? "" : " ") + token; }
+  void beginObject() override { put("{"); }
   void memberName(const Name& name) override {
     names.push_back(name);
-    separate();
-    text += std::string(name.view()) + ":";
-    first_ = true;  // the member's value follows without a comma
+    put(std::string(name.view()) + ":");
   }
-  void endObject() override { close('}'); }
-  void beginArray() override { open('['); }
-  void endArray() override { close(']'); }
-  void string(std::string_view value) override { scalar("\"" + std::string(value) + "\""); }
-  void signedNumber(std::int64_t value) override { scalar("i" + std::to_string(value)); }
-  void unsignedNumber(std::uint64_t value) override { scalar("u" + std::to_string(value)); }
-  void doubleNumber(double value) override { scalar("d" + std::to_string(value)); }
-  void boolean(bool value) override { scalar(value ? "true" : "false"); }
-  void null() override { scalar("null"); }
-
- private:
-  void separate() {
-    if (!first_) text += ",";
-    first_ = false;
-  }
-  void open(char bracket) {
-    separate();
-    text += bracket;
-    first_ = true;
-  }
-  void close(char bracket) {
-    text += bracket;
-    first_ = false;
-  }
-  void scalar(const std::string& value) {
-    separate();
-    text += value;
-  }
-  bool first_ = true;
+  void endObject() override { put("}"); }
+  void beginArray() override { put("["); }
+  void endArray() override { put("]"); }
+  void string(std::string_view value) override { put("\"" + std::string(value) + "\""); }
+  void signedNumber(std::int64_t value) override { put("i" + std::to_string(value)); }
+  void unsignedNumber(std::uint64_t value) override { put("u" + std::to_string(value)); }
+  void doubleNumber(double value) override { put("d" + std::to_string(value)); }
+  void boolean(bool value) override { put(value ? "true" : "false"); }
+  void null() override { put("null"); }
 };
 
 // Decodes the whole text, reading it value by value or with Value::walk; the text of the first
@@ -104,6 +80,14 @@ std::string decode(std::string_view text, bool walking = false) {
   }
 }
 std::string walked(std::string_view text) { return decode(text, true); }
+
+// Empty arrays nested `levels` deep, as dump writes them.
+std::string nested(int levels) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += "[ ";
+  for (int i = 1; i < levels; ++i) text += "] ";
+  return text + "]";
+}
 
 // "name@L:C" for every member name and "value@L:C" for every scalar, in document order.
 void collectLocations(Value value, const std::string& path, std::vector<std::string>& out) {
@@ -193,16 +177,15 @@ struct TextCase {
 TEST(JsonDecoder, DecodesWellFormedTextAndRefusesTheRestWithItsPlace) {
   const TextCase cases[] = {
       {"scalar root", " 42 ", "ok: i42"},
-      {"empty containers", "{\"a\":[],\"b\":{}}", "ok: {a:[],b:{}}"},
+      {"empty containers", "{\"a\":[],\"b\":{}}", "ok: { a: [ ] b: { } }"},
       {"escapes decoded", R"(["a\"\\\/\b\f\n\r\t", "\u00e9\ud83d\ude00"])",
-       "ok: [\"a\"\\/\b\f\n\r\t\",\"\xC3\xA9\xF0\x9F\x98\x80\"]"},
+       "ok: [ \"a\"\\/\b\f\n\r\t\" \"\xC3\xA9\xF0\x9F\x98\x80\" ]"},
       {"U+D583 is no surrogate", R"("\ud583d")",
        "ok: \"\xED\x96\x83"
        "d\""},
       {"escaped NUL kept", R"("a\u0000b")", std::string("ok: \"a\0b\"", 9)},
-      {"byte order mark ignored", "\xEF\xBB\xBF[1]", "ok: [i1]"},
-      {"1024 levels", std::string(1024, '[') + std::string(1024, ']'),
-       "ok: " + std::string(1024, '[') + std::string(1024, ']')},
+      {"byte order mark ignored", "\xEF\xBB\xBF[1]", "ok: [ i1 ]"},
+      {"1024 levels", std::string(1024, '[') + std::string(1024, ']'), "ok: " + nested(1024)},
       {"empty", "", "SyntaxError 1:1: empty JSON text"},
       {"trailing value", "{} x", "SyntaxError 1:4: unexpected content after JSON value"},
       {"missing comma", "[1 2]", "SyntaxError 1:4: expected ',' or ']' after array element, found \"2\""},
@@ -360,8 +343,8 @@ TEST(JsonDecoder, NumbersInTheKindTheirTextCallsFor) {
                               "18446744073709551616, -9223372036854775809, -0, 0.5, -2.5e-3, 1e-400]";
   for (bool walking : {false, true}) {
     EXPECT_EQ(decode(numbers, walking),
-              "ok: [i9223372036854775807,i-9223372036854775808,u9223372036854775808,d18446744073709551616.000000,"
-              "d-9223372036854775808.000000,i0,d0.500000,d-0.002500,d0.000000]");
+              "ok: [ i9223372036854775807 i-9223372036854775808 u9223372036854775808 d18446744073709551616.000000 "
+              "d-9223372036854775808.000000 i0 d0.500000 d-0.002500 d0.000000 ]");
     EXPECT_EQ(decode("{\"a\": [1,\n 1e400]}", walking), "other 2:2: number out of range for double");
   }
   // A name's location is worked out when asked for, still right after reading has moved on.
