@@ -50,37 +50,5 @@ TEST(Model, LoadsRunsAndShutsDownAModel) {
   EXPECT_TRUE(model.elements().empty());
 }
 
-struct ErrorCase {
-  const char* name;
-  std::string model;
-  const char* expected;  // what() of the ModelError
-};
-
-TEST(Model, ReportsConfigurationErrorsWithFileLineAndColumn) {
-  const ErrorCase cases[] = {
-      {"unknown key in a client names its place and the element",
-       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
-  "config": {"brokerAddress": "h", "colour": 1}}]})",
-       "m.json:2:36: unknown parameter \"colour\" (element \"b\")"},
-      {"unknown skill", R"({"elements": [{"skill": "XYZ", "class": "Client", "name": "b"}]})",
-       "m.json:1:15: unknown skill \"XYZ\""},
-      {"reference to a missing data point",
-       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
-  "children": [{"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "nope"}}}]}]})",
-       "m.json:2:99: no element \"nope\" in the model"},
-      {"malformed JSON", R"({"elements": [})", "m.json:1:15:"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Model model;
-    try {
-      model.loadText(c.model, ".", "m.json");
-      ADD_FAILURE() << "loaded";
-    } catch (const ModelError& e) {
-      EXPECT_EQ(std::string(e.what()).substr(0, std::strlen(c.expected)), c.expected) << e.what();
-    }
-  }
-}
-
 }  // namespace
 }  // namespace corvane::runtime
