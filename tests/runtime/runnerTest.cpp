@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,6 @@
 #include "loopbackPort.hpp"
 #include "runnerProcess.hpp"
 #include "tempDir.hpp"
-#include "testPeer.hpp"
 
 namespace corvane::run {
 namespace {
@@ -279,96 +279,22 @@ TEST(Runner, PathSelectsLikeACommandAndExitsByWhatWentWrong) {
   EXPECT_EQ(fromFile.output, "42.5\n");
 }
 
-// ---- run against a broker ----
+// ---- how a run ends ----
 
-// A client with a birth message, a will, a template topic and a command; PORT, VERSION,
-// WILL_ABNORMAL_ONLY and CYCLE are filled in per test.
-constexpr std::string_view kLiveModel = R"({
-  "dataPoints": [
-    {"name": "p/level", "type": "integer", "value": 7, "attributes": {"unit": "mm"}},
-    {"name": "p/set", "type": "double", "value": 0}
-  ],
-  "elements": [
-    {"skill": "MQTT", "class": "Client", "name": "b",
-     "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "mqttVersion": "VERSION",
-                "birth": {"topic": "t/birth", "payload": "up"},
-                "will": {"topic": "t/will", "payload": "gone", "abnormalDisconnectOnly": WILL_ABNORMAL_ONLY}},
-     "tasks": {"reconnect": "100ms"},
-     "children": [
-       {"class": "Topic", "name": "level",
-        "config": {"topic": "t/level", "extraAttributes": ["unit"], "payload": {"@DataPoint": "p/level"}},
-        "tasks": {"publish": "CYCLE"}},
-       {"class": "Command", "name": "set",
-        "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}}]}}
-     ]}
-  ]
-})";
-
-std::string liveModel(int port, std::string_view version = "5", bool willForAbnormalEndsOnly = false,
-                      std::string_view publishCycle = "100ms") {
-  auto text = replaced(std::string(kLiveModel), "PORT", std::to_string(port));
-  text = replaced(text, "VERSION", version);
-  text = replaced(text, "CYCLE", publishCycle);
-  return replaced(text, "WILL_ABNORMAL_ONLY", willForAbnormalEndsOnly ? "true" : "false");
-}
-
-class RunnerWithBroker : public ::testing::Test {
- protected:
-  void SetUp() override {
-    broker.start();
-    peer.emplace(testing::PeerOptions{.port = broker.port()});
-    ASSERT_TRUE(peer->connect().accepted()) << broker.logReport();
-    peer->subscribe("t/#");
-  }
-
-  testing::Broker broker;
-  std::optional<testing::TestPeer> peer;
-  testing::TempDir dir{"corvane-runner"};
-};
-
-struct StopCase {
-  const char* name;
-  int signal;  // its name is the "reason" of the stopping line
-  const char* version;
-  bool willForAbnormalEndsOnly;
-  bool willExpected;
-};
-
-TEST_F(RunnerWithBroker, StopSignalsShutDownInOrderAndTheWillFollowsItsConfiguration) {
-  const StopCase cases[] = {
-      {"MQTT 5: an orderly end delivers a will meant for every end", SIGTERM, "5", false, true},
-      {"MQTT 5: a will for abnormal ends only stays back", SIGINT, "5", true, false},
-      {"MQTT 3.1.1: the will goes out explicitly before the disconnection (terminal closed)", SIGHUP, "3.1.1", false,
-       true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    peer->clearMessages();
-    // The topic does not publish again for an hour: after the birth message the runner has nothing
-    // more to say, so the birth line arrives only if every line is flushed as it is written.
-    auto model = dir.writeFile("live.json", liveModel(broker.port(), c.version, c.willForAbnormalEndsOnly, "1h"));
-    Runner runner({"run", model.string(), "--events"});
-    ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
-        << runner.output() << broker.logReport();
-
-    auto signalled = Clock::now();
-    runner.signal(c.signal);
-    auto code = runner.waitForExit(10s);
-    auto took = Clock::now() - signalled;
-    EXPECT_EQ(code, 0) << runner.errors();
-    EXPECT_LT(took, 5s) << "cleanup waits at most 5 s, and a broker that is there answers at once";
-    const std::string reason = std::string(R"("reason":"SIG)") + sigabbrev_np(c.signal) + "\"";
-    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", reason}), 0ms)) << runner.output();
-    // The disconnection is recorded before the runner leaves.
-    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"disconnected")"}), 0ms))
-        << runner.output();
-
-    auto will = peer->waitForTopic("t/will", c.willExpected ? 3s : 500ms);
-    EXPECT_EQ(will.has_value(), c.willExpected);
-    if (will) {
-      EXPECT_EQ(will->payload, "gone");
-    }
-  }
+// A client with a birth message, a topic and a command. The topic does not publish again for an
+// hour: after the birth message the runner has nothing more to say, so the birth line arrives
+// only if every line is flushed as it is written.
+std::string liveModel(int port) {
+  return replaced(R"({"dataPoints": [{"name": "p/level", "type": "integer", "value": 7}],
+  "elements": [{"skill": "MQTT", "class": "Client", "name": "b",
+    "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "birth": {"topic": "t/birth", "payload": "up"}},
+    "tasks": {"reconnect": "100ms"},
+    "children": [
+      {"class": "Topic", "name": "level", "config": {"topic": "t/level", "payload": {"@DataPoint": "p/level"}},
+       "tasks": {"publish": "1h"}},
+      {"class": "Command", "name": "set",
+       "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/level", "jsonPath": "$"}}]}}]}]})",
+                  "PORT", std::to_string(port));
 }
 
 // Connections to the loopback port in their handshake (SYN_SENT) on this machine.
@@ -381,34 +307,58 @@ int connecting(int port) {
   return count;
 }
 
-// No broker: an address that refuses at once ends with --duration; one whose listener takes no
-// connection (its queue full) leaves every connect waiting, and SIGTERM must still end the run
-// within the cleanup limit.
-TEST(Runner, RunsWithoutABrokerEndOnTime) {
+enum class Broker { there, refuses, neverAnswers };
+
+struct EndCase {
+  const char* name;
+  int signal;  // its name is the "reason" of the stopping line; 0: --duration 0.5
+  Broker broker;
+  std::chrono::seconds limit;  // from the signal, or from the start
+};
+
+// Every way a run ends is orderly (status 0, the stopping line, the disconnection recorded before
+// the runner leaves) and on time, also while a connect never completes (the listener's queue is
+// full): cleanup waits at most 5 s.
+TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
+  testing::Broker broker;
+  broker.start();
   testing::SilentListener full(true);
-  for (const bool refused : {true, false}) {
-    SCOPED_TRACE(refused ? "refused, --duration" : "connect never completes, SIGTERM");
+  const EndCase cases[] = {
+      {"SIGTERM", SIGTERM, Broker::there, 5s},
+      {"SIGINT", SIGINT, Broker::there, 5s},
+      {"SIGHUP: the terminal closed", SIGHUP, Broker::there, 5s},
+      {"--duration, the broker refuses every connection", 0, Broker::refuses, 4s},
+      {"SIGTERM while the connect never completes", SIGTERM, Broker::neverAnswers, 6s},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     testing::TempDir dir;
-    auto model = dir.writeFile("live.json", liveModel(refused ? 1 : full.port()));
-    const std::vector<std::string> duration = {"run", model.string(), "--duration", "0.5"};
+    const int port = c.broker == Broker::there ? broker.port() : c.broker == Broker::refuses ? 1 : full.port();
+    std::vector<std::string> arguments{"run", dir.writeFile("live.json", liveModel(port)).string(), "--events"};
+    if (c.signal == 0) arguments.insert(arguments.end(), {"--duration", "0.5"});
     const int before = connecting(full.port());  // the listener's own second connection waits too
-    Runner runner(refused ? duration : std::vector<std::string>{"run", model.string(), "--events"});
     auto stopped = Clock::now();
-    if (!refused) {
-      for (const auto deadline = Clock::now() + 10s; connecting(full.port()) == before; std::this_thread::sleep_for(5ms)) {
-        ASSERT_LT(Clock::now(), deadline) << "no connect under way";
-      }
+    Runner runner(arguments);
+    if (c.broker == Broker::there) {
+      ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("event":"birth")"}))) << runner.output();
+    }
+    for (const auto deadline = Clock::now() + 10s; c.broker == Broker::neverAnswers && connecting(full.port()) == before;
+         std::this_thread::sleep_for(5ms)) {
+      ASSERT_LT(Clock::now(), deadline) << "no connect under way";
+    }
+    if (c.signal != 0) {
       stopped = Clock::now();
-      runner.signal(SIGTERM);
+      runner.signal(c.signal);
     }
     EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
     const auto took = Clock::now() - stopped;
-    EXPECT_LT(took, refused ? 4s : 6s);
-    std::cout << "stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
-    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", refused ? R"("reason":"duration")" : "SIGTERM"}), 0ms))
+    EXPECT_LT(took, c.limit);
+    std::cout << c.name << ": stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    const std::string reason = c.signal ? std::string("SIG") + sigabbrev_np(c.signal) : "duration";
+    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", R"("reason":")" + reason + "\""}), 0ms))
         << runner.output();
-    // Nothing was ever connected, so nothing was published.
-    EXPECT_EQ(runner.output().find(R"("event":"published")"), std::string::npos) << runner.output();
+    const bool disconnected = runner.output().find(R"("event":"disconnected")") != std::string::npos;
+    EXPECT_EQ(disconnected, c.broker == Broker::there) << runner.output();
   }
 }
 
