@@ -311,7 +311,8 @@ enum class Broker { there, refuses, neverAnswers };
 
 struct EndCase {
   const char* name;
-  int signal;  // its name is the "reason" of the stopping line; 0: --duration 0.5
+  int signal;  // its name is the "reason" of the stopping line; 0: the duration
+  const char* duration;
   Broker broker;
   std::chrono::seconds limit;  // from the signal, or from the start
 };
@@ -324,18 +325,19 @@ TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
   broker.start();
   testing::SilentListener full(true);
   const EndCase cases[] = {
-      {"SIGTERM", SIGTERM, Broker::there, 5s},
-      {"SIGINT", SIGINT, Broker::there, 5s},
-      {"SIGHUP: the terminal closed", SIGHUP, Broker::there, 5s},
-      {"--duration, the broker refuses every connection", 0, Broker::refuses, 4s},
-      {"SIGTERM while the connect never completes", SIGTERM, Broker::neverAnswers, 6s},
+      {"SIGTERM", SIGTERM, nullptr, Broker::there, 5s},
+      {"SIGINT", SIGINT, nullptr, Broker::there, 5s},
+      {"SIGHUP: the terminal closed", SIGHUP, nullptr, Broker::there, 5s},
+      {"a duration beyond a hundred years is no deadline", SIGTERM, "1e10", Broker::there, 5s},
+      {"--duration, the broker refuses every connection", 0, "0.5", Broker::refuses, 4s},
+      {"SIGTERM while the connect never completes", SIGTERM, nullptr, Broker::neverAnswers, 6s},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
     const int port = c.broker == Broker::there ? broker.port() : c.broker == Broker::refuses ? 1 : full.port();
     std::vector<std::string> arguments{"run", dir.writeFile("live.json", liveModel(port)).string(), "--events"};
-    if (c.signal == 0) arguments.insert(arguments.end(), {"--duration", "0.5"});
+    if (c.duration) arguments.insert(arguments.end(), {"--duration", c.duration});
     const int before = connecting(full.port());  // the listener's own second connection waits too
     auto stopped = Clock::now();
     Runner runner(arguments);
