@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "broker.hpp"
+#include "loopbackPort.hpp"
 #include "runnerProcess.hpp"
 #include "tempDir.hpp"
 #include "testPeer.hpp"
@@ -48,7 +49,7 @@ class TcpGate {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    auto address = loopback(port_);
+    auto address = testing::loopback(port_);
     socklen_t length = sizeof address;
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -68,13 +69,6 @@ class TcpGate {
   }
 
  private:
-  static sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-  }
   // Accepts and forwards what is there, for up to 20 ms; a socket the gate closed meanwhile is skipped.
   void relay() {
     std::vector<pollfd> fds;
@@ -90,7 +84,7 @@ class TcpGate {
       if (p.fd == listener_) {
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        auto address = loopback(targetPort_);
+        auto address = testing::loopback(targetPort_);
         pairs_.emplace_back(client, upstream);
         if (client >= 0 && ::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
       }

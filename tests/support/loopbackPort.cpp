@@ -25,6 +25,8 @@ class Socket {
   int fd_;
 };
 
+}  // namespace
+
 sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -32,8 +34,6 @@ sockaddr_in loopback(int port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-}  // namespace
 
 int freeLoopbackPort() {
   Socket socket;

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <vector>
 
 namespace corvane::testing {
+
+// 127.0.0.1:port, for bind and connect.
+sockaddr_in loopback(int port);
 
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read back, closed). Another
 // process may take it before the caller binds it; the broker retries with a new one in that case.
