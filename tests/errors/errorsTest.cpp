@@ -55,6 +55,15 @@ TEST(Errors, DescribedWithCategoryValueAndMessage) {
     SCOPED_TRACE(c.fault);
     EXPECT_EQ(data::describeError(c.error), c.text);
   }
+  // Every value libmosquitto knows has a text, and none ends in a full stop: they are shown inside longer lines.
+  for (int value = -1; value <= 31; ++value) {
+    const auto text = makeMosquittoError(value).message();
+    const bool unknown = value == MOSQ_ERR_UNKNOWN || value == MOSQ_ERR_PLUGIN_DEFER;
+    EXPECT_TRUE(!text.empty() && (unknown || text != "Unknown error") && !text.ends_with('.')) << value << ": " << text;
+  }
+  for (int value = 1; value <= 11; ++value) {
+    EXPECT_FALSE(std::error_code(value, customErrorCategory()).message().starts_with("unknown")) << value;
+  }
   // All three are named "Mosquitto": only identity tells a refused CONNACK from a refused call.
   EXPECT_NE(makeConnackError(5), makeMosquittoError(5));
   EXPECT_NE(makeReasonCodeError(5), makeMosquittoError(5));

@@ -53,6 +53,8 @@ TEST(Utf8, TellsWellFormedFromMalformed) {
       {"largest code point", "\xF4\x8F\xBF\xBF", true},
       {"stray continuation byte", "abc\x80", false},
       {"overlong slash", "\xC0\xAF", false},
+      {"overlong three bytes", "\xE0\x80\xAF", false},
+      {"lead byte F5", "\xF5\x80\x80\x80", false},
       {"encoded surrogate", "\xED\xA0\x80", false},
       {"above U+10FFFF", "\xF4\x90\x80\x80", false},
       {"truncated at the end", "abcdefgh\xE2\x82", false},

@@ -66,6 +66,7 @@ const AcceptCase kAcceptCases[] = {
     {"overlong form", "$.\xC0\x80", {name("\xEF\xBF\xBD")}},
     {"encoded surrogate", "$['\xED\xA0\x80']", {name("\xEF\xBF\xBD")}},
     {"value above U+10FFFF", "$.\xF4\x90\x80\x80", {name("\xEF\xBF\xBD")}},
+    {"byte 0xF8", "$.a\xF8", {name("a\xEF\xBF\xBD")}},
 };
 
 TEST(JsonPathParse, AcceptsSupportedPaths) {
