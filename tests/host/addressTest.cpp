@@ -23,8 +23,6 @@ TEST(Address, SplitsHostAndPort) {
       {"[::1]:1883", "::1", 1883},
       {"[::1]", "::1", -1},
       {"::1", "::1", -1},  // several colons without brackets: an IPv6 literal, no port
-      {"fe80::1:2:3", "fe80::1:2:3", -1},
-      {"h:1", "h", 1},
       {"h:65535", "h", 65535},
   };
   for (const auto& c : cases) {
@@ -47,7 +45,6 @@ TEST(Address, RefusesMalformedAddresses) {
       {"host:abc", "invalid port number \"abc\" in address \"host:abc\" (expected 1 to 65535)"},
       {"host:0", "invalid port number \"0\" in address \"host:0\" (expected 1 to 65535)"},
       {"host:65536", "invalid port number \"65536\" in address \"host:65536\" (expected 1 to 65535)"},
-      {"host:-1", "invalid port number \"-1\" in address \"host:-1\" (expected 1 to 65535)"},
       {"host:+80", "invalid port number \"+80\" in address \"host:+80\" (expected 1 to 65535)"},
       {"host:80 ", "invalid port number \"80 \" in address \"host:80 \" (expected 1 to 65535)"},
       {"host:99999999999",

@@ -15,8 +15,6 @@ TEST(Uuid, TextRoundTripIsLowerCase) {
   constexpr Uuid kId = Uuid::literal("0F1e2D3c-4b5A-6978-8a9b-ACBDCEDFE0F1");
   EXPECT_EQ(kId.toString(), "0f1e2d3c-4b5a-6978-8a9b-acbdcedfe0f1");
   EXPECT_EQ(Uuid::parse(kId.toString()), kId);
-  EXPECT_EQ(kId.bytes[0], 0x0F);
-  EXPECT_EQ(kId.bytes[15], 0xF1);
   EXPECT_EQ(Uuid{}.toString(), "00000000-0000-0000-0000-000000000000");
 }
 
@@ -56,10 +54,10 @@ TEST(Utf8, TellsWellFormedFromMalformed) {
       {"stray continuation byte", "abc\x80", false},
       {"overlong slash", "\xC0\xAF", false},
       {"overlong three bytes", "\xE0\x80\xAF", false},
+      {"lead byte F5", "\xF5\x80\x80\x80", false},
       {"encoded surrogate", "\xED\xA0\x80", false},
       {"above U+10FFFF", "\xF4\x90\x80\x80", false},
       {"truncated at the end", "abcdefgh\xE2\x82", false},
-      {"lead byte F5", "\xF5\x80\x80\x80", false},
       {"high byte after ASCII run", "abcdefgh\xFF", false},
   };
   for (const auto& c : cases) {

@@ -14,7 +14,7 @@ namespace {
 using namespace corvane::utils::json::decoder;
 using namespace std::chrono_literals;
 
-// The whole value as compact text, numbers tagged with the kind the decoder chose (i/u/d).
+// The whole value as tokens between blanks, numbers tagged with the kind the decoder chose (i/u/d).
 std::string dump(Value value) {
   switch (value.kind()) {
     case Value::Kind::kNull: value.asNull(); return "null";
@@ -23,33 +23,54 @@ std::string dump(Value value) {
       switch (value.numberKind()) {
         case NumberKind::kSigned: return "i" + std::to_string(value.asInt64());
         case NumberKind::kUnsigned: return "u" + std::to_string(value.asUInt64());
-        case NumberKind::kDouble:
-          return "d" + std::string(value.numberText()) + "=" + std::to_string(value.asDouble());
+        case NumberKind::kDouble: return "d" + std::to_string(value.asDouble());
       }
       break;
     case Value::Kind::kString: return "\"" + std::string(value.asString()) + "\"";
     case Value::Kind::kArray: {
       std::string text = "[";
-      for (Value element : value.asArray()) text += (text.size() > 1 ? "," : "") + dump(element);
-      return text + "]";
+      for (Value element : value.asArray()) text += " " + dump(element);
+      return text + " ]";
     }
     case Value::Kind::kObject: {
       std::string text = "{";
-      for (Member member : value.asObject()) {
-        text += (text.size() > 1 ? "," : "") + std::string(member.name.view()) + ":" + dump(member.value);
-      }
-      return text + "}";
+      for (Member member : value.asObject()) text += " " + std::string(member.name.view()) + ": " + dump(member.value);
+      return text + " }";
     }
   }
   return "?";
 }
 
-// Decodes the whole text; the text of the first exception, or "ok: " and the dump.
-std::string decode(std::string_view text) {
+// The parts Value::walk hands out, in document order, as dump writes them.
+struct Dumper final : Handler {
+  std::string text;
+  std::vector<Name> names;
+  void put(const std::string& token) { text += (text.empty() ? "" : " ") + token; }
+  void beginObject() override { put("{"); }
+  void memberName(const Name& name) override {
+    names.push_back(name);
+    put(std::string(name.view()) + ":");
+  }
+  void endObject() override { put("}"); }
+  void beginArray() override { put("["); }
+  void endArray() override { put("]"); }
+  void string(std::string_view value) override { put("\"" + std::string(value) + "\""); }
+  void signedNumber(std::int64_t value) override { put("i" + std::to_string(value)); }
+  void unsignedNumber(std::uint64_t value) override { put("u" + std::to_string(value)); }
+  void doubleNumber(double value) override { put("d" + std::to_string(value)); }
+  void boolean(bool value) override { put(value ? "true" : "false"); }
+  void null() override { put("null"); }
+};
+
+// Decodes the whole text, reading it value by value or with Value::walk; the text of the first
+// exception, or "ok: " and the dump.
+std::string decode(std::string_view text, bool walking = false) {
   try {
     Document document;
     Value root = document.read(text);
-    std::string result = dump(root);
+    Dumper dumper;
+    if (walking) root.walk(dumper);
+    std::string result = walking ? dumper.text : dump(root);
     document.finish();
     return "ok: " + result;
   } catch (const SyntaxError& e) {
@@ -58,61 +79,14 @@ std::string decode(std::string_view text) {
     return std::string("other ") + e.what();
   }
 }
+std::string walked(std::string_view text) { return decode(text, true); }
 
-// The same as decode, reading with Value::walk: the parts handed out in document order.
-class Dumper final : public Handler {
- public:
+// Empty arrays nested `levels` deep, as dump writes them.
+std::string nested(int levels) {
   std::string text;
-  void beginObject() override { open('{'); }
-  void memberName(const Name& name) override {
-    separate();
-    text += std::string(name.view()) + ":";
-    first_ = true;  // the member's value follows without a comma
-  }
-  void endObject() override { close('}'); }
-  void beginArray() override { open('['); }
-  void endArray() override { close(']'); }
-  void string(std::string_view value) override { scalar("\"" + std::string(value) + "\""); }
-  void signedNumber(std::int64_t value) override { scalar("i" + std::to_string(value)); }
-  void unsignedNumber(std::uint64_t value) override { scalar("u" + std::to_string(value)); }
-  void doubleNumber(double value) override { scalar("d" + std::to_string(value)); }
-  void boolean(bool value) override { scalar(value ? "true" : "false"); }
-  void null() override { scalar("null"); }
-
- private:
-  void separate() {
-    if (!first_) text += ",";
-    first_ = false;
-  }
-  void open(char bracket) {
-    separate();
-    text += bracket;
-    first_ = true;
-  }
-  void close(char bracket) {
-    text += bracket;
-    first_ = false;
-  }
-  void scalar(const std::string& value) {
-    separate();
-    text += value;
-  }
-  bool first_ = true;
-};
-
-std::string walked(std::string_view text) {
-  try {
-    Document document;
-    Value root = document.read(text);
-    Dumper dumper;
-    root.walk(dumper);
-    document.finish();
-    return "ok: " + dumper.text;
-  } catch (const SyntaxError& e) {
-    return std::string("SyntaxError ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other ") + e.what();
-  }
+  for (int i = 0; i < levels; ++i) text += "[ ";
+  for (int i = 1; i < levels; ++i) text += "] ";
+  return text + "]";
 }
 
 // "name@L:C" for every member name and "value@L:C" for every scalar, in document order.
@@ -144,41 +118,32 @@ const char kLocatedText[] =
     "\t\t{\"c\": null}],\n"
     "  \"\\u00e9\": \"x\"}";
 
-TEST(JsonDecoder, LocationsOfNamesAndValuesAcrossLines) {
-  Document document;
-  std::vector<std::string> seen;
-  collectLocations(document.read(kLocatedText), "", seen);
-  document.finish();
-  const std::vector<std::string> expected = {
-      "{@1:1",     "/a name@2:3",     "/a@2:8",     "/b name@3:3",        "/b[@3:9",       "/b/0@3:10",
-      "/b/1{@4:3", "/b/1/c name@4:4", "/b/1/c@4:9", "/\xC3\xA9 name@5:3", "/\xC3\xA9@5:13"};
-  EXPECT_EQ(seen, expected);
-}
-
-TEST(JsonDecoder, OriginShiftsFirstLineColumnsAndAllLines) {
+TEST(JsonDecoder, LocationsOfNamesAndValuesFromAnOrigin) {
   Document document;
   std::vector<std::string> seen;
   collectLocations(document.read(kLocatedText, {10, 5}), "", seen);
+  document.finish();
   // Line 1 starts at column 5 of line 10; later lines keep their own columns.
-  ASSERT_GE(seen.size(), 3U);
-  EXPECT_EQ(seen[0], "{@10:5");
-  EXPECT_EQ(seen[1], "/a name@11:3");
-  EXPECT_EQ(seen[2], "/a@11:8");
+  const std::vector<std::string> expected = {
+      "{@10:5",     "/a name@11:3",     "/a@11:8",     "/b name@12:3",        "/b[@12:9",       "/b/0@12:10",
+      "/b/1{@13:3", "/b/1/c name@13:4", "/b/1/c@13:9", "/\xC3\xA9 name@14:3", "/\xC3\xA9@14:13"};
+  EXPECT_EQ(seen, expected);
 }
 
-TEST(JsonDecoder, RawJsonReadAgainKeepsTheFileLocations) {
+TEST(JsonDecoder, RawJsonIsTheValueAsWrittenAndKeepsItsPlace) {
   Document outer;
-  Object object = outer.read("{\"skip\": 0,\n  \"inner\":  {\"x\": [1,\n   2]} ,\"after\": true}").asObject();
-  auto it = object.begin();
-  ++it;  // skips the first member unread
-  Value inner = (*it).value;
-  const std::string raw(inner.rawJson());
-  EXPECT_EQ(raw, "{\"x\": [1,\n   2]}");
-
+  Array array = outer.read("[0, {\"x\": [1,\n   2]} ,\"s\\n\" ,3.50e1,null ]").asArray();
+  std::vector<std::string> raw;
+  Location at;
+  for (Value element : array) {
+    if (raw.size() == 1) at = element.location();
+    raw.emplace_back(element.rawJson());
+  }
+  EXPECT_EQ(raw, (std::vector<std::string>{"0", "{\"x\": [1,\n   2]}", "\"s\\n\"", "3.50e1", "null"}));
   Document again;
   std::vector<std::string> seen;
-  collectLocations(again.read(raw, inner.location()), "", seen);
-  EXPECT_EQ(seen, (std::vector<std::string>{"{@2:13", "/x name@2:14", "/x[@2:19", "/x/0@2:20", "/x/1@3:4"}));
+  collectLocations(again.read(raw[1], at), "", seen);
+  EXPECT_EQ(seen, (std::vector<std::string>{"{@1:5", "/x name@1:6", "/x[@1:11", "/x/0@1:12", "/x/1@2:4"}));
 }
 
 TEST(JsonDecoder, LocationsStayRightWhenAskedAgainLater) {
@@ -209,47 +174,30 @@ struct TextCase {
   std::string expected;
 };
 
-TEST(JsonDecoder, AcceptsWellFormedText) {
+TEST(JsonDecoder, DecodesWellFormedTextAndRefusesTheRestWithItsPlace) {
   const TextCase cases[] = {
       {"scalar root", " 42 ", "ok: i42"},
-      {"string root", "\"a\"", "ok: \"a\""},
-      {"empty containers", "{\"a\":[],\"b\":{}}", "ok: {a:[],b:{}}"},
+      {"empty containers", "{\"a\":[],\"b\":{}}", "ok: { a: [ ] b: { } }"},
       {"escapes decoded", R"(["a\"\\\/\b\f\n\r\t", "\u00e9\ud83d\ude00"])",
-       "ok: [\"a\"\\/\b\f\n\r\t\",\"\xC3\xA9\xF0\x9F\x98\x80\"]"},
+       "ok: [ \"a\"\\/\b\f\n\r\t\" \"\xC3\xA9\xF0\x9F\x98\x80\" ]"},
       {"U+D583 is no surrogate", R"("\ud583d")",
        "ok: \"\xED\x96\x83"
        "d\""},
-      {"UTF-8 passes through", "\"\xC3\xA9\xE2\x82\xAC\"", "ok: \"\xC3\xA9\xE2\x82\xAC\""},
       {"escaped NUL kept", R"("a\u0000b")", std::string("ok: \"a\0b\"", 9)},
-      {"byte order mark ignored", "\xEF\xBB\xBF[1]", "ok: [i1]"},
-      {"1024 levels", std::string(1024, '[') + std::string(1024, ']'),
-       "ok: " + std::string(1024, '[') + std::string(1024, ']')},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(decode(c.text), c.expected);
-    EXPECT_EQ(walked(c.text), c.expected) << "walked";
-  }
-}
-
-TEST(JsonDecoder, RefusesMalformedTextWithItsPlace) {
-  const TextCase cases[] = {
+      {"byte order mark ignored", "\xEF\xBB\xBF[1]", "ok: [ i1 ]"},
+      {"1024 levels", std::string(1024, '[') + std::string(1024, ']'), "ok: " + nested(1024)},
       {"empty", "", "SyntaxError 1:1: empty JSON text"},
       {"blanks only", " \n ", "SyntaxError 2:2: empty JSON text"},
       {"trailing value", "{} x", "SyntaxError 1:4: unexpected content after JSON value"},
-      {"second root", "1\n2", "SyntaxError 2:1: unexpected content after JSON value"},
-      {"extra bracket", "[1]]", "SyntaxError 1:4: unexpected content after JSON value"},
       {"missing comma", "[1 2]", "SyntaxError 1:4: expected ',' or ']' after array element, found \"2\""},
       {"trailing comma", "[1,]", "SyntaxError 1:4: expected JSON value, found ']'"},
       {"trailing member comma", "{\"a\":1,}", "SyntaxError 1:8: expected member name string, found '}'"},
       {"number as name", "{1:2}", "SyntaxError 1:2: expected member name string, found \"1\""},
       {"missing colon", "{\"a\" 1}", "SyntaxError 1:6: expected ':' after member name, found \"1\""},
-      {"wrong closer", "[1}", "SyntaxError 1:3: expected ',' or ']' after array element, found '}'"},
       {"unclosed array", "[1,\n", "SyntaxError 2:1: expected JSON value, found end of JSON text"},
       {"unclosed object", "{\"a\":1",
        "SyntaxError 1:7: expected ',' or '}' after object member, found end of JSON text"},
       {"bad literal", "[tru]", "SyntaxError 1:2: invalid JSON value \"tru\""},
-      {"capital literal", "True", "SyntaxError 1:1: invalid JSON value \"True\""},
       {"value glued to string", "[1\"a\"]", "SyntaxError 1:2: invalid JSON number \"1\\\"a\\\"\""},
       {"leading zero", "01", "SyntaxError 1:1: invalid JSON number \"01\""},
       {"bare minus", "[-]", "SyntaxError 1:2: invalid JSON number \"-\""},
@@ -265,7 +213,6 @@ TEST(JsonDecoder, RefusesMalformedTextWithItsPlace) {
       {"lone low surrogate", "\"\\udc00\"", "SyntaxError 1:2: unpaired UTF-16 surrogate in JSON string"},
       {"invalid UTF-8 in value", "[\"ab\xFF\"]", "SyntaxError 1:5: invalid UTF-8 in JSON text"},
       {"overlong UTF-8 in name", "{\"\xC0\xAF\":1}", "SyntaxError 1:3: invalid UTF-8 in JSON text"},
-      {"encoded surrogate", "\"\xED\xA0\x80\"", "SyntaxError 1:2: invalid UTF-8 in JSON text"},
       {"1025 levels", std::string(1025, '[') + std::string(1025, ']'),
        "SyntaxError 1:1025: JSON text nested too deeply (more than 1024 levels)"},
       {"100000 open brackets", std::string(100000, '['),
@@ -326,14 +273,6 @@ TEST(JsonDecoder, PartlyReadContainersAreFinishedByTheOuterIterator) {
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "x", "b", "5", "c", "8"}));
 }
 
-TEST(JsonDecoder, RawJsonIsTheValueAsWritten) {
-  Document document;
-  Array array = document.read("[ {\"a\" : [1, 2] }\n , \"s\\n\" ,3.50e1,null ]").asArray();
-  std::vector<std::string> raw;
-  for (Value element : array) raw.emplace_back(element.rawJson());
-  EXPECT_EQ(raw, (std::vector<std::string>{"{\"a\" : [1, 2] }", "\"s\\n\"", "3.50e1", "null"}));
-}
-
 TEST(JsonDecoder, TypeMismatchesNameBothTypes) {
   struct Case {
     const char* text;
@@ -380,9 +319,7 @@ TEST(JsonDecoder, NumberKindsAtTheIntegerBoundaries) {
       {"9223372036854775808", NumberKind::kUnsigned, kSignedRange, nullptr},
       {"18446744073709551615", NumberKind::kUnsigned, kSignedRange, nullptr},
       {"18446744073709551616", NumberKind::kDouble, kSignedRange, kUnsignedRange},
-      {"-9223372036854775809", NumberKind::kDouble, kSignedRange, kUnsignedRange},
       {"-0", NumberKind::kSigned, nullptr, nullptr},
-      {"-1", NumberKind::kSigned, nullptr, kUnsignedRange},
       {"1.0", NumberKind::kDouble, "expected integer, found 1.0", "expected integer, found 1.0"},
       {"1e2", NumberKind::kDouble, "expected integer, found 1e2", "expected integer, found 1e2"},
   };
@@ -405,48 +342,21 @@ TEST(JsonDecoder, NumberKindsAtTheIntegerBoundaries) {
   }
 }
 
-TEST(JsonDecoder, DoublesAndTheirRange) {
-  Document document;
-  Array array = document.read("[0.1, -2.5e-3, 18446744073709551616, 1e-400, 1e400]").asArray();
-  auto it = array.begin();
-  EXPECT_EQ((*it).asDouble(), 0.1);
-  EXPECT_EQ((*++it).asDouble(), -2.5e-3);
-  EXPECT_EQ((*++it).asDouble(), 18446744073709551616.0);
-  EXPECT_EQ((*++it).asDouble(), 0.0);  // too small for a double: zero
-  Value huge = *++it;
-  try {
-    huge.asDouble();
-    ADD_FAILURE() << "accepted 1e400";
-  } catch (const RangeError& e) {
-    EXPECT_STREQ(e.what(), "1:46: number out of range for double");
+TEST(JsonDecoder, NumbersInTheKindTheirTextCallsFor) {
+  const std::string numbers = "[9223372036854775807, -9223372036854775808, 9223372036854775808, "
+                              "18446744073709551616, -9223372036854775809, -0, 0.5, -2.5e-3, 1e-400]";
+  for (bool walking : {false, true}) {
+    EXPECT_EQ(decode(numbers, walking),
+              "ok: [ i9223372036854775807 i-9223372036854775808 u9223372036854775808 d18446744073709551616.000000 "
+              "d-9223372036854775808.000000 i0 d0.500000 d-0.002500 d0.000000 ]");
+    EXPECT_EQ(decode("{\"a\": [1,\n 1e400]}", walking), "other 2:2: number out of range for double");
   }
-}
-
-TEST(JsonDecoder, WalkingGivesNumbersInTheKindTheirTextCallsFor) {
-  EXPECT_EQ(walked("[9223372036854775807, -9223372036854775808, 9223372036854775808, 18446744073709551616, "
-                   "-9223372036854775809, -0, 0.5, -2.5e-3, 1e-400]"),
-            "ok: [i9223372036854775807,i-9223372036854775808,u9223372036854775808,d18446744073709551616.000000,"
-            "d-9223372036854775808.000000,i0,d0.500000,d-0.002500,d0.000000]");
-  EXPECT_EQ(walked("{\"a\": [1,\n 1e400]}"), "other 2:2: number out of range for double");
   // A name's location is worked out when asked for, still right after reading has moved on.
-  struct Names final : Handler {
-    std::vector<Name> names;
-    void beginObject() override {}
-    void memberName(const Name& name) override { names.push_back(name); }
-    void endObject() override {}
-    void beginArray() override {}
-    void endArray() override {}
-    void string(std::string_view) override {}
-    void signedNumber(std::int64_t) override {}
-    void unsignedNumber(std::uint64_t) override {}
-    void doubleNumber(double) override {}
-    void boolean(bool) override {}
-    void null() override {}
-  } names;
   Document document;
-  document.read("{\"a\": {\n  \"b\": [1,\n 2]},\n\"c\": 3}").walk(names);
+  Dumper dumper;
+  document.read("{\"a\": {\n  \"b\": [1,\n 2]},\n\"c\": 3}").walk(dumper);
   std::vector<std::string> seen;
-  for (const Name& name : names.names) seen.push_back(std::string(name.view()) + "@" + name.location().toString());
+  for (const Name& name : dumper.names) seen.push_back(std::string(name.view()) + "@" + name.location().toString());
   EXPECT_EQ(seen, (std::vector<std::string>{"a@1:2", "b@2:3", "c@4:1"}));
 }
 
@@ -456,39 +366,27 @@ TEST(JsonDecoder, DurationsFromSecondsOrUnitStrings) {
     std::chrono::nanoseconds expected;
     const char* error;
   };
+  const std::string unitless = " (expected a number followed by ns, us, ms, s, min, h or d)";
   const Case cases[] = {
-      {"1.5", 1500ms, nullptr},
-      {"0", 0ns, nullptr},
-      {"\"250ms\"", 250ms, nullptr},
-      {"\"1.5s\"", 1500ms, nullptr},
-      {"\"2min\"", 120s, nullptr},
-      {"\"1h\"", 3600s, nullptr},
-      {"\"1d\"", 86400s, nullptr},
-      {"\"10us\"", 10us, nullptr},
-      {"\"100ns\"", 100ns, nullptr},
-      {"\"5\"", 0ns,
-       "1:1: invalid time duration \"5\" (expected a number followed by ns, us, ms, s, min, h or d)"},
-      {"\"5 s\"", 0ns,
-       "1:1: invalid time duration \"5 s\" (expected a number followed by ns, us, ms, s, min, h or d)"},
-      {"\"5sec\"", 0ns,
-       "1:1: invalid time duration \"5sec\" (expected a number followed by ns, us, ms, s, min, h or d)"},
-      {"\"infs\"", 0ns,
-       "1:1: invalid time duration \"infs\" (expected a number followed by ns, us, ms, s, min, h or d)"},
-      {"1e10", 0ns, "1:1: time duration out of range"},
+      {"1.5", 1500ms, nullptr},  {"\"100ns\"", 100ns, nullptr}, {"\"10us\"", 10us, nullptr},
+      {"\"250ms\"", 250ms, nullptr}, {"\"1.5s\"", 1500ms, nullptr}, {"\"2min\"", 120s, nullptr},
+      {"\"1h\"", 3600s, nullptr},  {"\"1d\"", 86400s, nullptr},
+      {"\"5\"", 0ns, "1:1: invalid time duration \"5\""},
+      {"\"infs\"", 0ns, "1:1: invalid time duration \"infs\""},
+      {"1e10", 0ns, "1:1: time duration out of range"},  // does not fit 64-bit nanoseconds
       {"true", 0ns,
-       "1:1: expected time duration (JSON number of seconds or JSON string such as \"1.5s\"), found JSON "
-       "boolean"},
+       "1:1: expected time duration (JSON number of seconds or JSON string such as \"1.5s\"), found JSON boolean"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Document document;
     Value value = document.read(c.text);
     try {
-      // 1e10 s does not fit 64-bit nanoseconds.
       EXPECT_EQ(value.asDuration<std::chrono::nanoseconds>(), c.expected);
       EXPECT_EQ(c.error, nullptr);
     } catch (const Exception& e) {
-      EXPECT_STREQ(e.what(), c.error == nullptr ? "no error" : c.error);
+      const std::string error = c.error == nullptr ? "no error" : c.error;
+      EXPECT_EQ(e.what(), error.starts_with("1:1: invalid") ? error + unitless : error);
     }
   }
 }
@@ -567,35 +465,6 @@ TEST(JsonDecoder, ReadsWholeStreamsOfAnySize) {
     EXPECT_EQ(count, 20000);
     EXPECT_EQ(sum, 20000LL * 19999 / 2);
   }
-}
-
-TEST(JsonDecoder, ReadsA64MiBDocument) {
-  const std::string chunk(1 << 20, 'x');
-  std::string text = "[";
-  for (int i = 0; i < 64; ++i) text += "\"" + chunk + "\",\n";
-  text += "true]";
-  Document document;
-  std::size_t bytes = 0;
-  Location last;
-  for (Value element : document.read(text).asArray()) {
-    last = element.location();
-    if (element.isString())
-      bytes += element.asString().size();
-    else
-      element.skip();
-  }
-  document.finish();
-  EXPECT_EQ(bytes, 64U << 20);
-  EXPECT_EQ(last, (Location{65, 1}));
-  // The thread's parser is used again afterwards.
-  EXPECT_EQ(decode("{\"a\":1}"), "ok: {a:i1}");
-}
-
-TEST(JsonDecoder, ExceptionsFromCausesKeepTheirText) {
-  const Exception e(Location{3, 7}, std::runtime_error("missing topic"));
-  EXPECT_STREQ(e.what(), "3:7: missing topic");
-  EXPECT_EQ(e.message(), "missing topic");
-  EXPECT_EQ(e.location(), (Location{3, 7}));
 }
 
 }  // namespace

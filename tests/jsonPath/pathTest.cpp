@@ -1,12 +1,10 @@
 #include "jsonPath/path.hpp"
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
-#include <corvane/utils/string.hpp>
 #include <gtest/gtest.h>
 
 namespace corvane::plugins::mqttClient::jsonPath {
@@ -49,31 +47,26 @@ const AcceptCase kAcceptCases[] = {
     {"all four blank bytes", "$\t.a\n[\r'b' ]", {name("a"), name("b")}},
     {"blank space ends a shorthand", "$.a .b", {name("a"), name("b")}},
     {"names and indices mixed", "$.a[0].b[12]", {name("a"), index(0), name("b"), index(12)}},
-    {"index zero", "$[0]", {index(0)}},
     {"minus zero is index zero", "$[-0]", {index(0)}},
     {"blank space around an index", "$[ 7\t]", {index(7)}},
     {"largest index", "$[9007199254740991]", {index(9007199254740991)}},
     {"shorthand with underscore and digits", "$._x9", {name("_x9")}},
-    {"shorthand with two-byte UTF-8", "$.\xC3\xA9t\xC3\xA9", {name("\xC3\xA9t\xC3\xA9")}},
     {"shorthand with three- and four-byte UTF-8", "$.\xE4\xB8\xAD\xF0\x9F\x98\x80", {name("\xE4\xB8\xAD\xF0\x9F\x98\x80")}},
     {"shorthand with U+FFFF", "$.\xEF\xBF\xBF", {name("\xEF\xBF\xBF")}},
     {"empty quoted name", "$['']", {name("")}},
     {"path syntax inside a literal is just text", "$['a.b[c]$ *']", {name("a.b[c]$ *")}},
     {"other quote unescaped in single quotes", "$['a\"b']", {name("a\"b")}},
-    {"other quote unescaped in double quotes", "$[\"a'b\"]", {name("a'b")}},
     {"every short escape in single quotes", "$['\\'\\\"\\/\\\\\\b\\f\\n\\r\\t']", {name("'\"/\\\b\f\n\r\t")}},
     {"escaped own quote in double quotes", "$[\"\\\"\"]", {name("\"")}},
     {"unicode escape of NUL", "$['\\u0000']", {name("\0"s)}},
     {"unicode escape, both hex cases", "$['\\u00e9\\u00E9']", {name("\xC3\xA9\xC3\xA9")}},
     {"surrogate pair gives one four-byte code point", "$['\\uD83D\\uDE00']", {name("\xF0\x9F\x98\x80")}},
-    {"surrogate pair in lower case", "$[\"\\ud83d\\ude00\"]", {name("\xF0\x9F\x98\x80")}},
     {"raw UTF-8 in a literal", "$['\xF0\x9F\x98\x80']", {name("\xF0\x9F\x98\x80")}},
     // Malformed sequences of the right length decode to U+FFFD, which a name may hold.
     {"overlong form", "$.\xC0\x80", {name("\xEF\xBF\xBD")}},
     {"encoded surrogate", "$['\xED\xA0\x80']", {name("\xEF\xBF\xBD")}},
-    {"stray continuation byte", "$.\x80", {name("\xEF\xBF\xBD")}},
-    {"byte 0xF8", "$.a\xF8", {name("a\xEF\xBF\xBD")}},
     {"value above U+10FFFF", "$.\xF4\x90\x80\x80", {name("\xEF\xBF\xBD")}},
+    {"byte 0xF8", "$.a\xF8", {name("a\xEF\xBF\xBD")}},
 };
 
 TEST(JsonPathParse, AcceptsSupportedPaths) {
@@ -109,18 +102,14 @@ const RefuseCase kRefuseCases[] = {
     {"$['a']\n", Kind::Syntax, "unexpected blank space at the end of JSON path"},
     {"$.", Kind::Syntax, "unexpected JSON path termination"},
     {"$[", Kind::Syntax, "unexpected JSON path termination"},
-    {"$[ ", Kind::Syntax, "unexpected JSON path termination"},
     {"$[0", Kind::Syntax, "unexpected JSON path termination"},
     {"$['a'", Kind::Syntax, "unexpected JSON path termination"},
-    {"$['a' ", Kind::Syntax, "unexpected JSON path termination"},
     // Member-name shorthand.
     {"$. a", Kind::Syntax, "blank space at the start of JSON path member name shorthand at 2"},
     {"$.[0]", Kind::Syntax, "empty member name shorthand at 2"},
     {"$.1a", Kind::Syntax, "invalid character at the beginning of member name shorthand starting at 3"},
-    {"$.-", Kind::Syntax, "invalid character at the beginning of member name shorthand starting at 3"},
     {"$.\x7F", Kind::Syntax, "invalid character at the beginning of member name shorthand starting at 3"},
     {"$.\xC3\xA9$", Kind::Syntax, "invalid character in member name shorthand starting at 5"},
-    {"$.a-b", Kind::Syntax, "invalid character in member name shorthand starting at 4"},
     {"$.a\0"s, Kind::Syntax, "invalid character in member name shorthand starting at 4"},
     // UTF-8 sequences cut short.
     {"$.\xC3", Kind::Syntax, "early termination of UTF8 code unit sequence"},
@@ -132,9 +121,7 @@ const RefuseCase kRefuseCases[] = {
     {"$['a\\'", Kind::Syntax, "unterminated string literal at 6"},
     {"$['\x01']", Kind::Syntax, "invalid unescaped string literal code point at 4"},
     {"$['a\0']"s, Kind::Syntax, "invalid unescaped string literal code point at 5"},
-    {"$['a\tb']", Kind::Syntax, "invalid unescaped string literal code point at 5"},
     {"$['\\", Kind::Syntax, "invalid JSON path string literal escape sequence at 3"},
-    {"$['\\x']", Kind::Syntax, "invalid JSON path string literal escape sequence at 3"},
     {"$[\"a\\'\"]", Kind::Syntax, "invalid JSON path string literal escape sequence at 4"},
     // Unicode escapes.
     {"$['\\u12", Kind::Syntax, "invalid JSON path Unicode escape sequence at 3"},
@@ -149,32 +136,24 @@ const RefuseCase kRefuseCases[] = {
     // Index selectors.
     {"$[01]", Kind::Syntax, "leading zero detected in index selector at 2"},
     {"$[-01]", Kind::Unsupported, "use of unsupported negative index in JSON path index selector at 5"},
-    {"$[-1]", Kind::Unsupported, "use of unsupported negative index in JSON path index selector at 4"},
     {"$[9007199254740992]", Kind::Syntax, "out of range value for JSON path index selector at 18"},
-    {"$[9223372036854775807]", Kind::Syntax, "out of range value for JSON path index selector at 21"},
     {"$[9223372036854775808]", Kind::Syntax,
      "Invalid index in JSON path index selector at index 2, reading number failed with error "
      "\"Numerical result out of range\""},
     {"$[-]", Kind::Syntax,
      "Invalid index in JSON path index selector at index 2, reading number failed with error \"Invalid argument\""},
     {"$[1:2]", Kind::Unsupported, "use of unsupported JSON path slice selector at 2"},
-    {"$[ 1 :]", Kind::Unsupported, "use of unsupported JSON path slice selector at 3"},
     {"$[0,1]", Kind::Syntax, "unexpected token in JSON path index selector at 2"},
-    {"$[0 1]", Kind::Syntax, "unexpected token in JSON path index selector at 2"},
-    {"$[1a]", Kind::Syntax, "unexpected token in JSON path index selector at 2"},
     {"$[-1,0]", Kind::Syntax, "unexpected token in JSON path index selector at 2"},  // look-ahead comes first
     // Other selectors and segments.
     {"$[:2]", Kind::Unsupported, "JSON path slice selectors are not supported"},
     {"$['a','b']", Kind::Unsupported, "JSON path multi-selector bracket selection is not supported"},
-    {"$['a' ,'b']", Kind::Unsupported, "JSON path multi-selector bracket selection is not supported"},
     {"$[*]", Kind::Unsupported, "JSON path wildcard selectors are not supported"},
     {"$.*", Kind::Unsupported, "JSON path wildcard selectors are not supported"},
     {"$..a", Kind::Unsupported, "JSON path descendant segments are not supported"},
     {"$[?x]", Kind::Unsupported, "JSON path filter selectors are not supported"},
     {"$[x]", Kind::Syntax, "malformed JSON path selector at index 2"},
-    {"$[ ]", Kind::Syntax, "malformed JSON path selector at index 3"},
     {"$['a' x]", Kind::Syntax, "unexpected closing bracket ']' at index 6"},
-    {"$['a''b']", Kind::Syntax, "unexpected closing bracket ']' at index 5"},
 };
 
 TEST(JsonPathParse, RefusesWithExactTypeAndMessage) {
@@ -189,61 +168,6 @@ TEST(JsonPathParse, RefusesWithExactTypeAndMessage) {
     } catch (const UnsupportedError& e) {
       EXPECT_EQ(c.kind, Kind::Unsupported) << "UnsupportedError " << e.what();
       EXPECT_EQ(e.what(), c.message);
-    }
-  }
-}
-
-// Escapes a name for a bracket literal, choosing at random among the ways the language allows.
-std::string quoteName(const std::string& text, char quote, std::mt19937& random) {
-  std::u32string codePoints;
-  utils::string::Utf8Decoder decoder;
-  for (const char c : text) decoder.put(static_cast<unsigned char>(c), [&](char32_t cp) { codePoints += cp; });
-  const auto unicodeEscape = [](std::string& out, char32_t unit) {
-    static const char kHex[] = "0123456789abcdef";
-    out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xF]);
-  };
-  std::string out(1, quote);
-  for (const char32_t c : codePoints) {
-    const bool escapeAnyway = random() % 4 == 0;
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20 || escapeAnyway) {
-      if (c < 0x10000) {
-        unicodeEscape(out, c);
-      } else {
-        unicodeEscape(out, 0xD800 + ((c - 0x10000) >> 10));
-        unicodeEscape(out, 0xDC00 + ((c - 0x10000) & 0x3FF));
-      }
-    } else {
-      utils::string::appendUtf8(out, c);
-    }
-  }
-  out.push_back(quote);
-  return out;
-}
-
-TEST(JsonPathParse, QuotedNamesRoundTrip) {
-  // Code points from every region the literal treats differently.
-  const char32_t kAlphabet[] = {0x00, 0x01, 0x08, 0x0A, 0x1F, ' ', '!', '"', '#', '\'', '(', '.', '[', '\\', ']',
-                                '$', '*', 'a', 'Z', '0', 0x7F, 0xE9, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFD,
-                                0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
-  std::mt19937 random(20240607);
-  for (int round = 0; round < 500; ++round) {
-    std::string text;
-    const auto length = random() % 12;
-    for (unsigned i = 0; i < length; ++i) {
-      utils::string::appendUtf8(text, kAlphabet[random() % std::size(kAlphabet)]);
-    }
-    for (const char quote : {'\'', '"'}) {
-      const std::string path = "$[" + quoteName(text, quote, random) + "]";
-      SCOPED_TRACE(printable(path));
-      try {
-        EXPECT_EQ(parse(path), Path{name(text)});
-      } catch (const std::exception& e) {
-        ADD_FAILURE() << "refused with " << e.what();
-      }
     }
   }
 }

@@ -233,7 +233,7 @@ double unixSeconds(std::chrono::system_clock::time_point time) {
 
 // ---- the runner's endpoint ----
 
-TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAre) {
+TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection) {
   testing::Broker broker(aclBroker());
   broker.start();
   testing::TestPeer peer(testing::PeerOptions{.port = broker.port()});
@@ -242,14 +242,30 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAre) {
   auto model = dir.writeFile("m.json", modelText(broker.port()));
   int port = testing::freeLoopbackPort();
 
+  peer.subscribe("t/#");
+
+  // The event lines: the initial state first, then each change as it comes.
   auto startedAt = std::chrono::system_clock::now();
   Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
+  auto first = runner.waitForLine([](const std::string&) { return true; });
+  EXPECT_TRUE(first && holds({R"("type":"started")", R"("elements":6)", R"("dataPoints":2)"})(*first)) << runner.output();
   ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
       << runner.output() << runner.errors() << broker.logReport();
-  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")", R"("state":true)"})));
-  // One command that fits and one whose path finds nothing.
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")", R"("state":true)",
+                                         R"("subscribeError":"no error")"})));
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/level")", R"("event":"published")"})));
+  auto published = peer.waitForTopic("t/level");
+  EXPECT_TRUE(published && published->payload == R"({"value":7,"quality":192})");
+  auto birth = peer.waitForTopic("t/birth");
+  EXPECT_TRUE(birth && birth->payload == "up");
+  // One command that fits and one whose path finds nothing: its summary arrives as one JSON string.
   peer.publishAndWait("t/set", R"({"v": [0, 42.5]})", 1);
   peer.publishAndWait("t/set", R"({"v": []})", 1);
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"dataPoint")", R"("name":"p/set","value":42.5)"})));
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/set")", R"("event":"received")"})));
+  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")",
+                                         R"("receiveErrorSummary":"\np/set: the array index \"1\" is out of range")"})))
+      << runner.output();
 
   scrapeUntil(port, [](const Samples& s) {
     return valueOf(s, series("corvane_mqtt_command_received_total", kSet)) == 2 &&
@@ -332,25 +348,8 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAre) {
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 404);
 
-  runner.signal(SIGTERM);
-  EXPECT_EQ(runner.waitForExit(10s), 0);
-  EXPECT_EQ(runner.errors(), "");
-  EXPECT_FALSE(httpGet(port, "/metrics", 500ms)) << "the endpoint ends with the run";
-}
-
-TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
-  testing::Broker broker;
-  broker.start();
-  testing::TempDir dir{"corvane-metrics"};
-  auto model = dir.writeFile("m.json", modelText(broker.port()));
-  int port = testing::freeLoopbackPort();
-  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
-  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"connected")"})))
-      << runner.output() << runner.errors();
-  auto connectedAt = valueOf(samplesOf(scrapeUntil(port, [](const Samples&) { return true; }).body),
-                             series("corvane_mqtt_client_connection_timestamp_seconds", kB));
-  ASSERT_TRUE(connectedAt);
-
+  // The broker goes away and comes back.
+  const auto connectedAt = valueOf(samples, series("corvane_mqtt_client_connection_timestamp_seconds", kB));
   const std::string refused = series("corvane_mqtt_client_error_info",
                                      std::string(kB) + R"(,category="system",code="111",message="Connection refused")");
   broker.kill();
@@ -360,7 +359,6 @@ TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
   EXPECT_EQ(valueOf(lost, series("corvane_mqtt_client_connects_total", kB)), 1);
   EXPECT_EQ(valueOf(lost, series("corvane_mqtt_client_disconnects_total", kB)), 1);
   EXPECT_GT(valueOf(lost, series("corvane_mqtt_client_connection_timestamp_seconds", kB)), connectedAt);
-
   broker.start();
   // The gauge turns before the "connected" event is counted: wait for the count, which comes last.
   auto isBack = [](const Samples& s) { return valueOf(s, series("corvane_mqtt_client_connects_total", kB)) == 2; };
@@ -369,6 +367,16 @@ TEST(Metrics, ConnectionLossAndReturnShowInTheClientsSamples) {
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_connects_total", kB)), 2);
   EXPECT_EQ(valueOf(back, series("corvane_mqtt_client_disconnects_total", kB)), 1);
   EXPECT_EQ(valueOf(back, refused), std::nullopt) << "the error of a client that is back";
+
+  runner.signal(SIGTERM);
+  EXPECT_EQ(runner.waitForExit(10s), 0);
+  EXPECT_EQ(runner.errors(), "");
+  EXPECT_FALSE(httpGet(port, "/metrics", 500ms)) << "the endpoint ends with the run";
+  ASSERT_FALSE(runner.lines().empty());
+  EXPECT_TRUE(holds({R"("type":"stopped")"})(runner.lines().back())) << runner.lines().back();
+  std::size_t setLines = 0;
+  for (const auto& line : runner.lines()) setLines += holds({R"("type":"dataPoint")", R"("name":"p/set")"})(line);
+  EXPECT_EQ(setLines, 2u) << "the initial value and the one command that fitted";
 }
 
 TEST(Metrics, SlowClientsNeitherHoldScrapesNorTheEndOfTheRun) {
@@ -408,20 +416,6 @@ struct Watched : PreparedModel {
   Ledger ledger{watched};
 };
 
-// The taken port is held by a server of ours: had it asked for port reuse, a second one would
-// share the port silently.
-TEST(Metrics, APortTakenEndsTheRunWithStatusOne) {
-  Watched w;
-  MetricsServer first(w.watched, w.ledger, "127.0.0.1:0");
-  std::string taken = "127.0.0.1:" + std::to_string(first.port());
-  testing::TempDir dir{"corvane-metrics"};
-  auto result = runToEnd({"run", dir.writeFile("m.json", modelText(1)).string(), "--events", "--metrics", taken});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.errors,
-            "corvane-run: --metrics " + taken + ": cannot listen on " + taken + ": Address already in use\n");
-  EXPECT_EQ(result.output, "") << "nothing started";
-}
-
 struct AddressCase {
   const char* fault;
   std::string address;
@@ -429,7 +423,7 @@ struct AddressCase {
   std::string host = {};  // where a scrape reaches it
 };
 
-TEST(MetricsServer, ListensOnWhatItCanAndTellsWhatIsWrongWithTheRest) {
+TEST(MetricsServer, ListensOnWhatItCanAndNoClientHoldsIt) {
   Watched w;
   const AddressCase cases[] = {
       {"IPv4 address, any free port", "127.0.0.1:0", "", "127.0.0.1"},
@@ -451,11 +445,17 @@ TEST(MetricsServer, ListensOnWhatItCanAndTellsWhatIsWrongWithTheRest) {
       EXPECT_EQ(e.what(), c.error);
     }
   }
-}
 
-TEST(MetricsServer, AConnectionEndsAtItsDeadlineHoweverItTrickles) {
-  Watched w;
+  // A port taken by a server of ours: had it asked for port reuse, the runner's would share it silently.
   MetricsServer server(w.watched, w.ledger, "127.0.0.1:0", 200ms);
+  const std::string taken = "127.0.0.1:" + std::to_string(server.port());
+  testing::TempDir dir{"corvane-metrics"};
+  auto result = runToEnd({"run", dir.writeFile("m.json", modelText(1)).string(), "--events", "--metrics", taken});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.errors, "corvane-run: --metrics " + taken + ": cannot listen on " + taken + ": Address already in use\n");
+  EXPECT_EQ(result.output, "") << "nothing started";
+
+  // A connection ends at its deadline however it trickles.
   Tricklers trickling(server.port(), 2);
   std::string answer;
   for (int s : trickling.sockets()) {

@@ -141,8 +141,9 @@ TEST_F(RunnerOutput, AStalledReaderHoldsNeitherTheConnectionNorTheStop) {
 
   // The reader comes back: what the queue could not hold is told.
   EXPECT_TRUE(runner.waitForLine(holds({R"("type":"dropped","lines":)"}), 10s)) << runner.lines().size();
-  // And stalls again, until the pipe is full: SIGTERM ends the run on time, with status 0.
-  std::this_thread::sleep_for(5s);
+  // And stalls again, until the pipe is full (what it holds stops growing while the counters
+  // change): SIGTERM ends the run on time, with status 0.
+  for (int before = -1; runner.unread() != before; std::this_thread::sleep_for(200ms)) before = runner.unread();
   const auto signalled = Clock::now();
   runner.signal(SIGTERM);
   EXPECT_EQ(runner.waitForExitUnread(10s), 0);

@@ -5,12 +5,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <stdexcept>
-#include <thread>
 
 #include <chrono>
 #include <filesystem>
@@ -18,9 +15,12 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "childProcess.hpp"
 
 namespace corvane::run {
 
@@ -42,20 +42,8 @@ class Runner {
     }
     std::vector<std::string> args{kRunner};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      // No socket of the test's own peers may stay open in the runner.
-      ::close_range(3, ~0U, 0);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
+    process_ = testing::ChildProcess::start(args, in[0], out[1], err[1]);
+    pid_ = process_.pid();
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
@@ -68,10 +56,6 @@ class Runner {
     ::close(in[1]);
   }
   ~Runner() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
   }
@@ -104,20 +88,16 @@ class Runner {
   // The exit code once the runner has ended, its output left unread (a reader that stalls);
   // nothing on timeout or when a signal ended it.
   std::optional<int> waitForExitUnread(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!status_) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = status;
-        break;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(10ms);
-    }
-    if (!WIFEXITED(*status_)) return std::nullopt;
+    if (!status_) status_ = process_.waitFor(timeout);
+    if (!status_ || !WIFEXITED(*status_)) return std::nullopt;
     return WEXITSTATUS(*status_);
   }
 
+  // Bytes the runner wrote to its standard output that the test has not read yet.
+  int unread() const {
+    int bytes = 0;
+    return ::ioctl(out_, FIONREAD, &bytes) == 0 ? bytes : -1;
+  }
   void signal(int number) const { ::kill(pid_, number); }
   // The reader of the runner's standard output goes away.
   void closeOutput() {
@@ -184,6 +164,7 @@ class Runner {
     return true;
   }
 
+  testing::ChildProcess process_;  // killed (SIGKILL) and reaped when the handle goes away
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;

@@ -1,34 +1,22 @@
 // corvane-run end to end: the built binary on model files, JSON documents and a real broker.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <thread>
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 
-#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <initializer_list>
-#include <optional>
+#include <thread>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "broker.hpp"
 #include "certificates.hpp"
+#include "loopbackPort.hpp"
 #include "runnerProcess.hpp"
 #include "tempDir.hpp"
-#include "testPeer.hpp"
 
 namespace corvane::run {
 namespace {
@@ -65,7 +53,7 @@ constexpr std::string_view kPlantModel = R"({
   ]
 })";
 
-TEST(Runner, ValidatePrintsWhatEachElementResolvedTo) {
+TEST(Runner, ValidateAndRenderShowWhatTheModelResolvedTo) {
   testing::TempDir dir;
   auto model = dir.writeFile("plant.json", kPlantModel);
   const std::vector<std::string> expected = {
@@ -104,6 +92,15 @@ TEST(Runner, ValidatePrintsWhatEachElementResolvedTo) {
   EXPECT_TRUE(holds({R"({"warning":"the birth message and the will are on different topics)", R"("element":"b")"})(
       runner.lines().back()))
       << runner.lines().back();
+
+  // Each message once from the initial values: the birth message first, then the topics in model
+  // order; a fixed text goes out unchanged (its tab included).
+  auto result = runToEnd({"render", model.string()});
+  ASSERT_EQ(result.exitCode, 0) << result.errors;
+  EXPECT_EQ(result.output,
+            "plant/birth\t{\"value\":\"tank \\\"A\\\"\",\"quality\":64}\n"
+            "plant/level\t[{\"value\":7,\"quality\":192,\"unit\":\"mm\"},\"plant-1\"]\n"
+            "plant/fixed\ton\tline\n");
 }
 
 struct ErrorCase {
@@ -115,6 +112,8 @@ struct ErrorCase {
 TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
   const ErrorCase cases[] = {
       {"malformed JSON", "{\"elements\": [}", "m.json:1:15: "},
+      {"unknown skill", R"({"elements": [{"skill": "XYZ", "class": "Client", "name": "b"}]})",
+       "m.json:1:15: unknown skill \"XYZ\"\n"},
       {"unknown key names the element",
        R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
   "config": {"brokerAddress": "h", "QoS": 1}}]})",
@@ -139,7 +138,8 @@ TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
     SCOPED_TRACE(c.fault);
     testing::TempDir dir;
     auto model = dir.writeFile("m.json", c.model);
-    for (const char* subcommand : {"validate", "render"}) {
+    // run stops before anything starts or connects: no output at all.
+    for (const char* subcommand : {"validate", "render", "run"}) {
       SCOPED_TRACE(subcommand);
       auto result = runToEnd({subcommand, model.string()});
       EXPECT_EQ(result.exitCode, 2);
@@ -153,19 +153,6 @@ TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
   EXPECT_EQ(missing.errors, "/nonexistent/m.json:0:0: cannot open model file \"/nonexistent/m.json\"\n");
 }
 
-TEST(Runner, RenderPrintsEachMessageOnceFromTheInitialValues) {
-  testing::TempDir dir;
-  auto model = dir.writeFile("plant.json", kPlantModel);
-  auto result = runToEnd({"render", model.string()});
-  ASSERT_EQ(result.exitCode, 0) << result.errors;
-  // The birth message first, then the topics in model order; a fixed text goes out unchanged
-  // (its tab included).
-  EXPECT_EQ(result.output,
-            "plant/birth\t{\"value\":\"tank \\\"A\\\"\",\"quality\":64}\n"
-            "plant/level\t[{\"value\":7,\"quality\":192,\"unit\":\"mm\"},\"plant-1\"]\n"
-            "plant/fixed\ton\tline\n");
-}
-
 // ---- files that are no model files ----
 
 TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
@@ -177,25 +164,33 @@ TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
   std::filesystem::create_directory(directory);
   std::ofstream{huge};
   std::filesystem::resize_file(huge, (std::uintmax_t{256} << 20) + 1);
-  const std::pair<std::string, const char*> files[] = {{fifo, "not a regular file"},
-                                                       {directory, "not a regular file"},
-                                                       {"/dev/zero", "not a regular file"},
-                                                       {huge, "larger than 256 MiB"}};
   const auto model = dir.writeFile("m.json", R"({"elements": []})");
-  const std::pair<std::vector<std::string>, int> uses[] = {
-      {{"run"}, 2},    {{"validate"}, 2}, {{"render"}, 2}, {{"listen"}, 2}, {{"tls-probe"}, 2},
-      {{"validate", model, "--sample"}, 2},  // the sample
-      {{"path", "$"}, 3},                    // path keeps its status for a document it cannot read
+  struct FileCase {
+    std::vector<std::string> arguments;  // the file follows
+    std::string file;
+    std::string reason;
+    int status = 2;
   };
-  for (const auto& [file, reason] : files) {
-    for (auto [arguments, status] : uses) {
-      SCOPED_TRACE(file + " for " + arguments.front());
-      arguments.push_back(file);
-      Runner runner(arguments);
-      EXPECT_EQ(runner.waitForExit(10s), status) << "hangs, or ended otherwise: " << runner.errors();
-      EXPECT_EQ(runner.errors(), "corvane-run: " + file + ": " + reason + "\n");
-      EXPECT_EQ(runner.output(), "");
-    }
+  const FileCase cases[] = {
+      {{"run"}, fifo, "not a regular file"},
+      {{"validate"}, fifo, "not a regular file"},
+      {{"render"}, fifo, "not a regular file"},
+      {{"listen"}, fifo, "not a regular file"},
+      {{"tls-probe"}, fifo, "not a regular file"},
+      {{"validate", model, "--sample"}, fifo, "not a regular file"},
+      {{"path", "$"}, fifo, "not a regular file", 3},  // path keeps its status for a document it cannot read
+      {{"run"}, "/dev/zero", "not a regular file"},
+      {{"validate"}, directory, "not a regular file"},
+      {{"render"}, huge, "larger than 256 MiB"},
+      {{"path", "$"}, huge, "larger than 256 MiB", 3},
+  };
+  for (auto c : cases) {
+    SCOPED_TRACE(c.file + " for " + c.arguments.front());
+    c.arguments.push_back(c.file);
+    Runner runner(c.arguments);
+    EXPECT_EQ(runner.waitForExit(10s), c.status) << "hangs, or ended otherwise: " << runner.errors();
+    EXPECT_EQ(runner.errors(), "corvane-run: " + c.file + ": " + c.reason + "\n");
+    EXPECT_EQ(runner.output(), "");
   }
   // Certificate and key files: judged when the client is prepared, before OpenSSL opens them.
   const auto& certificates = testing::Certificates::shared();
@@ -264,228 +259,109 @@ TEST(Runner, PathSelectsLikeACommandAndExitsByWhatWentWrong) {
       {"member and index", "$.a.b[1]", R"({"a": {"b": [1, {"c": [true, null]}]}})", 0, "{\"c\":[true,null]}\n", ""},
       {"root re-encodes compactly, member order kept", "$", "{ \"z\" : 1 ,\n \"a\" : [ 2.5 , \"x\" ] }", 0,
        "{\"z\":1,\"a\":[2.5,\"x\"]}\n", ""},
-      {"bracketed name with a blank", "$['a b']", R"({"a b": "\u00e9"})", 0, "\"\xc3\xa9\"\n", ""},
       {"large unsigned number survives", "$[0]", "[18446744073709551615]", 0, "18446744073709551615\n", ""},
       {"missing member", "$.b", R"({"a": 1})", 1, "", "failed to find a JSON object member called \"b\"\n"},
-      {"index beyond the array", "$[2]", "[0, 1]", 1, "", "the array index \"2\" is out of range\n"},
-      {"name on an array", "$.a", "[0]", 1, "", "the JSON element is not an object\n"},
       {"no root identifier", "a", "{}", 2, "", "expected root identifier '$' at 0, found a\n"},
       {"unsupported wildcard", "$.*", "{}", 2, "", "JSON path wildcard selectors are not supported\n"},
-      {"negative index", "$[-1]", "[]", 2, "", "use of unsupported negative index in JSON path index selector at 4\n"},
-      {"document cut short", "$", R"({"a": 1)", 3, "", nullptr},
+      {"document cut short", "$", R"({"a": 1)", 3, "", "1:8: expected ',' or '}' after object member, found end of JSON text\n"},
       {"duplicate member", "$.a", R"({"a": 1, "a": 2})", 3, "", "1:10: duplicate member \"a\" in JSON object\n"},
-      {"text after the document", "$", "1 2", 3, "", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     auto result = runToEnd({"path", c.expression}, c.document);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.errors;
     EXPECT_EQ(result.output, c.output);
-    if (c.errors) {
-      EXPECT_EQ(result.errors, c.errors);
-    } else {
-      EXPECT_NE(result.errors, "");
-    }
+    EXPECT_EQ(result.errors, c.errors);
   }
   // A file instead of standard input.
   testing::TempDir dir;
-  auto file = dir.writeFile("message.json", R"({"v": [0, 42.5]})");
-  auto fromFile = runToEnd({"path", "$.v[1]", file.string()});
-  EXPECT_EQ(fromFile.exitCode, 0);
+  auto fromFile = runToEnd({"path", "$.v[1]", dir.writeFile("message.json", R"({"v": [0, 42.5]})").string()});
   EXPECT_EQ(fromFile.output, "42.5\n");
 }
 
-// ---- run against a broker ----
+// ---- how a run ends ----
 
-// A client with a birth message, a will, a template topic and a command; PORT, VERSION,
-// WILL_ABNORMAL_ONLY and CYCLE are filled in per test.
-constexpr std::string_view kLiveModel = R"({
-  "dataPoints": [
-    {"name": "p/level", "type": "integer", "value": 7, "attributes": {"unit": "mm"}},
-    {"name": "p/set", "type": "double", "value": 0}
-  ],
-  "elements": [
-    {"skill": "MQTT", "class": "Client", "name": "b",
-     "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "mqttVersion": "VERSION",
-                "birth": {"topic": "t/birth", "payload": "up"},
-                "will": {"topic": "t/will", "payload": "gone", "abnormalDisconnectOnly": WILL_ABNORMAL_ONLY}},
-     "tasks": {"reconnect": "100ms"},
-     "children": [
-       {"class": "Topic", "name": "level",
-        "config": {"topic": "t/level", "extraAttributes": ["unit"], "payload": {"@DataPoint": "p/level"}},
-        "tasks": {"publish": "CYCLE"}},
-       {"class": "Command", "name": "set",
-        "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}}]}}
-     ]}
-  ]
-})";
-
-std::string liveModel(int port, std::string_view version = "5", bool willForAbnormalEndsOnly = false,
-                      std::string_view publishCycle = "100ms") {
-  auto text = replaced(std::string(kLiveModel), "PORT", std::to_string(port));
-  text = replaced(text, "VERSION", version);
-  text = replaced(text, "CYCLE", publishCycle);
-  return replaced(text, "WILL_ABNORMAL_ONLY", willForAbnormalEndsOnly ? "true" : "false");
+// A client with a birth message, a topic and a command. The topic does not publish again for an
+// hour: after the birth message the runner has nothing more to say, so the birth line arrives
+// only if every line is flushed as it is written.
+std::string liveModel(int port) {
+  return replaced(R"({"dataPoints": [{"name": "p/level", "type": "integer", "value": 7}],
+  "elements": [{"skill": "MQTT", "class": "Client", "name": "b",
+    "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "birth": {"topic": "t/birth", "payload": "up"}},
+    "tasks": {"reconnect": "100ms"},
+    "children": [
+      {"class": "Topic", "name": "level", "config": {"topic": "t/level", "payload": {"@DataPoint": "p/level"}},
+       "tasks": {"publish": "1h"}},
+      {"class": "Command", "name": "set",
+       "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/level", "jsonPath": "$"}}]}}]}]})",
+                  "PORT", std::to_string(port));
 }
 
-class RunnerWithBroker : public ::testing::Test {
- protected:
-  void SetUp() override {
-    broker.start();
-    peer.emplace(testing::PeerOptions{.port = broker.port()});
-    ASSERT_TRUE(peer->connect().accepted()) << broker.logReport();
-    peer->subscribe("t/#");
-  }
-
-  testing::Broker broker;
-  std::optional<testing::TestPeer> peer;
-  testing::TempDir dir{"corvane-runner"};
-};
-
-TEST_F(RunnerWithBroker, PublishesTakesCommandsAndStreamsEveryChange) {
-  auto model = dir.writeFile("live.json", liveModel(broker.port()));
-  Runner runner({"run", model.string(), "--events", "--duration", "30"});
-
-  // The initial state comes first; the lines then arrive while the runner is still running.
-  auto first = runner.waitForLine([](const std::string&) { return true; });
-  ASSERT_TRUE(first) << runner.errors();
-  EXPECT_TRUE(holds({R"("type":"started")", R"("elements":3)", R"("dataPoints":2)"})(*first)) << *first;
-  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"connected")"})))
-      << runner.output() << broker.logReport();
-  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")", R"("state":true)",
-                                         R"("subscribeError":"no error")"})))
-      << runner.output();
-
-  auto published = peer->waitForTopic("t/level");
-  ASSERT_TRUE(published);
-  EXPECT_EQ(published->payload, R"({"value":7,"quality":192,"unit":"mm"})");
-  auto birth = peer->waitForTopic("t/birth");
-  ASSERT_TRUE(birth);
-  EXPECT_EQ(birth->payload, "up");
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/level")", R"("event":"published")"})));
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})));
-
-  // A command changes the data point; a message the path does not fit changes nothing and its
-  // error summary arrives as one JSON string.
-  peer->publishAndWait("t/set", R"({"v": [0, 42.5]})", 1);
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"dataPoint")", R"("name":"p/set","value":42.5)"})))
-      << runner.output();
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b/set")", R"("event":"received")"})));
-  peer->publishAndWait("t/set", R"({"v": []})", 1);
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("element":"b/set")",
-                                         R"("receiveErrorSummary":"\np/set: the array index \"1\" is out of range")"})))
-      << runner.output();
-
-  runner.signal(SIGTERM);
-  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
-  EXPECT_EQ(runner.errors(), "");
-  ASSERT_FALSE(runner.lines().empty());
-  EXPECT_TRUE(holds({R"("type":"stopped")"})(runner.lines().back())) << runner.lines().back();
-  std::size_t dataPointLines = 0;
-  for (const auto& line : runner.lines()) dataPointLines += holds({R"("name":"p/set")"})(line) ? 1 : 0;
-  EXPECT_EQ(dataPointLines, 2u) << "the initial value and the one command that fitted";
+// Connections to the loopback port in their handshake (SYN_SENT) on this machine.
+int connecting(int port) {
+  std::ifstream table("/proc/net/tcp");
+  char remote[16];
+  std::snprintf(remote, sizeof remote, ":%04X 02 ", port);
+  int count = 0;
+  for (std::string line; std::getline(table, line);) count += line.find(remote) != std::string::npos;
+  return count;
 }
 
-struct StopCase {
+enum class Broker { there, refuses, neverAnswers };
+
+struct EndCase {
   const char* name;
-  int signal;  // its name is the "reason" of the stopping line
-  const char* version;
-  bool willForAbnormalEndsOnly;
-  bool willExpected;
+  int signal;  // its name is the "reason" of the stopping line; 0: the duration
+  const char* duration;
+  Broker broker;
+  std::chrono::seconds limit;  // from the signal, or from the start
 };
 
-TEST_F(RunnerWithBroker, StopSignalsShutDownInOrderAndTheWillFollowsItsConfiguration) {
-  const StopCase cases[] = {
-      {"MQTT 5: an orderly end delivers a will meant for every end", SIGTERM, "5", false, true},
-      {"MQTT 5: a will for abnormal ends only stays back", SIGINT, "5", true, false},
-      {"MQTT 3.1.1: the will goes out explicitly before the disconnection (terminal closed)", SIGHUP, "3.1.1", false,
-       true},
+// Every way a run ends is orderly (status 0, the stopping line, the disconnection recorded before
+// the runner leaves) and on time, also while a connect never completes (the listener's queue is
+// full): cleanup waits at most 5 s.
+TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
+  testing::Broker broker;
+  broker.start();
+  testing::SilentListener full(true);
+  const EndCase cases[] = {
+      {"SIGTERM", SIGTERM, nullptr, Broker::there, 5s},
+      {"SIGINT", SIGINT, nullptr, Broker::there, 5s},
+      {"SIGHUP: the terminal closed", SIGHUP, nullptr, Broker::there, 5s},
+      {"a duration beyond a hundred years is no deadline", SIGTERM, "1e10", Broker::there, 5s},
+      {"--duration, the broker refuses every connection", 0, "0.5", Broker::refuses, 4s},
+      {"SIGTERM while the connect never completes", SIGTERM, nullptr, Broker::neverAnswers, 6s},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    peer->clearMessages();
-    // The topic does not publish again for an hour: after the birth message the runner has nothing
-    // more to say, so the birth line arrives only if every line is flushed as it is written.
-    auto model = dir.writeFile("live.json", liveModel(broker.port(), c.version, c.willForAbnormalEndsOnly, "1h"));
-    Runner runner({"run", model.string(), "--events"});
-    ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
-        << runner.output() << broker.logReport();
-
-    auto signalled = Clock::now();
-    runner.signal(c.signal);
-    auto code = runner.waitForExit(10s);
-    auto took = Clock::now() - signalled;
-    EXPECT_EQ(code, 0) << runner.errors();
-    EXPECT_LT(took, 5s) << "cleanup waits at most 5 s, and a broker that is there answers at once";
-    const std::string reason = std::string(R"("reason":"SIG)") + sigabbrev_np(c.signal) + "\"";
-    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", reason}), 0ms)) << runner.output();
-    // The disconnection is recorded before the runner leaves.
-    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"disconnected")"}), 0ms))
-        << runner.output();
-
-    auto will = peer->waitForTopic("t/will", c.willExpected ? 3s : 500ms);
-    EXPECT_EQ(will.has_value(), c.willExpected);
-    if (will) {
-      EXPECT_EQ(will->payload, "gone");
+    testing::TempDir dir;
+    const int port = c.broker == Broker::there ? broker.port() : c.broker == Broker::refuses ? 1 : full.port();
+    std::vector<std::string> arguments{"run", dir.writeFile("live.json", liveModel(port)).string(), "--events"};
+    if (c.duration) arguments.insert(arguments.end(), {"--duration", c.duration});
+    const int before = connecting(full.port());  // the listener's own second connection waits too
+    auto stopped = Clock::now();
+    Runner runner(arguments);
+    if (c.broker == Broker::there) {
+      ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("event":"birth")"}))) << runner.output();
     }
+    for (const auto deadline = Clock::now() + 10s; c.broker == Broker::neverAnswers && connecting(full.port()) == before;
+         std::this_thread::sleep_for(5ms)) {
+      ASSERT_LT(Clock::now(), deadline) << "no connect under way";
+    }
+    if (c.signal != 0) {
+      stopped = Clock::now();
+      runner.signal(c.signal);
+    }
+    EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+    const auto took = Clock::now() - stopped;
+    EXPECT_LT(took, c.limit);
+    std::cout << c.name << ": stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    const std::string reason = c.signal ? std::string("SIG") + sigabbrev_np(c.signal) : "duration";
+    EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", R"("reason":")" + reason + "\""}), 0ms))
+        << runner.output();
+    const bool disconnected = runner.output().find(R"("event":"disconnected")") != std::string::npos;
+    EXPECT_EQ(disconnected, c.broker == Broker::there) << runner.output();
   }
-}
-
-TEST_F(RunnerWithBroker, ConfigurationErrorExitsBeforeAnythingConnects) {
-  auto model = dir.writeFile("bad.json", replaced(liveModel(broker.port()), R"("type": "double", "value": 0)",
-                                                  R"("type": "double", "value": 0, "access": "readOnly")"));
-  auto result = runToEnd({"run", model.string(), "--events"});
-  EXPECT_EQ(result.exitCode, 2);
-  EXPECT_EQ(result.output, "");
-  EXPECT_NE(result.errors.find("element \"b/set\": "), std::string::npos) << result.errors;
-  EXPECT_EQ(broker.log().find("runner-e2e"), std::string::npos) << broker.logReport();
-}
-
-TEST(Runner, DurationEndsARunWhoseBrokerIsNotThere) {
-  testing::TempDir dir;
-  // Port 1 on the loopback address refuses every connection.
-  auto model = dir.writeFile("live.json", liveModel(1));
-  auto started = Clock::now();
-  Runner runner({"run", model.string(), "--duration", "0.5"});
-  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
-  EXPECT_LT(Clock::now() - started, 4s);
-  EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", R"("reason":"duration")"}), 0ms)) << runner.output();
-  // Nothing was ever connected, so nothing was published.
-  for (const auto& line : runner.lines()) {
-    EXPECT_TRUE(line.find(R"("event":"published")") == std::string::npos) << line;
-  }
-}
-
-// A broker address whose listener takes no connection (backlog 0, already full): every connect
-// waits; SIGTERM must still end the run within the cleanup limit.
-TEST(Runner, StopSignalEndsARunWhoseConnectNeverCompletes) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  socklen_t length = sizeof address;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  std::vector<int> queued;
-  for (int i = 0; i < 2; ++i) {
-    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  testing::TempDir dir;
-  auto model = dir.writeFile("live.json", liveModel(ntohs(address.sin_port)));
-  Runner runner({"run", model.string(), "--events"});
-  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"started")"})));
-  std::this_thread::sleep_for(500ms);  // the connect is under way
-  auto signalled = Clock::now();
-  runner.signal(SIGTERM);
-  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
-  auto took = Clock::now() - signalled;
-  EXPECT_LT(took, 6s);
-  std::cout << "stopped " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-            << " ms after SIGTERM\n";
-  for (int fd : queued) close(fd);
-  close(listener);
 }
 
 }  // namespace

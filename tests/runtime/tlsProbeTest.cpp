@@ -1,17 +1,11 @@
 // corvane-run tls-probe end to end: the built runner against a real mosquitto TLS listener with the
 // test certificates, each client setting the way the client itself would meet it.
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -151,20 +145,14 @@ TEST(TlsProbe, ShowsTheBrokersChainAsOpensslSeesIt) {
   const auto serverPrint = fingerprintOf(certs.server().certificate);
   const auto caPrint = fingerprintOf(certs.caFile());
 
+  // The JSON report holds the same; valid for 3650 days from a moment ago.
   auto json = runToEnd({"tls-probe", "--json", model.string(), "tls"});
-  ASSERT_EQ(json.exitCode, 0) << json.output << json.errors;
-  std::string server = R"({"subject":"CN = localhost","issuer":"CN = Corvane Test CA",)"
-                       R"("subjectAltNames":["IP Address:127.0.0.1","DNS:localhost"],"notBefore":")";
-  for (const auto& fact : {R"("client":"tls")", R"("certificates":[)", server.c_str(),
-                           R"("subject":"CN = Corvane Test CA","issuer":"CN = Corvane Test CA","subjectAltNames":[])"}) {
-    EXPECT_NE(json.output.find(fact), std::string::npos) << fact << "\n" << json.output;
-  }
-  // Valid for 3650 days from a moment ago.
+  EXPECT_NE(json.output.find(R"("client":"tls")"), std::string::npos) << json.output;
+  const std::string server = R"("certificates":[{"subject":"CN = localhost","issuer":"CN = Corvane Test CA",)"
+                             R"("subjectAltNames":["IP Address:127.0.0.1","DNS:localhost"],"notBefore":")";
+  EXPECT_NE(json.output.find(server), std::string::npos) << json.output;
   const auto days = json.output.find(R"("daysLeft":)");
-  ASSERT_NE(days, std::string::npos) << json.output;
-  const auto daysLeft = std::stoi(json.output.substr(days + 11));
-  EXPECT_TRUE(daysLeft == 3649 || daysLeft == 3650) << daysLeft;
-  EXPECT_NE(json.output.find("\"sha256\":\"" + serverPrint + "\"}"), std::string::npos) << serverPrint << json.output;
+  EXPECT_TRUE(days != std::string::npos && std::abs(std::stoi(json.output.substr(days + 11)) - 3650) <= 1) << json.output;
   EXPECT_NE(json.output.find("\"sha256\":\"" + caPrint + "\"}"), std::string::npos) << caPrint << json.output;
 
   auto text = runToEnd({"tls-probe", model.string(), "tls"});
@@ -269,7 +257,7 @@ TEST(TlsProbe, PemFileIsReadyToBePinnedOrSaysWhyNot) {
 
 struct ModelCase {
   const char* fault;
-  std::string model;      // written to m.json; empty: no file
+  std::string model;      // written to m.json
   std::string client;     // the CLIENT argument; empty: none
   std::string expected;   // standard error, after the directory
 };
@@ -277,10 +265,8 @@ struct ModelCase {
 TEST(TlsProbe, ModelErrorsExitWithTwoAndSayWhy) {
   corvane::testing::TempDir dir;
   const std::string tls = R"("useTLS": true)";
-  const auto missingCa = dir / "missing-ca.pem";
   const auto topic = R"({"class": "Topic", "name": "t", "config": {"topic": "a/b", "payload": "x"}})";
   const ModelCase cases[] = {
-      {"model file missing", "", "", "m.json:0:0: cannot open model file \"" + (dir / "m.json").string() + "\""},
       {"client without TLS", modelText({clientElement("plain", "127.0.0.1:1", "")}), "",
        "m.json:2:3: MQTT client \"plain\" does not use TLS\n"},
       {"no client named and two in the model",
@@ -291,16 +277,11 @@ TEST(TlsProbe, ModelErrorsExitWithTwoAndSayWhy) {
        "m.json: no element \"b\" (MQTT clients: a)\n"},
       {"element that is no client", modelText({clientElement("a", "127.0.0.1:1", tls, topic)}), "a/t",
        "m.json:2:147: element \"a/t\" is not an MQTT client (class MQTT Topic)\n"},
-      {"CA file that cannot be loaded",
-       modelText({clientElement("a", "127.0.0.1:1", R"("useTLS": true, "caCertificateFile": )" + quoted(missingCa))}), "",
-       "m.json:2:3: element \"a\": could not set CA certificate file of OpenSSL context for MQTT client \"a\" to \"" +
-           missingCa.string() + "\": No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     const auto model = dir / "m.json";
-    std::filesystem::remove(model);
-    if (!c.model.empty()) corvane::testing::writeFile(model, c.model);
+    corvane::testing::writeFile(model, c.model);
     std::vector<std::string> arguments{"tls-probe", model.string()};
     if (!c.client.empty()) arguments.push_back(c.client);
     auto result = runToEnd(arguments);
@@ -310,28 +291,6 @@ TEST(TlsProbe, ModelErrorsExitWithTwoAndSayWhy) {
     EXPECT_EQ(result.errors.substr(0, expected.size()), expected) << result.errors;
   }
 }
-
-// A port that completes TCP handshakes (the kernel's backlog) but never answers.
-class SilentListener {
- public:
-  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_, 4) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("listening socket failed");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() { ::close(fd_); }
-  int port() const noexcept { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 using testing::HangingLookups;
 
@@ -343,7 +302,7 @@ struct UnreachableCase {
 };
 
 TEST(TlsProbe, BrokerOutOfReachIsReportedWithItsCodeInBoundedTime) {
-  SilentListener silent;
+  corvane::testing::SilentListener silent;
   Broker plain;
   plain.start();
   HangingLookups hanging;

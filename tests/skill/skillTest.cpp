@@ -1,4 +1,4 @@
-// The skill as the runtime finds it: identity, element classes, creation rules.
+// The skill as the runtime finds it: its element classes and where each may be created.
 #include <gtest/gtest.h>
 
 #include <corvane/runtime.hpp>
@@ -17,33 +17,12 @@ struct Registry final : corvane::skill::ElementClassRegistry {
   void add(const corvane::skill::Element::Class& c) override { classes.push_back(&c); }
 };
 
-TEST(Skill, IsRegisteredUnderItsNameAndUuid) {
-  const auto* found = corvane::skill::findSkillClass("MQTT");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found, &skillClass());
-  EXPECT_EQ(found->uuid().toString(), "600b9101-0241-4286-9f5d-f5f68d7fc6af");
-  EXPECT_EQ(found->uuid().bytes[0], 0x60);
-  EXPECT_EQ(found->uuid().bytes[15], 0xaf);
-}
-
-TEST(Skill, RegistersExactlyThreeElementClassesClientFirst) {
+TEST(Skill, RegistersItsElementClassesClientFirst) {
   Registry registry;
   skillClass().registerElements(registry);
-  struct Row {
-    std::string_view name, uuid, displayName;
-  };
-  const Row expected[] = {
-      {"Client", "38b57789-7c31-49c9-902f-193c24da48f7", "MQTT client"},
-      {"Topic", "48bacd51-73c3-41e8-a7a1-e3c1af0babc4", "MQTT topic"},
-      {"Command", "e8eabc29-decf-4091-b10b-09256edc3c76", "MQTT command"},
-  };
-  ASSERT_EQ(registry.classes.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_EQ(registry.classes[i]->name(), expected[i].name);
-    EXPECT_EQ(registry.classes[i]->uuid().toString(), expected[i].uuid);
-    EXPECT_EQ(registry.classes[i]->displayName(), expected[i].displayName);
-  }
+  std::vector<std::string_view> names;
+  for (const auto* c : registry.classes) names.push_back(c->name());
+  EXPECT_EQ(names, (std::vector<std::string_view>{"Client", "Topic", "Command"}));
 }
 
 // Creates elements the way the runtime does and keeps them alive.

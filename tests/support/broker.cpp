@@ -200,7 +200,6 @@ void Broker::writeConfig() const {
   config << "allow_anonymous " << (options_.allowAnonymous ? "true" : "false") << "\n";
   if (!options_.passwords.empty()) config << "password_file " << (directory_ / kPasswordFileName).string() << "\n";
   if (options_.acl) config << "acl_file " << (directory_ / kAclFileName).string() << "\n";
-  if (options_.maxInflightMessages) config << "max_inflight_messages " << *options_.maxInflightMessages << "\n";
   if (options_.maxQueuedMessages) config << "max_queued_messages " << *options_.maxQueuedMessages << "\n";
   for (const auto& line : options_.extraConfig) config << line << "\n";
   if (options_.plainListener) config << "\nlistener " << port_ << " 127.0.0.1\n";
@@ -232,28 +231,16 @@ void Broker::writePasswordFile() const {
 
 void Broker::writeAclFile() const {
   if (!options_.acl) return;
+  // Rules for anonymous clients come first, then each user's under its "user" line.
+  std::vector<std::string> users{""};
+  for (const auto& r : *options_.acl) {
+    if (std::find(users.begin(), users.end(), r.user) == users.end()) users.push_back(r.user);
+  }
   std::ostringstream acl;
-  auto rule = [&](const AclRule& r) {
-    acl << (r.pattern ? "pattern " : "topic ") << accessName(r.access) << ' ' << r.topic << "\n";
-  };
-  acl << "# anonymous clients\n";
-  for (const auto& r : *options_.acl) {
-    if (!r.pattern && r.user.empty()) rule(r);
-  }
-  acl << "# every client\n";
-  for (const auto& r : *options_.acl) {
-    if (r.pattern) rule(r);
-  }
-  std::vector<std::string> users;
-  for (const auto& r : *options_.acl) {
-    if (!r.pattern && !r.user.empty() && std::find(users.begin(), users.end(), r.user) == users.end()) {
-      users.push_back(r.user);
-    }
-  }
   for (const auto& user : users) {
-    acl << "\nuser " << user << "\n";
+    if (!user.empty()) acl << "\nuser " << user << "\n";
     for (const auto& r : *options_.acl) {
-      if (!r.pattern && r.user == user) rule(r);
+      if (r.user == user) acl << "topic " << accessName(r.access) << ' ' << r.topic << "\n";
     }
   }
   directory_.writeFile(kAclFileName, acl.str());

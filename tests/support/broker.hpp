@@ -40,12 +40,9 @@ class Broker {
   void restart();
 
   bool running() const noexcept { return process_.running(); }
-  bool paused() const noexcept { return paused_; }
   int port() const noexcept { return port_; }        // plain listener, 0 without one
   int tlsPort() const noexcept { return tlsPort_; }  // TLS listener, 0 without one
-  const BrokerOptions& options() const noexcept { return options_; }
   const std::filesystem::path& directory() const noexcept { return directory_.path(); }
-  std::filesystem::path logFile() const { return directory_ / "mosquitto.log"; }
 
   // Everything mosquitto printed, across restarts.
   std::string log() const;
@@ -56,6 +53,7 @@ class Broker {
   std::string logReport() const;
 
  private:
+  std::filesystem::path logFile() const { return directory_ / "mosquitto.log"; }
   void writeConfig() const;
   void writePasswordFile() const;
   void writeAclFile() const;

@@ -25,10 +25,9 @@ enum class AclAccess { read, write, readwrite, deny };
 
 // One line of the broker's acl_file.
 struct AclRule {
-  std::string user{};  // empty: a rule for anonymous clients (ignored for patterns)
+  std::string user{};  // empty: a rule for anonymous clients
   AclAccess access = AclAccess::readwrite;
-  std::string topic{};   // a topic filter
-  bool pattern = false;  // "pattern" line (with %c and %u), applies to every client
+  std::string topic{};  // a topic filter
 };
 
 struct BrokerOptions {
@@ -40,7 +39,6 @@ struct BrokerOptions {
   // Present: only what these rules grant is allowed (an empty list denies everything). Rules for
   // anonymous clients go to the top of the file, where mosquitto expects them.
   std::optional<std::vector<AclRule>> acl{};
-  std::optional<int> maxInflightMessages{};
   std::optional<int> maxQueuedMessages{};
   // Raw global lines, written before the listeners (e.g. "max_packet_size 1000").
   std::vector<std::string> extraConfig{};

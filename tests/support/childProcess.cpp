@@ -46,6 +46,19 @@ void closeDescriptorsFrom(int first, int limit) noexcept {
 }  // namespace
 
 ChildProcess ChildProcess::start(const std::vector<std::string>& args, int outputFd) {
+  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (devNull < 0) throw std::system_error(errno, std::generic_category(), "open /dev/null");
+  try {
+    auto child = start(args, devNull, outputFd, outputFd);
+    ::close(devNull);
+    return child;
+  } catch (...) {
+    ::close(devNull);
+    throw;
+  }
+}
+
+ChildProcess ChildProcess::start(const std::vector<std::string>& args, int inputFd, int outputFd, int errorFd) {
   if (args.empty()) throw std::invalid_argument("ChildProcess::start needs a program");
   const std::string program = findProgram(args.front());
   std::vector<std::string> arguments = args;
@@ -56,8 +69,6 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& args, int outpu
   rlimit files{};
   const int descriptorLimit =
       ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
-  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devNull < 0) throw std::system_error(errno, std::generic_category(), "open /dev/null");
   sigset_t noSignals;
   sigemptyset(&noSignals);
   const pid_t parent = ::getpid();
@@ -67,15 +78,14 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& args, int outpu
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);  // the parent ended before the line above took effect
     ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-    ::dup2(devNull, STDIN_FILENO);
+    ::dup2(inputFd, STDIN_FILENO);
     ::dup2(outputFd, STDOUT_FILENO);
-    ::dup2(outputFd, STDERR_FILENO);
+    ::dup2(errorFd, STDERR_FILENO);
     closeDescriptorsFrom(STDERR_FILENO + 1, descriptorLimit);
     ::execve(program.c_str(), argv.data(), environ);
     ::_exit(127);
   }
   const int forkError = errno;
-  ::close(devNull);
   if (pid < 0) throw std::system_error(forkError, std::generic_category(), "fork for " + program);
   return ChildProcess(pid);
 }

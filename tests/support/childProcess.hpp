@@ -18,6 +18,8 @@ class ChildProcess {
   // stdout and stderr on outputFd. No other descriptor of ours leaks into the child: an inherited
   // client socket would keep a connection open after the test closed it.
   static ChildProcess start(const std::vector<std::string>& args, int outputFd);
+  // The same with standard input, output and error on descriptors of the caller's.
+  static ChildProcess start(const std::vector<std::string>& args, int inputFd, int outputFd, int errorFd);
 
   ChildProcess() = default;
   ~ChildProcess();

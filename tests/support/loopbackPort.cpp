@@ -25,6 +25,8 @@ class Socket {
   int fd_;
 };
 
+}  // namespace
+
 sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -32,8 +34,6 @@ sockaddr_in loopback(int port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-}  // namespace
 
 int freeLoopbackPort() {
   Socket socket;
@@ -52,6 +52,27 @@ bool acceptsConnections(int port) {
   Socket socket;
   auto address = loopback(port);
   return ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+SilentListener::SilentListener(bool full) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockets_.push_back(listener);
+  auto address = loopback(0);
+  socklen_t length = sizeof address;
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(listener, full ? 0 : 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::system_error(errno, std::generic_category(), "silent listener");
+  }
+  port_ = ntohs(address.sin_port);
+  // A backlog of 0 still queues one connection; the second waits in the handshake meanwhile.
+  for (int i = 0; full && i < 2; ++i) {
+    sockets_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::connect(sockets_.back(), reinterpret_cast<const sockaddr*>(&address), length);
+  }
+}
+
+SilentListener::~SilentListener() {
+  for (int fd : sockets_) ::close(fd);
 }
 
 }  // namespace corvane::testing

@@ -1,12 +1,10 @@
 #include "testPeer.hpp"
 
-#include <mqtt_protocol.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -22,59 +20,6 @@ void initialiseLibrary() {
 std::string uniqueClientId() {
   static std::atomic<int> counter{0};
   return "test-peer-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-}
-
-const char* orNull(const std::filesystem::path& path) {
-  return path.empty() ? nullptr : path.c_str();
-}
-
-std::string takeString(char* value) {
-  std::string text = value != nullptr ? value : "";
-  std::free(value);
-  return text;
-}
-
-void readProperties(const mosquitto_property* properties, ReceivedMessage& message) {
-  for (auto* p = properties; p != nullptr; p = mosquitto_property_next(p)) {
-    const int id = mosquitto_property_identifier(p);
-    char* name = nullptr;
-    char* value = nullptr;
-    switch (id) {
-      case MQTT_PROP_USER_PROPERTY:
-        if (mosquitto_property_read_string_pair(p, id, &name, &value, false) != nullptr) {
-          auto key = takeString(name);
-          message.userProperties.emplace_back(std::move(key), takeString(value));
-        }
-        break;
-      case MQTT_PROP_CONTENT_TYPE:
-        if (mosquitto_property_read_string(p, id, &value, false) != nullptr) message.contentType = takeString(value);
-        break;
-      case MQTT_PROP_RESPONSE_TOPIC:
-        if (mosquitto_property_read_string(p, id, &value, false) != nullptr) message.responseTopic = takeString(value);
-        break;
-      case MQTT_PROP_CORRELATION_DATA: {
-        void* data = nullptr;
-        std::uint16_t length = 0;
-        if (mosquitto_property_read_binary(p, id, &data, &length, false) != nullptr) {
-          message.correlationData = std::string(static_cast<const char*>(data), length);
-          std::free(data);
-        }
-        break;
-      }
-      case MQTT_PROP_MESSAGE_EXPIRY_INTERVAL: {
-        std::uint32_t interval = 0;
-        if (mosquitto_property_read_int32(p, id, &interval, false) != nullptr) message.messageExpiryInterval = interval;
-        break;
-      }
-      case MQTT_PROP_PAYLOAD_FORMAT_INDICATOR: {
-        std::uint8_t indicator = 0;
-        if (mosquitto_property_read_byte(p, id, &indicator, false) != nullptr)
-          message.payloadFormatIndicator = indicator;
-        break;
-      }
-      default: break;
-    }
-  }
 }
 
 // Errors after which another attempt cannot succeed (libmosquitto's own loop gives up on them too).
@@ -128,13 +73,6 @@ TestPeer::TestPeer(PeerOptions options)
                                     options_.password ? options_.password->c_str() : nullptr),
           "mosquitto_username_pw_set");
   }
-  if (const auto& tls = options_.tls) {
-    const auto* certificate = tls->clientCertificate ? tls->clientCertificate->certificate.c_str() : nullptr;
-    const auto* key = tls->clientCertificate ? tls->clientCertificate->key.c_str() : nullptr;
-    check(mosquitto_tls_set(client_.get(), orNull(tls->caFile), orNull(tls->caDirectory), certificate, key, nullptr),
-          "mosquitto_tls_set");
-    check(mosquitto_tls_insecure_set(client_.get(), !tls->checkHostName), "mosquitto_tls_insecure_set");
-  }
   mosquitto_connect_v5_callback_set(client_.get(), &TestPeer::onConnect);
   mosquitto_disconnect_v5_callback_set(client_.get(), &TestPeer::onDisconnect);
   mosquitto_publish_v5_callback_set(client_.get(), &TestPeer::onPublish);
@@ -158,7 +96,7 @@ ConnectResult TestPeer::connect(std::chrono::milliseconds timeout) {
     loopEnded_.reset();
     connectionsBefore = connectionCount_;
   }
-  const int result = mosquitto_connect_bind_v5(client_.get(), options_.host.c_str(), options_.port,
+  const int result = mosquitto_connect_bind_v5(client_.get(), "127.0.0.1", options_.port,
                                                options_.keepAliveSeconds, nullptr, nullptr);
   if (result != MOSQ_ERR_SUCCESS) return {result, -1};
   network_ = std::thread([this] { runNetwork(); });
@@ -235,19 +173,6 @@ void TestPeer::runNetwork() {
 bool TestPeer::connected() const {
   std::lock_guard lock(mutex_);
   return connected_;
-}
-
-int TestPeer::connectionCount() const {
-  std::lock_guard lock(mutex_);
-  return connectionCount_;
-}
-
-bool TestPeer::waitForConnectionCount(int count, std::chrono::milliseconds timeout) const {
-  return waitUntil(timeout, [&] { return connectionCount_ >= count; });
-}
-
-bool TestPeer::waitForDisconnected(std::chrono::milliseconds timeout) const {
-  return waitUntil(timeout, [&] { return !connected_; });
 }
 
 std::vector<int> TestPeer::subscribe(const std::string& filter, int qos, std::chrono::milliseconds timeout) {
@@ -427,7 +352,7 @@ void TestPeer::onUnsubscribe(mosquitto*, void* self, int messageId, const mosqui
 }
 
 void TestPeer::onMessage(mosquitto*, void* self, const mosquitto_message* message,
-                         const mosquitto_property* properties) {
+                         const mosquitto_property*) {
   auto& peer = *static_cast<TestPeer*>(self);
   try {
     ReceivedMessage received;
@@ -439,7 +364,6 @@ void TestPeer::onMessage(mosquitto*, void* self, const mosquitto_message* messag
     }
     received.qos = message->qos;
     received.retain = message->retain;
-    readProperties(properties, received);
     std::lock_guard lock(peer.mutex_);
     peer.messages_.push_back(std::move(received));
     peer.changed_.notify_all();

@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "certificateFiles.hpp"
 
 namespace corvane::testing {
 
@@ -28,21 +25,12 @@ inline constexpr std::chrono::milliseconds kReconnectDelay{500};
 
 enum class MqttVersion { v31 = MQTT_PROTOCOL_V31, v311 = MQTT_PROTOCOL_V311, v5 = MQTT_PROTOCOL_V5 };
 
-struct PeerTlsOptions {
-  std::filesystem::path caFile{};       // trust anchors (one of caFile and caDirectory is needed)
-  std::filesystem::path caDirectory{};  // hashed CA directory
-  std::optional<CertificateFiles> clientCertificate{};
-  bool checkHostName = true;  // false: any name in the broker's certificate is accepted
-};
-
 struct PeerOptions {
   int port = 0;
-  std::string host = "127.0.0.1";
   MqttVersion version = MqttVersion::v5;
   std::string clientId{};  // empty: a unique "test-peer-<pid>-<n>"
   std::optional<std::string> username{};
   std::optional<std::string> password{};
-  std::optional<PeerTlsOptions> tls{};
   int keepAliveSeconds = 60;
   // After a lost connection the peer reconnects (every kReconnectDelay) and subscribes
   // again to everything it had subscribed to; false: it stays disconnected.
@@ -55,13 +43,6 @@ struct ReceivedMessage {
   int qos = 0;
   bool retain = false;
   std::chrono::steady_clock::time_point receivedAt{};
-  // MQTT 5 properties of the PUBLISH, when present.
-  std::vector<std::pair<std::string, std::string>> userProperties{};
-  std::optional<std::string> contentType{};
-  std::optional<std::string> responseTopic{};
-  std::optional<std::string> correlationData{};
-  std::optional<std::uint32_t> messageExpiryInterval{};
-  std::optional<std::uint8_t> payloadFormatIndicator{};
 };
 
 struct ConnectResult {
@@ -88,11 +69,6 @@ class TestPeer {
   // Orderly DISCONNECT (MQTT 5 reason code as given; 4 asks the broker to send the will).
   void disconnect(int reasonCode = 0);
   bool connected() const;
-  // Number of accepted connections so far, each counted once its subscriptions are renewed (grows
-  // with every automatic reconnection).
-  int connectionCount() const;
-  bool waitForConnectionCount(int count, std::chrono::milliseconds timeout = kPeerTimeout) const;
-  bool waitForDisconnected(std::chrono::milliseconds timeout = kPeerTimeout) const;
 
   // Subscribes and waits for the SUBACK; returns its granted QoS / reason codes. Throws
   // std::runtime_error when libmosquitto refuses or no SUBACK arrives in time.
@@ -123,7 +99,6 @@ class TestPeer {
   // True once at least count messages have been received.
   bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = kPeerTimeout) const;
 
-  const PeerOptions& options() const noexcept { return options_; }
   const std::string& clientId() const noexcept { return clientId_; }
 
  private:
