@@ -23,7 +23,8 @@ using corvane::data::Value;
 std::string load(std::string_view json) {
   corvane::testing::FakeModel nothing;
   corvane::config::Context context(".", nothing);
-  auto topic = std::make_shared<Topic>(*std::make_shared<Client>());
+  const auto client = std::make_shared<Client>();
+  auto topic = std::make_shared<Topic>(*client);
   try {
     decoder::Document document;
     topic->load(document.read(json).asObject(), context);
