@@ -241,7 +241,7 @@ TEST(ClientConnection, DestroyedWhileConnectedLeavesNoThreadAndTheBrokerSendsThe
 // A connect nobody accepts: libmosquitto's keepalive rule ends the attempt and the record says so;
 // neither such a connect nor anything else the broker leaves unanswered holds cleanup.
 TEST(ClientShutdown, CleanupDoesNotWaitForAnAnswer) {
-  ScriptedBroker deaf{ScriptedBroker::Deaf{}};
+  SilentListener deaf(true);
   std::optional<ClientModel> m(std::in_place, clientConfig(deaf.port(), "deaf", R"("keepaliveIntervalS": 5)"));
   m->prepare();
   m->client().activate();

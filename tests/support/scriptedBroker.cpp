@@ -11,45 +11,31 @@
 
 namespace corvane::testing {
 
-void ScriptedBroker::listen(int backlog) {
+void ScriptedBroker::listen() {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, backlog) != 0 ||
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     const int error = errno;
     ::close(listener_);
     throw std::system_error(error, std::generic_category(), "listen on 127.0.0.1");
   }
   port_ = ntohs(address.sin_port);
-  if (backlog > 0) return;
-  for (int i = 0; i < 2; ++i) {
-    queued_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    (void)::connect(queued_.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
 }
 
 ScriptedBroker::ScriptedBroker(std::string reply) : reply_(std::move(reply)) {
-  listen(1);
+  listen();
   thread_ = std::thread([this] { serve(); });
 }
-
-ScriptedBroker::ScriptedBroker(Deaf) { listen(0); }
 
 ScriptedBroker::~ScriptedBroker() {
   stopping_ = true;
   if (thread_.joinable()) thread_.join();
-  close();
-}
-
-void ScriptedBroker::close() {
-  for (int fd : queued_) ::close(fd);
-  queued_.clear();
   if (listener_ >= 0) ::close(listener_);
-  listener_ = -1;
 }
 
 void ScriptedBroker::serve() {
