@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "corvane/time.hpp"
 #include "corvane/utils/core.hpp"
@@ -22,11 +23,7 @@ TEST(FormatTime, IsoUtcWithSevenFractionDigits) {
   using corvane::Ticks;
   using corvane::TimeStamp;
   using namespace std::chrono;
-  struct Case {
-    TimeStamp time;
-    const char* text;
-  };
-  const Case cases[] = {
+  const std::pair<TimeStamp, const char*> cases[] = {
       {TimeStamp{}, "1970-01-01T00:00:00.0000000Z"},
       {TimeStamp{sys_days{2026y / 12 / 6} + 21h + 5min + 54s + Ticks{1234567}},
        "2026-12-06T21:05:54.1234567Z"},
@@ -34,35 +31,23 @@ TEST(FormatTime, IsoUtcWithSevenFractionDigits) {
       {TimeStamp{sys_days{2024y / 2 / 29} + 23h + 59min + 59s}, "2024-02-29T23:59:59.0000000Z"},
       {corvane::kNever, "never"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(corvane::formatTime(c.time), c.text);
-  }
+  for (const auto& [time, text] : cases) EXPECT_EQ(corvane::formatTime(time), text);
 }
 
 TEST(Utf8, TellsWellFormedFromMalformed) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    bool valid;
+  const std::pair<std::string, bool> cases[] = {
+      {"", true},
+      {"abcdefghijklmnopq", true},  // ASCII longer than a word
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},  // two, three and four bytes
+      {"\xF4\x8F\xBF\xBF", true},  // the largest code point
+      {"abc\x80", false},  // stray continuation byte
+      {"\xC0\xAF", false},  {"\xE0\x80\xAF", false},  // overlong forms
+      {"\xF5\x80\x80\x80", false},  {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xED\xA0\x80", false},  // an encoded surrogate
+      {"abcdefgh\xE2\x82", false},  {"abcdefgh\xFF", false},  // truncated, high byte after an ASCII run
   };
-  const Case cases[] = {
-      {"empty", "", true},
-      {"ASCII longer than a word", "abcdefghijklmnopq", true},
-      {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
-      {"largest code point", "\xF4\x8F\xBF\xBF", true},
-      {"stray continuation byte", "abc\x80", false},
-      {"overlong slash", "\xC0\xAF", false},
-      {"overlong three bytes", "\xE0\x80\xAF", false},
-      {"lead byte F5", "\xF5\x80\x80\x80", false},
-      {"encoded surrogate", "\xED\xA0\x80", false},
-      {"above U+10FFFF", "\xF4\x90\x80\x80", false},
-      {"truncated at the end", "abcdefgh\xE2\x82", false},
-      {"high byte after ASCII run", "abcdefgh\xFF", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(corvane::utils::string::isValidUtf8(c.bytes.data(), c.bytes.size()), c.valid);
+  for (const auto& [bytes, valid] : cases) {
+    EXPECT_EQ(corvane::utils::string::isValidUtf8(bytes.data(), bytes.size()), valid) << bytes;
   }
 }
 
