@@ -1,6 +1,5 @@
 #include "broker.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -8,52 +7,28 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
-#include "childProcess.hpp"
 #include "files.hpp"
 #include "loopbackPort.hpp"
+#include "waiting.hpp"
 
 namespace corvane::testing {
 namespace {
 
-constexpr const char* kMosquittoProgram = "/usr/sbin/mosquitto";
-constexpr const char* kConfigName = "mosquitto.conf";
-constexpr const char* kPasswordFileName = "passwords";
-constexpr const char* kAclFileName = "acl";
 constexpr int kStartAttempts = 3;
-
-const char* accessName(AclAccess access) {
-  switch (access) {
-    case AclAccess::read: return "read";
-    case AclAccess::write: return "write";
-    case AclAccess::readwrite: return "readwrite";
-    case AclAccess::deny: return "deny";
-  }
-  return "deny";
-}
 
 // Started as root, mosquitto would switch to the "mosquitto" user, which cannot read our 0700
 // directory; naming the current user keeps it as it is.
 std::string currentUserName() {
   const passwd* entry = ::getpwuid(::geteuid());
   return entry != nullptr ? entry->pw_name : "root";
-}
-
-bool contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::string fileTail(const std::filesystem::path& file, std::size_t offset) {
-  std::error_code ignored;
-  if (!std::filesystem::exists(file, ignored)) return {};
-  auto text = readFile(file);
-  return offset < text.size() ? text.substr(offset) : std::string{};
 }
 
 }  // namespace
@@ -75,10 +50,7 @@ Broker::~Broker() {
 
 void Broker::start() {
   if (running()) throw std::logic_error("the broker is already running on port " + std::to_string(port_));
-  if (!started_) {
-    writePasswordFile();
-    writeAclFile();
-  }
+  if (!started_) writeAccessFiles();
   for (int attempt = 1;; ++attempt) {
     if (!started_) {
       // Another process may take a port between our probe and mosquitto's bind: then pick again.
@@ -88,50 +60,37 @@ void Broker::start() {
       } while (tlsPort_ != 0 && tlsPort_ == port_);
     }
     writeConfig();
-    const auto logOffset = std::filesystem::exists(logFile()) ? std::filesystem::file_size(logFile()) : 0;
-    const auto failure = launch();
+    const std::size_t logOffset = log().size();
+    const auto failure = launch(logOffset);
     if (failure.empty()) {
       started_ = true;
       return;
     }
-    if (!started_ && attempt < kStartAttempts && contains(fileTail(logFile(), logOffset), "Address already in use")) {
-      continue;
+    if (started_ || attempt == kStartAttempts || log().find("Address already in use", logOffset) == std::string::npos) {
+      throw std::runtime_error("mosquitto did not start: " + failure + "\n" + logReport());
     }
-    throw std::runtime_error("mosquitto did not start: " + failure + "\n" + logReport());
   }
 }
 
-std::string Broker::launch() {
-  const auto logPath = logFile();
-  const auto logOffset = std::filesystem::exists(logPath) ? std::filesystem::file_size(logPath) : 0;
-  {
-    std::ostringstream heading;
-    heading << "==== starting mosquitto: port " << port_ << ", TLS port " << tlsPort_ << " ====\n";
-    const int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + logPath.string());
-    const auto text = heading.str();
-    [[maybe_unused]] auto written = ::write(fd, text.data(), text.size());
-    try {
-      process_ = ChildProcess::start({kMosquittoProgram, "-c", (directory_ / kConfigName).string()}, fd);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-    ::close(fd);
-  }
-
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  for (;;) {
-    if (auto status = process_.poll()) return "mosquitto ended with " + describeWaitStatus(*status);
-    // mosquitto logs "running" once every listener is bound and listening.
-    const auto output = fileTail(logPath, logOffset);
-    if (contains(output, " running") && (port_ == 0 || acceptsConnections(port_))) return {};
-    if (std::chrono::steady_clock::now() >= deadline) {
-      process_.kill();
-      return "no connection was accepted within " + std::to_string(kStartTimeout.count()) + " s";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+std::string Broker::launch(std::size_t logOffset) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> logStream(std::fopen(logFile().c_str(), "ae"), &std::fclose);
+  if (!logStream) throw std::system_error(errno, std::generic_category(), "open " + logFile().string());
+  std::fprintf(logStream.get(), "==== starting mosquitto: port %d, TLS port %d ====\n", port_, tlsPort_);
+  std::fflush(logStream.get());
+  process_ = ChildProcess::start({"/usr/sbin/mosquitto", "-c", (directory_ / "mosquitto.conf").string()},
+                                 ::fileno(logStream.get()));
+  // mosquitto logs "running" once every listener is bound and listening.
+  std::optional<int> ended;
+  const bool up = eventually(
+      [&] {
+        return (ended = process_.waitFor(std::chrono::milliseconds(0))) ||
+               (log().find(" running", logOffset) != std::string::npos && (port_ == 0 || acceptsConnections(port_)));
+      },
+      kStartTimeout, std::chrono::milliseconds(10));
+  if (ended) return "mosquitto ended with " + describeWaitStatus(*ended);
+  if (up) return {};
+  process_.kill();
+  return "no connection was accepted within " + std::to_string(kStartTimeout.count()) + " s";
 }
 
 void Broker::stop() {
@@ -155,8 +114,7 @@ void Broker::pause() {
 }
 
 void Broker::resume() {
-  if (!paused_) return;
-  process_.signal(SIGCONT);
+  if (paused_) process_.signal(SIGCONT);
   paused_ = false;
 }
 
@@ -171,79 +129,59 @@ std::string Broker::log() const {
 }
 
 bool Broker::waitForLog(std::string_view text, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (contains(log(), text)) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return eventually([&] { return log().find(text) != std::string::npos; }, timeout, std::chrono::milliseconds(10));
 }
 
 std::string Broker::logReport() const {
-  std::ostringstream report;
-  report << "---- mosquitto log (port " << port_ << ", TLS port " << tlsPort_ << ", " << directory().string()
-         << ") ----\n"
-         << log() << "---- end of mosquitto log ----\n";
-  return report.str();
+  return "---- mosquitto log (port " + std::to_string(port_) + ", TLS port " + std::to_string(tlsPort_) + ", " +
+         directory().string() + ") ----\n" + log() + "---- end of mosquitto log ----\n";
 }
 
 void Broker::writeConfig() const {
   std::ostringstream config;
-  config << "per_listener_settings false\n"
-         << "user " << currentUserName() << "\n"
-         << "persistence false\n"
-         << "log_dest stderr\n"
-         << "log_timestamp true\n"
-         << "log_timestamp_format %H:%M:%S\n"
-         << "connection_messages true\n";
-  if (options_.verboseLog) config << "log_type all\n";
-  config << "allow_anonymous " << (options_.allowAnonymous ? "true" : "false") << "\n";
-  if (!options_.passwords.empty()) config << "password_file " << (directory_ / kPasswordFileName).string() << "\n";
-  if (options_.acl) config << "acl_file " << (directory_ / kAclFileName).string() << "\n";
+  config << "per_listener_settings false\nuser " << currentUserName() << "\npersistence false\nlog_dest stderr\n"
+         << "log_timestamp true\nlog_timestamp_format %H:%M:%S\nconnection_messages true\n"
+         << (options_.verboseLog ? "log_type all\n" : "") << "allow_anonymous " << std::boolalpha
+         << options_.allowAnonymous << "\n";
+  if (!options_.passwords.empty()) config << "password_file " << (directory_ / "passwords").string() << "\n";
+  if (options_.acl) config << "acl_file " << (directory_ / "acl").string() << "\n";
   if (options_.maxQueuedMessages) config << "max_queued_messages " << *options_.maxQueuedMessages << "\n";
   for (const auto& line : options_.extraConfig) config << line << "\n";
   if (options_.plainListener) config << "\nlistener " << port_ << " 127.0.0.1\n";
   if (const auto& tls = options_.tlsListener) {
     config << "\nlistener " << tlsPort_ << " 127.0.0.1\n";
     if (!tls->caFile.empty()) config << "cafile " << tls->caFile.string() << "\n";
-    config << "certfile " << tls->server.certificate.string() << "\n"
-           << "keyfile " << tls->server.key.string() << "\n"
-           << "require_certificate " << (tls->requireCertificate ? "true" : "false") << "\n";
+    config << "certfile " << tls->server.certificate.string() << "\nkeyfile " << tls->server.key.string()
+           << "\nrequire_certificate " << tls->requireCertificate << "\n";
     for (const auto& line : tls->extraConfig) config << line << "\n";
   }
-  directory_.writeFile(kConfigName, config.str());
+  directory_.writeFile("mosquitto.conf", config.str());
 }
 
-void Broker::writePasswordFile() const {
-  const auto file = (directory_ / kPasswordFileName).string();
-  bool first = true;
+void Broker::writeAccessFiles() const {
+  const auto passwordFile = (directory_ / "passwords").string();
   for (const auto& entry : options_.passwords) {
-    std::vector<std::string> args{"mosquitto_passwd", "-b"};
-    if (first) args.push_back("-c");
-    args.insert(args.end(), {file, entry.user, entry.password});
-    auto result = runProcess(args);
-    if (result.exitCode != 0) {
+    std::vector<std::string> args{"mosquitto_passwd", "-b", passwordFile, entry.user, entry.password};
+    if (&entry == &options_.passwords.front()) args.insert(args.begin() + 2, "-c");
+    if (auto result = runProcess(args); result.exitCode != 0) {
       throw std::runtime_error("mosquitto_passwd failed for user \"" + entry.user + "\": " + result.output);
     }
-    first = false;
   }
-}
-
-void Broker::writeAclFile() const {
   if (!options_.acl) return;
   // Rules for anonymous clients come first, then each user's under its "user" line.
+  static constexpr const char* kAccess[] = {"read", "write", "readwrite", "deny"};
   std::vector<std::string> users{""};
-  for (const auto& r : *options_.acl) {
-    if (std::find(users.begin(), users.end(), r.user) == users.end()) users.push_back(r.user);
+  for (const auto& rule : *options_.acl) {
+    if (std::find(users.begin(), users.end(), rule.user) == users.end()) users.push_back(rule.user);
   }
-  std::ostringstream acl;
+  std::string acl;
   for (const auto& user : users) {
-    if (!user.empty()) acl << "\nuser " << user << "\n";
-    for (const auto& r : *options_.acl) {
-      if (r.user == user) acl << "topic " << accessName(r.access) << ' ' << r.topic << "\n";
+    if (!user.empty()) acl += "\nuser " + user + "\n";
+    for (const auto& rule : *options_.acl) {
+      if (rule.user == user) acl += "topic " + std::string(kAccess[static_cast<int>(rule.access)]) + " " + rule.topic + "\n";
     }
   }
-  directory_.writeFile(kAclFileName, acl.str());
+  directory_.writeFile("acl", acl);
 }
 
 }  // namespace corvane::testing

@@ -55,10 +55,9 @@ class Broker {
  private:
   std::filesystem::path logFile() const { return directory_ / "mosquitto.log"; }
   void writeConfig() const;
-  void writePasswordFile() const;
-  void writeAclFile() const;
-  // Empty when the broker is up; otherwise why not.
-  std::string launch();
+  void writeAccessFiles() const;  // passwords and ACL
+  // Empty when the broker is up; otherwise why not. logOffset: where its log starts.
+  std::string launch(std::size_t logOffset);
 
   BrokerOptions options_;
   TempDir directory_{"corvane-broker"};

@@ -54,21 +54,13 @@ copy_extensions = none
 commonName = supplied
 )";
 
-const std::vector<std::string> kNewKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc"};
-
 void openssl(std::vector<std::string> args) {
   args.insert(args.begin(), "openssl");
-  auto result = runProcess(args);
-  if (result.exitCode != 0) {
+  if (auto result = runProcess(args); result.exitCode != 0) {
     std::string command;
     for (const auto& arg : args) command += arg + ' ';
     throw std::runtime_error("certificate generation failed: " + command + "\n" + result.output);
   }
-}
-
-std::vector<std::string> joined(std::vector<std::string> first, const std::vector<std::string>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
 }
 
 }  // namespace
@@ -82,52 +74,34 @@ Certificates::Certificates() {
   const auto& dir = directory_.path();
   // "openssl ca" would resolve its database paths against the working directory; $dir pins them here.
   const auto config = directory_.writeFile("openssl.cnf", "dir = " + dir.string() + "\n" + kOpensslConfig).string();
-  auto files = [&](const std::string& name) { return CertificateFiles{dir / (name + ".pem"), dir / (name + ".key")}; };
-  // A self-signed certificate with a fresh key; a CA's when extensions is ca_ext.
-  auto selfSigned = [&](const std::string& name, const std::string& subject, const std::string& extensions) {
-    auto out = files(name);
-    openssl(joined({"req", "-x509", "-config", config, "-extensions", extensions, "-subj", subject, "-days", "3650",
-                    "-keyout", out.key.string(), "-out", out.certificate.string()},
-                   kNewKey));
-    return out;
+  // A request (`command` "req -new") or a certificate ("req -x509") with a fresh EC P-256 key; by the
+  // CA when `byCa`.
+  auto make = [&](const std::string& name, const std::string& subject, const std::string& command,
+                  const std::string& extensions = "", bool byCa = false) {
+    const std::string out = (dir / name).string() + (command == "-new" ? ".csr" : ".pem");
+    std::vector<std::string> args{"req", command, "-config", config, "-subj", subject, "-keyout", (dir / name).string() + ".key",
+                                  "-out", out, "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc"};
+    if (!extensions.empty()) args.insert(args.end(), {"-extensions", extensions, "-days", "3650"});
+    if (byCa) args.insert(args.end(), {"-CA", ca_.certificate.string(), "-CAkey", ca_.key.string()});
+    openssl(args);
+    return CertificateFiles{dir / (name + ".pem"), dir / (name + ".key")};
   };
-  auto signedByCa = [&](const std::string& name, const std::string& subject, const std::string& extensions) {
-    auto out = files(name);
-    openssl(joined({"req", "-x509", "-config", config, "-extensions", extensions, "-subj", subject, "-days", "3650",
-                    "-CA", ca_.certificate.string(), "-CAkey", ca_.key.string(), "-keyout", out.key.string(), "-out",
-                    out.certificate.string()},
-                   kNewKey));
-    return out;
-  };
+  ca_ = make("ca", "/CN=Corvane Test CA", "-x509", "ca_ext");
+  wrongCa_ = make("wrong-ca", "/CN=Corvane Wrong CA", "-x509", "ca_ext");
+  server_ = make("server", "/CN=localhost", "-x509", "server_ext", true);
+  client_ = make("client", "/CN=Corvane Test Client", "-x509", "client_ext", true);
+  wrongHostServer_ = make("wrong-host-server", "/CN=wrong.example", "-x509", "wrong_host_ext", true);
+  selfSignedServer_ = make("self-signed-server", "/CN=Corvane Pinned Server", "-x509", "self_signed_ext");
+  otherSelfSignedServer_ = make("other-self-signed-server", "/CN=Corvane Other Server", "-x509", "self_signed_ext");
 
-  ca_ = selfSigned("ca", "/CN=Corvane Test CA", "ca_ext");
-  wrongCa_ = selfSigned("wrong-ca", "/CN=Corvane Wrong CA", "ca_ext");
-  server_ = signedByCa("server", "/CN=localhost", "server_ext");
-  client_ = signedByCa("client", "/CN=Corvane Test Client", "client_ext");
-  wrongHostServer_ = signedByCa("wrong-host-server", "/CN=wrong.example", "wrong_host_ext");
-  selfSignedServer_ = selfSigned("self-signed-server", "/CN=Corvane Pinned Server", "self_signed_ext");
-  otherSelfSignedServer_ = selfSigned("other-self-signed-server", "/CN=Corvane Other Server", "self_signed_ext");
-
-  expiredServer_ = files("expired-server");
-  const auto request = (dir / "expired-server.csr").string();
-  openssl(joined({"req", "-new", "-config", config, "-subj", "/CN=localhost", "-keyout", expiredServer_.key.string(),
-                  "-out", request},
-                 kNewKey));
+  expiredServer_ = make("expired-server", "/CN=localhost", "-new");
   directory_.writeFile("ca-index.txt", "");
   directory_.writeFile("ca-serial.txt", "1000\n");
   std::filesystem::create_directory(dir / "issued");
-  openssl({"ca",          "-batch",
-           "-config",     config,
-           "-name",       "test_ca",
-           "-cert",       ca_.certificate.string(),
-           "-keyfile",    ca_.key.string(),
-           "-in",         request,
-           "-out",        expiredServer_.certificate.string(),
-           "-startdate",  "20200101000000Z",
-           "-enddate",    "20200102000000Z",
-           "-extfile",    config,
-           "-extensions", "server_ext",
-           "-notext"});
+  openssl({"ca", "-batch", "-config", config, "-name", "test_ca", "-cert", ca_.certificate.string(), "-keyfile",
+           ca_.key.string(), "-in", (dir / "expired-server.csr").string(), "-out", expiredServer_.certificate.string(),
+           "-startdate", "20200101000000Z", "-enddate", "20200102000000Z", "-extfile", config, "-extensions",
+           "server_ext", "-notext"});
 
   twoCertificatesFile_ = directory_.writeFile(
       "two-certificates.pem", readFile(selfSignedServer_.certificate) + readFile(otherSelfSignedServer_.certificate));

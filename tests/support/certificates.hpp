@@ -33,7 +33,6 @@ class Certificates {
   // Signed by ca(), valid, but for SAN DNS:wrong.example only.
   const CertificateFiles& wrongHostServer() const noexcept { return wrongHostServer_; }
   // A CA unrelated to ca() ("Corvane Wrong CA"): trusting it must reject every server above.
-  const CertificateFiles& wrongCa() const noexcept { return wrongCa_; }
   const std::filesystem::path& wrongCaFile() const noexcept { return wrongCa_.certificate; }
   // Self-signed server certificate (SAN IP:127.0.0.1, DNS:localhost; CN "Corvane Pinned Server"),
   // for pinning: a file holding it alone is both the trust anchor and the pinned certificate.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
+
+#include "waiting.hpp"
 
 extern char** environ;
 
@@ -27,35 +27,32 @@ namespace {
 std::string findProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
   const char* path = std::getenv("PATH");
-  std::string_view directories = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
-  while (!directories.empty()) {
-    auto colon = directories.find(':');
-    auto directory = directories.substr(0, colon);
-    directories = colon == std::string_view::npos ? std::string_view{} : directories.substr(colon + 1);
+  std::istringstream directories(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+  for (std::string directory; std::getline(directories, directory, ':');) {
     auto candidate = std::filesystem::path(directory.empty() ? "." : directory) / name;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
   }
   throw std::runtime_error("program not found in PATH: " + name);
 }
 
-void closeDescriptorsFrom(int first, int limit) noexcept {
-  if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
-  for (int fd = first; fd < limit; ++fd) ::close(fd);
+// A descriptor of ours, closed when it goes out of scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
 }
 
 }  // namespace
 
 ChildProcess ChildProcess::start(const std::vector<std::string>& args, int outputFd) {
-  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devNull < 0) throw std::system_error(errno, std::generic_category(), "open /dev/null");
-  try {
-    auto child = start(args, devNull, outputFd, outputFd);
-    ::close(devNull);
-    return child;
-  } catch (...) {
-    ::close(devNull);
-    throw;
-  }
+  const Descriptor devNull{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+  if (devNull.fd < 0) fail("open /dev/null");
+  return start(args, devNull.fd, outputFd, outputFd);
 }
 
 ChildProcess ChildProcess::start(const std::vector<std::string>& args, int inputFd, int outputFd, int errorFd) {
@@ -65,10 +62,6 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& args, int input
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-
-  rlimit files{};
-  const int descriptorLimit =
-      ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   sigset_t noSignals;
   sigemptyset(&noSignals);
   const pid_t parent = ::getpid();
@@ -81,12 +74,13 @@ ChildProcess ChildProcess::start(const std::vector<std::string>& args, int input
     ::dup2(inputFd, STDIN_FILENO);
     ::dup2(outputFd, STDOUT_FILENO);
     ::dup2(errorFd, STDERR_FILENO);
-    closeDescriptorsFrom(STDERR_FILENO + 1, descriptorLimit);
+    if (::close_range(STDERR_FILENO + 1, ~0U, 0) != 0) {
+      for (int fd = STDERR_FILENO + 1; fd < 65536; ++fd) ::close(fd);
+    }
     ::execve(program.c_str(), argv.data(), environ);
     ::_exit(127);
   }
-  const int forkError = errno;
-  if (pid < 0) throw std::system_error(forkError, std::generic_category(), "fork for " + program);
+  if (pid < 0) fail("fork for " + program);
   return ChildProcess(pid);
 }
 
@@ -94,66 +88,48 @@ ChildProcess::~ChildProcess() {
   kill();
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    kill();
-    pid_ = std::exchange(other.pid_, -1);
-  }
-  return *this;
-}
-
 void ChildProcess::signal(int number) const {
   if (pid_ <= 0) throw std::logic_error("signal to a process that is not running");
-  if (::kill(pid_, number) != 0) {
-    throw std::system_error(errno, std::generic_category(), "kill " + std::to_string(pid_));
-  }
+  if (::kill(pid_, number) != 0) fail("kill " + std::to_string(pid_));
 }
 
 void ChildProcess::waitUntilStopped() const {
   if (pid_ <= 0) throw std::logic_error("waiting for a process that is not running");
-  // WNOWAIT leaves the stop report in place, so a later poll() still sees a consistent state.
+  // WNOWAIT leaves the stop report in place, so a later waitFor() still sees a consistent state.
   siginfo_t info{};
   while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitid");
+    if (errno != EINTR) fail("waitid");
   }
 }
 
-std::optional<int> ChildProcess::poll() {
-  if (pid_ <= 0) throw std::logic_error("polling a process that is not running");
+std::optional<int> ChildProcess::reap(int options) {
+  if (pid_ <= 0) throw std::logic_error("waiting for a process that is not running");
   int status = 0;
-  const pid_t result = ::waitpid(pid_, &status, WNOHANG);
+  pid_t result;
+  while ((result = ::waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
+  }
+  if (result < 0) fail("waitpid");
   if (result == 0) return std::nullopt;
-  if (result < 0) throw std::system_error(errno, std::generic_category(), "waitpid");
   pid_ = -1;
   return status;
 }
 
 std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (auto status = poll()) return status;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::optional<int> status;
+  eventually([&] { return (status = reap(WNOHANG)).has_value(); }, timeout, std::chrono::milliseconds(5));
+  return status;
 }
 
 int ChildProcess::wait() {
-  if (pid_ <= 0) throw std::logic_error("waiting for a process that is not running");
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-  }
-  pid_ = -1;
-  return status;
+  return *reap(0);
 }
 
 void ChildProcess::kill() noexcept {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  try {
+    reap(0);
+  } catch (...) {
   }
   pid_ = -1;
 }
@@ -167,28 +143,23 @@ std::string describeWaitStatus(int status) {
 }
 
 ProcessResult runProcess(const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe2");
+  const Descriptor readEnd{fds[0]};
   ChildProcess child;
-  try {
-    child = ChildProcess::start(args, pipeFds[1]);
-  } catch (...) {
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    throw;
+  {
+    const Descriptor writeEnd{fds[1]};
+    child = ChildProcess::start(args, writeEnd.fd);
   }
-  ::close(pipeFds[1]);
   ProcessResult result;
   char buffer[4096];
-  for (;;) {
-    const ssize_t count = ::read(pipeFds[0], buffer, sizeof buffer);
+  for (ssize_t count; (count = ::read(readEnd.fd, buffer, sizeof buffer)) != 0;) {
     if (count > 0) {
       result.output.append(buffer, static_cast<std::size_t>(count));
-    } else if (count == 0 || errno != EINTR) {
+    } else if (errno != EINTR) {
       break;
     }
   }
-  ::close(pipeFds[0]);
   const int status = child.wait();
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvane::testing {
@@ -23,8 +24,12 @@ class ChildProcess {
 
   ChildProcess() = default;
   ~ChildProcess();
-  ChildProcess(ChildProcess&& other) noexcept;
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  ChildProcess& operator=(ChildProcess&& other) noexcept {
+    kill();
+    pid_ = std::exchange(other.pid_, -1);
+    return *this;
+  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -34,8 +39,8 @@ class ChildProcess {
   void signal(int number) const;
   // Waits until a stop signal (SIGSTOP) has taken effect.
   void waitUntilStopped() const;
-  // The wait status once the process has ended (it is reaped then), nothing while it runs.
-  std::optional<int> poll();
+  // The wait status once the process has ended (it is reaped then), nothing while it still runs
+  // after `timeout`.
   std::optional<int> waitFor(std::chrono::milliseconds timeout);
   int wait();
   // SIGKILL and reap; nothing when it is not running.
@@ -43,6 +48,8 @@ class ChildProcess {
 
  private:
   explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
+  // waitpid with `options`; the status once the process has ended.
+  std::optional<int> reap(int options);
 
   pid_t pid_ = -1;
 };

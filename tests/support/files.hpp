@@ -1,13 +1,28 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace corvane::testing {
 
 // Whole-file reading and writing for test fixtures; both throw std::runtime_error naming the file.
-std::string readFile(const std::filesystem::path& file);
-void writeFile(const std::filesystem::path& file, std::string_view content);
+inline std::string readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("could not open " + file.string() + " for reading");
+  std::ostringstream content;
+  content << in.rdbuf();
+  return std::move(content).str();
+}
+
+inline void writeFile(const std::filesystem::path& file, std::string_view content) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  if (!out) throw std::runtime_error("could not write " + file.string());
+}
 
 }  // namespace corvane::testing

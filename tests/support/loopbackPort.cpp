@@ -11,19 +11,11 @@
 namespace corvane::testing {
 namespace {
 
-class Socket {
- public:
-  Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  }
-  ~Socket() { ::close(fd_); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+int tcpSocket(int flags = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
+  return fd;
+}
 
 }  // namespace
 
@@ -35,39 +27,41 @@ sockaddr_in loopback(int port) {
   return address;
 }
 
-int freeLoopbackPort() {
-  Socket socket;
+int listenOnLoopback(int backlog, int& port) {
+  const int fd = tcpSocket();
   auto address = loopback(0);
-  if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw std::system_error(errno, std::generic_category(), "bind 127.0.0.1:0");
-  }
   socklen_t length = sizeof address;
-  if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::system_error(errno, std::generic_category(), "getsockname");
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throw std::system_error(error, std::generic_category(), "listen on 127.0.0.1");
   }
-  return ntohs(address.sin_port);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+int freeLoopbackPort() {
+  int port = 0;
+  ::close(listenOnLoopback(1, port));
+  return port;
 }
 
 bool acceptsConnections(int port) {
-  Socket socket;
-  auto address = loopback(port);
-  return ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const int fd = tcpSocket();
+  const auto address = loopback(port);
+  const bool accepted = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return accepted;
 }
 
 SilentListener::SilentListener(bool full) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockets_.push_back(listener);
-  auto address = loopback(0);
-  socklen_t length = sizeof address;
-  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(listener, full ? 0 : 4) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::system_error(errno, std::generic_category(), "silent listener");
-  }
-  port_ = ntohs(address.sin_port);
+  sockets_.push_back(listenOnLoopback(full ? 0 : 4, port_));
   // A backlog of 0 still queues one connection; the second waits in the handshake meanwhile.
+  const auto address = loopback(port_);
   for (int i = 0; full && i < 2; ++i) {
-    sockets_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ::connect(sockets_.back(), reinterpret_cast<const sockaddr*>(&address), length);
+    sockets_.push_back(tcpSocket(SOCK_NONBLOCK));
+    ::connect(sockets_.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   }
 }
 

@@ -9,6 +9,10 @@ namespace corvane::testing {
 // 127.0.0.1:port, for bind and connect.
 sockaddr_in loopback(int port);
 
+// A TCP socket on 127.0.0.1 listening with `backlog`, on a port the system chose (stored in `port`);
+// throws std::system_error.
+int listenOnLoopback(int backlog, int& port);
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read back, closed). Another
 // process may take it before the caller binds it; the broker retries with a new one in that case.
 int freeLoopbackPort();

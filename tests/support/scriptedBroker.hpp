@@ -20,7 +20,6 @@ class ScriptedBroker {
   int port() const noexcept { return port_; }
 
  private:
-  void listen();
   void serve();
 
   std::string reply_;

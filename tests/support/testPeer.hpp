@@ -13,15 +13,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 
 namespace corvane::testing {
 
 inline constexpr std::chrono::milliseconds kPeerTimeout{5000};
-// Pause between reconnection attempts after a lost connection.
-inline constexpr std::chrono::milliseconds kReconnectDelay{500};
 
 enum class MqttVersion { v31 = MQTT_PROTOCOL_V31, v311 = MQTT_PROTOCOL_V311, v5 = MQTT_PROTOCOL_V5 };
 
@@ -29,10 +26,7 @@ struct PeerOptions {
   int port = 0;
   MqttVersion version = MqttVersion::v5;
   std::string clientId{};  // empty: a unique "test-peer-<pid>-<n>"
-  std::optional<std::string> username{};
-  std::optional<std::string> password{};
-  int keepAliveSeconds = 60;
-  // After a lost connection the peer reconnects (every kReconnectDelay) and subscribes
+  // After a lost connection the peer reconnects (every half second) and subscribes
   // again to everything it had subscribed to; false: it stays disconnected.
   bool reconnect = true;
 };
@@ -49,7 +43,6 @@ struct ConnectResult {
   int error = MOSQ_ERR_SUCCESS;  // libmosquitto's result of the attempt (socket, TLS, timeout)
   int reasonCode = -1;           // CONNACK return code (3.1.1) or reason code (5); -1 without CONNACK
   bool accepted() const noexcept { return error == MOSQ_ERR_SUCCESS && reasonCode == 0; }
-  std::string describe() const;  // for failure messages
 };
 
 // A plain libmosquitto client on its own network thread (mosquitto_loop), the other side of
@@ -63,12 +56,13 @@ class TestPeer {
   TestPeer(const TestPeer&) = delete;
   TestPeer& operator=(const TestPeer&) = delete;
 
-  // Connects and waits for the CONNACK. A refused or failed attempt leaves the peer disconnected
+  // Connects and waits for the CONNACK and the renewal of earlier subscriptions. A refused or failed attempt leaves the peer disconnected
   // (no retries); connect() may be called again.
   ConnectResult connect(std::chrono::milliseconds timeout = kPeerTimeout);
   // Orderly DISCONNECT (MQTT 5 reason code as given; 4 asks the broker to send the will).
   void disconnect(int reasonCode = 0);
-  bool connected() const;
+  // And subscribed again to everything it had subscribed to.
+  bool connected() const { return locked([&] { return connected_; }); }
 
   // Subscribes and waits for the SUBACK; returns its granted QoS / reason codes. Throws
   // std::runtime_error when libmosquitto refuses or no SUBACK arrives in time.
@@ -83,13 +77,11 @@ class TestPeer {
   // 16, no matching subscribers, when nobody subscribed); throws on timeout.
   int publishAndWait(const std::string& topic, std::string_view payload, int qos = 1, bool retain = false,
                      const mosquitto_property* properties = nullptr, std::chrono::milliseconds timeout = kPeerTimeout);
-  // Reason code of a publication's completion, nothing when it did not complete in time.
-  std::optional<int> waitForPublished(int messageId, std::chrono::milliseconds timeout = kPeerTimeout) const;
 
   // Everything received so far, in arrival order.
-  std::vector<ReceivedMessage> messages() const;
-  std::size_t messageCount() const;
-  void clearMessages();
+  std::vector<ReceivedMessage> messages() const { return locked([&] { return messages_; }); }
+  std::size_t messageCount() const { return locked([&] { return messages_.size(); }); }
+  void clearMessages() { locked([&] { messages_.clear(); }); }
   // The first received message (earlier ones included) that satisfies the predicate. The predicate
   // runs under the peer's lock, so it must not call the peer.
   std::optional<ReceivedMessage> waitFor(const std::function<bool(const ReceivedMessage&)>& predicate,
@@ -106,17 +98,21 @@ class TestPeer {
     void operator()(mosquitto* client) const noexcept { mosquitto_destroy(client); }
   };
 
-  static void onConnect(mosquitto* client, void* self, int reasonCode, int flags, const mosquitto_property* props);
-  static void onDisconnect(mosquitto* client, void* self, int reasonCode, const mosquitto_property* props);
-  static void onPublish(mosquitto* client, void* self, int messageId, int reasonCode, const mosquitto_property* props);
-  static void onSubscribe(mosquitto* client, void* self, int messageId, int count, const int* granted,
-                          const mosquitto_property* props);
-  static void onUnsubscribe(mosquitto* client, void* self, int messageId, const mosquitto_property* props);
-  static void onMessage(mosquitto* client, void* self, const mosquitto_message* message,
-                        const mosquitto_property* props);
-
+  // Runs `change` on the peer under its lock from libmosquitto's network thread and wakes the
+  // waiters; nothing unwinds into C.
+  template <typename Change>
+  static void update(void* self, Change change) noexcept;
+  template <typename Action>
+  auto locked(Action action) const -> decltype(action()) {
+    std::lock_guard lock(mutex_);
+    return action();
+  }
   template <typename Predicate>
   bool waitUntil(std::chrono::milliseconds timeout, Predicate predicate) const;
+  // The codes of the acknowledgement of a message id (SUBACK, PUBACK...); throws `failure` when
+  // none arrives in time.
+  std::vector<int> awaitAck(int messageId, std::chrono::milliseconds timeout, const std::string& failure) const;
+  void onConnect(int reasonCode);
   void runNetwork();
 
   const PeerOptions options_;
@@ -128,18 +124,17 @@ class TestPeer {
   // across a libmosquitto call, so callbacks cannot deadlock against the owner.
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  bool connected_ = false;                      // guarded by mutex_
-  bool stopRequested_ = false;                  // guarded by mutex_: disconnect() called or connection refused
-  int connectionCount_ = 0;                     // guarded by mutex_
-  std::optional<int> connack_;                  // guarded by mutex_: last CONNACK code of this attempt
-  std::optional<int> disconnected_;             // guarded by mutex_: reason of the last loss in this attempt
-  std::optional<int> loopEnded_;                // guarded by mutex_: last mosquitto_loop result once the thread ended
-  std::vector<ReceivedMessage> messages_;       // guarded by mutex_
-  std::map<int, int> published_;                // guarded by mutex_: message id -> reason code
-  std::map<int, std::vector<int>> subscribed_;  // guarded by mutex_: message id -> SUBACK codes
-  std::map<int, bool> unsubscribed_;            // guarded by mutex_
-  std::vector<std::pair<std::string, int>> subscriptions_;  // guarded by mutex_: filters to renew on reconnection
-  std::set<int> pendingRenewals_;                           // guarded by mutex_: renewal SUBACKs still due
+  bool connected_ = false;                // guarded by mutex_: CONNACK accepted, subscriptions renewed
+  bool stopRequested_ = false;            // guarded by mutex_: disconnect() called or connection refused
+  std::optional<int> connack_;            // guarded by mutex_: last CONNACK code of this attempt
+  std::optional<int> disconnected_;       // guarded by mutex_: reason of the last loss in this attempt
+  std::optional<int> loopEnded_;          // guarded by mutex_: last mosquitto_loop result once the thread ended
+  std::vector<ReceivedMessage> messages_;  // guarded by mutex_
+  // Guarded by mutex_: acknowledgements by message id (libmosquitto numbers every kind of packet
+  // from one counter), the filters to renew on reconnection, and the renewals' SUBACKs still due.
+  std::map<int, std::vector<int>> acks_;
+  std::map<std::string, int> subscriptions_;
+  std::set<int> pendingRenewals_;
 };
 
 }  // namespace corvane::testing

@@ -10,11 +10,12 @@ inline constexpr std::chrono::milliseconds kWait{5000};
 // True as soon as the condition holds, false when it still does not after `timeout`. A test that
 // expects something not to happen waits for it with a short timeout: EXPECT_FALSE(eventually(...)).
 template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = kWait) {
+bool eventually(Condition condition, std::chrono::milliseconds timeout = kWait,
+                std::chrono::milliseconds interval = std::chrono::milliseconds(2)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(interval);
   }
   return true;
 }
