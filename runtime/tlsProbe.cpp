@@ -1,4 +1,4 @@
-#include "tlsProbe.hpp"
+#include "subcommands.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -324,32 +324,17 @@ bool writeFile(const std::string& path, const std::string& content) {
   return static_cast<bool>(out);
 }
 
-}  // namespace
+// Exit status when the client would not get through TLS (or not reach the broker at all); a model
+// error gives kConfigurationError.
+constexpr int kWouldNotConnect = 1;
 
-void setupTlsProbe(CLI::App& app) {
-  auto options = std::make_shared<TlsProbeOptions>();
-  auto* command = app.add_subcommand(
-      "tls-probe", "Shake hands with a client's broker over TLS, as the client would, and show its certificates");
-  addModelFileOptions(*command, options->model);
-  command->add_option("CLIENT", options->client, "Path of the client element (default: the model's only client)");
-  command->add_flag("--json", options->json, "Print one JSON object instead of text");
-  command->add_option("--pem", options->pemFile,
-                      "Write the broker's certificate to this file (PEM) for pinning; one issued by a CA is "
-                      "followed by its issuers up to the root as verified, else as the broker sent them (the "
-                      "report says whether the file is ready to be pinned)");
-  command->add_option("--timeout", options->timeout, "Seconds the whole probe may take")
-      ->capture_default_str()
-      ->check(CLI::Range(0.1, 3600.0));
-  command->footer(
-      "Connects once with the client's own TLS context (trust anchors, pinned certificate, client\n"
-      "certificate, host-name check); sends nothing of MQTT. Shows the broker's certificate chain and\n"
-      "whether it verifies, whether the host name and a pinned certificate match, and the error the\n"
-      "client would record. Exit status: 0 the client would connect; 1 it would not (TLS or TCP);\n"
-      "2 a model error (no such client, not a TLS client, TLS files that cannot be loaded).");
-  command->callback([options] {
-    if (int status = runTlsProbe(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct TlsProbeOptions {
+  ModelFileOptions model;
+  std::string client;   // the client element's path; empty: the model's only client
+  std::string pemFile;  // empty: none written
+  bool json = false;
+  double timeout = 10;  // seconds, for the whole probe
+};
 
 int runTlsProbe(const TlsProbeOptions& options) {
   runtime::Model model;
@@ -391,6 +376,31 @@ int runTlsProbe(const TlsProbeOptions& options) {
   print(options.json ? jsonReport(probe) : textReport(probe));
   if (pemError) printError(*pemError);
   return status;
+}
+
+}  // namespace
+
+void setupTlsProbe(CLI::App& app) {
+  auto options = std::make_shared<TlsProbeOptions>();
+  auto* command = app.add_subcommand(
+      "tls-probe", "Shake hands with a client's broker over TLS, as the client would, and show its certificates");
+  addModelFileOptions(*command, options->model);
+  command->add_option("CLIENT", options->client, "Path of the client element (default: the model's only client)");
+  command->add_flag("--json", options->json, "Print one JSON object instead of text");
+  command->add_option("--pem", options->pemFile,
+                      "Write the broker's certificate to this file (PEM) for pinning; one issued by a CA is "
+                      "followed by its issuers up to the root as verified, else as the broker sent them (the "
+                      "report says whether the file is ready to be pinned)");
+  command->add_option("--timeout", options->timeout, "Seconds the whole probe may take")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
+  command->footer(
+      "Connects once with the client's own TLS context (trust anchors, pinned certificate, client\n"
+      "certificate, host-name check); sends nothing of MQTT. Shows the broker's certificate chain and\n"
+      "whether it verifies, whether the host name and a pinned certificate match, and the error the\n"
+      "client would record. Exit status: 0 the client would connect; 1 it would not (TLS or TCP);\n"
+      "2 a model error (no such client, not a TLS client, TLS files that cannot be loaded).");
+  runsWith(*command, [options] { return runTlsProbe(*options); });
 }
 
 }  // namespace corvane::run
