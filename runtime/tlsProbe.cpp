@@ -89,14 +89,6 @@ std::shared_ptr<mqtt::Client> chooseClient(const runtime::Model& model, const st
   return client;
 }
 
-std::string trustMode(const mqtt::Client::TlsConfig& tls) {
-  if (tls.skipVerification) return "noVerification";
-  if (tls.serverCertificate) return "pinnedCertificate";
-  if (tls.caCertificateFile) return "caFile";
-  if (tls.caCertificateDirectory) return "caDirectory";
-  return "systemStore";
-}
-
 std::vector<std::string> trustAnchors(const mqtt::Client::TlsConfig& tls) {
   std::vector<std::string> files;
   if (tls.serverCertificate) {

@@ -9,21 +9,12 @@
 #include "jsonLine.hpp"
 #include "lint.hpp"
 #include "lintSample.hpp"
+#include "tlsProbeHandshake.hpp"
 #include "watchedModel.hpp"
 
 namespace corvane::run {
 
 namespace {
-
-std::string tlsMode(const mqtt::Client& client) {
-  const auto& tls = client.tlsConfig();
-  if (!tls) return "off";
-  if (tls->skipVerification) return "noVerification";
-  if (tls->serverCertificate) return "pinnedCertificate";
-  if (tls->caCertificateFile) return "caFile";
-  if (tls->caCertificateDirectory) return "caDirectory";
-  return "systemStore";
-}
 
 // As the "mqttVersion" key spells it, so that the line can be copied back into a model (the
 // skill's own name of level 3 is "3", which the key refuses).
@@ -34,7 +25,7 @@ void describeClient(JsonLine& line, const mqtt::Client& client) {
       .add("portNumber", static_cast<std::int64_t>(client.brokerPort()))
       .add("clientID", client.clientId())
       .add("mqttVersion", mqttVersionKey(client.mqttVersion()))
-      .add("tls", tlsMode(client))
+      .add("tls", client.tlsConfig() ? trustMode(*client.tlsConfig()) : "off")
       .add("clientCertificate", client.tlsConfig() && !client.tlsConfig()->clientCertificate.empty())
       .add("keepaliveInterval", static_cast<std::int64_t>(client.keepaliveInterval()))
       .add("username", client.username().has_value());
