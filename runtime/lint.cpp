@@ -27,8 +27,6 @@ namespace {
 
 namespace mqtt = plugins::mqttClient;
 
-std::string inQuotes(std::string_view text) { return std::string("\"").append(text).append("\""); }
-
 // Birth and will announce one state on one topic; a retained one that the other does not replace
 // tells late subscribers the opposite of the truth.
 void lintBirthAndWill(const mqtt::Client& client, const std::string& path, const LintSource& source,

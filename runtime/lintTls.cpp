@@ -27,8 +27,6 @@ namespace ssl = plugins::mqttClient::ssl;
 using ssl::ClearErrorsOnExit;
 using ssl::PkeyHandle;
 
-std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
-
 // Every PEM certificate of a file, in order, as OpenSSL's own loaders find them (other PEM
 // blocks, such as keys and CRLs, are passed over); empty when the file cannot be read or is no
 // regular file (one that replaced it since prepare judged it must not hang validate).
