@@ -20,12 +20,14 @@ void addModelFileOptions(CLI::App& command, ModelFileOptions& options) {
 }
 
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare) {
-  // `run` and `listen` block the stop signals before anything starts a thread; a large model
-  // takes a while to load, and nothing is connected until it has.
-  StopSignalsEndProcess stopEndsLoading;
   runtime::LoadOptions load;
   for (const auto& library : options.libraries) load.libraries.emplace_back(library);
-  model.load(options.file, load);
+  {
+    // `run` and `listen` block the stop signals before anything starts a thread; a large model
+    // takes a while to read, and nothing is connected until it has.
+    StopSignalsUnblocked stopEndsLoading;
+    model.load(options.file, load);
+  }
   if (prepare) model.realizeAndPrepare();
 }
 

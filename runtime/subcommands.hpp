@@ -49,7 +49,7 @@ void addModelFileOptions(CLI::App& command, ModelFileOptions& options);
 // Loads (creates, loads and resolves every element) and, with `prepare`, realizes and prepares it.
 // Throws runtime::ModelError, or runtime::FileRefused for a file that is no model file (a FIFO, a
 // device, a directory, a file above runtime::kFileSizeLimit). A stop signal blocked by the caller
-// ends the process meanwhile (StopSignalsEndProcess).
+// ends the process while the file is read (StopSignalsUnblocked).
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare);
 
 // Runs `step` (loading, preparing); a failure is reported as reportConfigurationError does. False then.
