@@ -1,4 +1,4 @@
-#include "lintSample.hpp"
+#include "lint.hpp"
 
 #include <memory>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "lintTls.hpp"
+#include "lint.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

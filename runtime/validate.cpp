@@ -8,7 +8,6 @@
 
 #include "jsonLine.hpp"
 #include "lint.hpp"
-#include "lintSample.hpp"
 #include "tlsProbeHandshake.hpp"
 #include "watchedModel.hpp"
 
