@@ -10,11 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "eventLog.hpp"
 #include "ledger.hpp"
 #include "metrics.hpp"
 #include "outputWriter.hpp"
-#include "statusView.hpp"
+#include "runOutput.hpp"
 #include "stopSignals.hpp"
 #include "watchedModel.hpp"
 

@@ -1,4 +1,4 @@
-#include "statusView.hpp"
+#include "runOutput.hpp"
 
 #include <algorithm>
 #include <sstream>
