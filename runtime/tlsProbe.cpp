@@ -1,5 +1,6 @@
 #include "subcommands.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -51,24 +52,17 @@ std::shared_ptr<mqtt::Client> chooseClient(const runtime::Model& model, const st
   for (const auto& entry : model.elements()) {
     if (std::dynamic_pointer_cast<mqtt::Client>(entry.element)) clientPaths.push_back(entry.path);
   }
-  const runtime::ElementEntry* chosen = nullptr;
-  if (path.empty()) {
+  if (path.empty() && clientPaths.size() != 1) {
     if (clientPaths.empty()) throw ProbeFailure(model.fileName() + ": the model has no MQTT client");
-    if (clientPaths.size() > 1) {
-      throw ProbeFailure(model.fileName() + ": the model has " + std::to_string(clientPaths.size()) +
-                         " MQTT clients (" + joined(clientPaths) + "): name the one to probe");
-    }
-    for (const auto& entry : model.elements()) {
-      if (entry.path == clientPaths.front()) chosen = &entry;
-    }
-  } else {
-    for (const auto& entry : model.elements()) {
-      if (entry.path == path) chosen = &entry;
-    }
-    if (!chosen) {
-      throw ProbeFailure(model.fileName() + ": no element \"" + path + "\" (MQTT clients: " +
-                         (clientPaths.empty() ? std::string("none") : joined(clientPaths)) + ")");
-    }
+    throw ProbeFailure(model.fileName() + ": the model has " + std::to_string(clientPaths.size()) +
+                       " MQTT clients (" + joined(clientPaths) + "): name the one to probe");
+  }
+  const std::string& wanted = path.empty() ? clientPaths.front() : path;
+  auto chosen = std::find_if(model.elements().begin(), model.elements().end(),
+                             [&](const auto& entry) { return entry.path == wanted; });
+  if (chosen == model.elements().end()) {
+    throw ProbeFailure(model.fileName() + ": no element \"" + path + "\" (MQTT clients: " +
+                       (clientPaths.empty() ? std::string("none") : joined(clientPaths)) + ")");
   }
   auto client = std::dynamic_pointer_cast<mqtt::Client>(chosen->element);
   if (!client) {
