@@ -1,4 +1,4 @@
-#include "eventLog.hpp"
+#include "runOutput.hpp"
 
 namespace corvane::run {
 

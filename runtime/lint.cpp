@@ -13,10 +13,6 @@
 #include "client/client.hpp"
 #include "command/command.hpp"
 #include "errors/mosquittoErrors.hpp"
-#include "lintSample.hpp"
-#include "lintSource.hpp"
-#include "lintTls.hpp"
-#include "lintWarning.hpp"
 #include "payload/components.hpp"
 #include "topic/topic.hpp"
 #include "topic/topicName.hpp"
@@ -26,8 +22,6 @@ namespace corvane::run {
 namespace {
 
 namespace mqtt = plugins::mqttClient;
-
-std::string inQuotes(std::string_view text) { return std::string("\"").append(text).append("\""); }
 
 // Birth and will announce one state on one topic; a retained one that the other does not replace
 // tells late subscribers the opposite of the truth.

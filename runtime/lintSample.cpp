@@ -1,4 +1,4 @@
-#include "lintSample.hpp"
+#include "lint.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -15,8 +15,6 @@ namespace {
 
 namespace mqtt = plugins::mqttClient;
 namespace decoder = utils::json::decoder;
-
-std::string inQuotes(std::string_view text) { return std::string("\"").append(text).append("\""); }
 
 // A selected value as JSON text, cut short (at a character boundary) when it is long.
 std::string excerpt(const mqtt::JsonValue& value) {

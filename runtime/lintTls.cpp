@@ -1,4 +1,4 @@
-#include "lintTls.hpp"
+#include "lint.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -15,6 +14,7 @@
 
 #include "ssl/handles.hpp"
 #include "ssl/tlsContext.hpp"
+#include "tlsProbeHandshake.hpp"
 
 namespace corvane::run {
 
@@ -26,8 +26,6 @@ namespace ssl = plugins::mqttClient::ssl;
 // No OpenSSL error is left behind: a file lint cannot read is one prepare has already judged.
 using ssl::ClearErrorsOnExit;
 using ssl::PkeyHandle;
-
-std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 
 // Every PEM certificate of a file, in order, as OpenSSL's own loaders find them (other PEM
 // blocks, such as keys and CRLs, are passed over); empty when the file cannot be read or is no
@@ -50,21 +48,17 @@ PkeyHandle readPrivateKey(const std::string& file) {
   return PkeyHandle(PEM_read_bio_PrivateKey(bio->get(), nullptr, nullptr, nullptr));
 }
 
+std::string dateText(const ASN1_TIME* time) {
+  auto text = certificateTime(time);
+  return text.empty() ? "an unreadable date" : text;
+}
+
 std::string subjectOf(const X509* certificate) {
   ssl::BioHandle bio(BIO_new(BIO_s_mem()));
   X509_NAME_print_ex(bio.get(), X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253);
   char* data = nullptr;
   long length = BIO_get_mem_data(bio.get(), &data);
   return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string("(no subject)");
-}
-
-// ISO 8601 in UTC.
-std::string timeText(const ASN1_TIME* time) {
-  std::tm parts{};
-  if (ASN1_TIME_to_tm(time, &parts) != 1) return "an unreadable date";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
 }
 
 // `what` names the certificate ("client certificate", "pinned server certificate"); one
@@ -79,10 +73,10 @@ void lintExpiry(const std::string& what, const std::string& file, Place place, c
     if (left >= kExpiryWarningDays) continue;
     std::string text = what + " " + inQuotes(subjectOf(certificate.get())) + " from " + inQuotes(file);
     if (left <= 0) {
-      text += " expired on " + timeText(end) + ": the TLS handshake fails";
+      text += " expired on " + dateText(end) + ": the TLS handshake fails";
     } else {
       const long whole = std::lround(left);
-      text += " expires on " + timeText(end) + ", in " + std::to_string(whole) + (whole == 1 ? " day" : " days");
+      text += " expires on " + dateText(end) + ", in " + std::to_string(whole) + (whole == 1 ? " day" : " days");
     }
     warnings.push_back({std::move(text), path, place.location()});
   }

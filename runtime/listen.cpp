@@ -1,4 +1,4 @@
-#include "listen.hpp"
+#include "subcommands.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -258,26 +258,10 @@ void noteChanges(ListenOutput& output, ListenedClient& client) {
   }
 }
 
-}  // namespace
-
-void setupListen(CLI::App& app) {
-  auto options = std::make_shared<ListenOptions>();
-  auto* command = app.add_subcommand(
-      "listen", "Show what every command would write for the messages on its topic, without writing anything");
-  addModelFileOptions(*command, options->model);
-  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: until SIGINT or SIGTERM)")
-      ->check(secondsValidator());
-  command->footer(
-      "Connects with each client's broker settings under a client identifier of its own (no will, no\n"
-      "birth message) and subscribes to its commands' topics. Every message is one JSON object per line,\n"
-      "per command on its topic: what each entry's JSON path selected (or why nothing) and what its data\n"
-      "point would take (or the write's error). No data point is written. Connection notes go to\n"
-      "standard error. Exit status 0 at SIGINT/SIGTERM or the end of --duration; 2 for a model error or\n"
-      "a model without commands.");
-  command->callback([options] {
-    if (int status = runListen(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct ListenOptions {
+  ModelFileOptions model;
+  std::optional<double> durationSeconds;
+};
 
 int runListen(const ListenOptions& options) {
   blockStopSignals();
@@ -285,12 +269,8 @@ int runListen(const ListenOptions& options) {
   // Declared before the models, so that it outlives them.
   ListenOutput output;
   runtime::Model model;
-  try {
-    // Prepared as for a run: a command's write handles are bound, a client's TLS files read.
-    loadModel(model, options.model, true);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  // Prepared as for a run: a command's write handles are bound, a client's TLS files read.
+  if (!configured([&] { loadModel(model, options.model, true); })) return kConfigurationError;
 
   std::vector<ListenedClient> clients;
   for (const auto& entry : model.elements()) {
@@ -367,6 +347,25 @@ int runListen(const ListenOptions& options) {
   listening.stop();      // the clients disconnect
   listening.shutdown();  // and their network threads end
   return 0;
+}
+
+}  // namespace
+
+void setupListen(CLI::App& app) {
+  auto options = std::make_shared<ListenOptions>();
+  auto* command = app.add_subcommand(
+      "listen", "Show what every command would write for the messages on its topic, without writing anything");
+  addModelFileOptions(*command, options->model);
+  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: until SIGINT or SIGTERM)")
+      ->check(secondsValidator());
+  command->footer(
+      "Connects with each client's broker settings under a client identifier of its own (no will, no\n"
+      "birth message) and subscribes to its commands' topics. Every message is one JSON object per line,\n"
+      "per command on its topic: what each entry's JSON path selected (or why nothing) and what its data\n"
+      "point would take (or the write's error). No data point is written. Connection notes go to\n"
+      "standard error. Exit status 0 at SIGINT/SIGTERM or the end of --duration; 2 for a model error or\n"
+      "a model without commands.");
+  runsWith(*command, [options] { return runListen(*options); });
 }
 
 }  // namespace corvane::run

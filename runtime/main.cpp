@@ -9,12 +9,7 @@
 #include <mosquitto.h>
 #include <openssl/crypto.h>
 
-#include "listen.hpp"
-#include "path.hpp"
-#include "render.hpp"
-#include "run.hpp"
-#include "tlsProbe.hpp"
-#include "validate.hpp"
+#include "subcommands.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "path.hpp"
+#include "subcommands.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -23,20 +23,15 @@ void printError(const std::string& text) {
   std::fflush(stderr);
 }
 
-}  // namespace
+// Exit statuses besides 0.
+constexpr int kPathSelectsNothing = 1;
+constexpr int kPathInvalid = 2;
+constexpr int kDocumentInvalid = 3;
 
-void setupPath(CLI::App& app) {
-  auto options = std::make_shared<PathOptions>();
-  auto* command = app.add_subcommand("path", "Select from a JSON document with a command's JSON path");
-  command->add_option("EXPR", options->expression, "JSON path, e.g. $.value or $['set'][0]")->required();
-  command->add_option("FILE", options->file, "JSON document (default: standard input)");
-  command->footer(
-      "Prints the selected value as compact JSON text. Exit status: 0 selected; 1 the path selects\n"
-      "nothing in this document; 2 the path does not parse; 3 the document is not JSON (or unreadable).");
-  command->callback([options] {
-    if (int status = runPath(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct PathOptions {
+  std::string expression;
+  std::string file;  // empty or "-": standard input
+};
 
 int runPath(const PathOptions& options) {
   mqtt::jsonPath::Path path;
@@ -94,6 +89,19 @@ int runPath(const PathOptions& options) {
     return kPathSelectsNothing;
   }
   return 0;
+}
+
+}  // namespace
+
+void setupPath(CLI::App& app) {
+  auto options = std::make_shared<PathOptions>();
+  auto* command = app.add_subcommand("path", "Select from a JSON document with a command's JSON path");
+  command->add_option("EXPR", options->expression, "JSON path, e.g. $.value or $['set'][0]")->required();
+  command->add_option("FILE", options->file, "JSON document (default: standard input)");
+  command->footer(
+      "Prints the selected value as compact JSON text. Exit status: 0 selected; 1 the path selects\n"
+      "nothing in this document; 2 the path does not parse; 3 the document is not JSON (or unreadable).");
+  runsWith(*command, [options] { return runPath(*options); });
 }
 
 }  // namespace corvane::run

@@ -1,4 +1,4 @@
-#include "render.hpp"
+#include "subcommands.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -18,28 +18,14 @@ void printMessage(const std::string& topic, const std::string& payload) {
   std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-}  // namespace
-
-void setupRender(CLI::App& app) {
-  auto options = std::make_shared<RenderOptions>();
-  auto* command = app.add_subcommand("render", "Print every topic's payload as it would be published now");
-  addModelFileOptions(*command, options->model);
-  command->footer(
-      "One TOPIC<TAB>PAYLOAD line per message, in model order: each client's birth message (if any),\n"
-      "then its topics. Data points have their initial values. Exit status 0, or 2 for a model error.");
-  command->callback([options] {
-    if (int status = runRender(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct RenderOptions {
+  ModelFileOptions model;
+};
 
 int runRender(const RenderOptions& options) {
   runtime::Model model;
-  try {
-    // Preparing binds the payloads' read handles, exactly as before a real run.
-    loadModel(model, options.model, true);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  // Preparing binds the payloads' read handles, exactly as before a real run.
+  if (!configured([&] { loadModel(model, options.model, true); })) return kConfigurationError;
 
   for (const auto& entry : model.elements()) {
     if (auto client = std::dynamic_pointer_cast<mqtt::Client>(entry.element)) {
@@ -50,6 +36,18 @@ int runRender(const RenderOptions& options) {
   }
   std::fflush(stdout);
   return 0;
+}
+
+}  // namespace
+
+void setupRender(CLI::App& app) {
+  auto options = std::make_shared<RenderOptions>();
+  auto* command = app.add_subcommand("render", "Print every topic's payload as it would be published now");
+  addModelFileOptions(*command, options->model);
+  command->footer(
+      "One TOPIC<TAB>PAYLOAD line per message, in model order: each client's birth message (if any),\n"
+      "then its topics. Data points have their initial values. Exit status 0, or 2 for a model error.");
+  runsWith(*command, [options] { return runRender(*options); });
 }
 
 }  // namespace corvane::run

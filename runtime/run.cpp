@@ -1,4 +1,4 @@
-#include "run.hpp"
+#include "subcommands.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -10,11 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "eventLog.hpp"
 #include "ledger.hpp"
 #include "metrics.hpp"
 #include "outputWriter.hpp"
-#include "statusView.hpp"
+#include "runOutput.hpp"
 #include "stopSignals.hpp"
 #include "watchedModel.hpp"
 
@@ -55,30 +54,14 @@ void watch(runtime::Model& model, const WatchedModel& watched, RunOutput& output
   }
 }
 
-}  // namespace
-
-void setupRun(CLI::App& app) {
-  auto options = std::make_shared<RunOptions>();
-  auto* command = app.add_subcommand("run", "Run a model: connect, publish, take commands, show the live state");
-  addModelFileOptions(*command, options->model);
-  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT, SIGTERM or SIGHUP)")
-      ->check(secondsValidator());
-  command->add_flag("--events", options->events,
-                    "Print one JSON object per line for every event and change, also on a terminal");
-  command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));
-  command->add_option("--ledger-interval", options->ledgerIntervalSeconds,
-                      "Seconds between two \"ledger\" lines of the event log (default 10)")
-      ->check(CLI::Range(1.0, 86400.0));
-  command->add_option("--metrics", options->metricsAddress,
-                      "Serve Prometheus metrics on http://HOST:PORT/metrics (e.g. 127.0.0.1:9464)");
-  command->footer(
-      "A terminal shows a live status view; without one (or with --events) every event, record change\n"
-      "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0).\n"
-      "A configuration or prepare error prints FILE:LINE:COLUMN: message and exits with status 2.");
-  command->callback([options] {
-    if (int status = runRun(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct RunOptions {
+  ModelFileOptions model;
+  std::optional<double> durationSeconds;
+  bool events = false;
+  unsigned threads = 4;
+  double ledgerIntervalSeconds = 10;  // between two "ledger" lines of the event log
+  std::optional<std::string> metricsAddress;  // HOST:PORT of the Prometheus endpoint
+};
 
 int runRun(const RunOptions& options) {
   blockStopSignals();
@@ -95,11 +78,7 @@ int runRun(const RunOptions& options) {
   std::unique_ptr<RunOutput> output;
   std::unique_ptr<MetricsServer> metrics;
   runtime::Model model;
-  try {
-    loadModel(model, options.model, true);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  if (!configured([&] { loadModel(model, options.model, true); })) return kConfigurationError;
 
   watched.emplace(model);
   ledger.emplace(*watched);
@@ -152,6 +131,29 @@ int runRun(const RunOptions& options) {
       stopAsked + kStopBudget - std::chrono::steady_clock::now());
   writer->finish(std::clamp(left, kLeastFinish, OutputWriter::kFinishLimit));
   return 0;
+}
+
+}  // namespace
+
+void setupRun(CLI::App& app) {
+  auto options = std::make_shared<RunOptions>();
+  auto* command = app.add_subcommand("run", "Run a model: connect, publish, take commands, show the live state");
+  addModelFileOptions(*command, options->model);
+  command->add_option("--duration", options->durationSeconds, "Stop after this many seconds (default: run until SIGINT, SIGTERM or SIGHUP)")
+      ->check(secondsValidator());
+  command->add_flag("--events", options->events,
+                    "Print one JSON object per line for every event and change, also on a terminal");
+  command->add_option("--threads", options->threads, "Task worker threads")->check(CLI::Range(1u, 64u));
+  command->add_option("--ledger-interval", options->ledgerIntervalSeconds,
+                      "Seconds between two \"ledger\" lines of the event log (default 10)")
+      ->check(CLI::Range(1.0, 86400.0));
+  command->add_option("--metrics", options->metricsAddress,
+                      "Serve Prometheus metrics on http://HOST:PORT/metrics (e.g. 127.0.0.1:9464)");
+  command->footer(
+      "A terminal shows a live status view; without one (or with --events) every event, record change\n"
+      "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0).\n"
+      "A configuration or prepare error prints FILE:LINE:COLUMN: message and exits with status 2.");
+  runsWith(*command, [options] { return runRun(*options); });
 }
 
 }  // namespace corvane::run

@@ -3,11 +3,22 @@
 // the simulation, each client's network thread (inside libmosquitto's callbacks). So no method
 // writes: each makes its lines (or marks the view for a redraw) and hands them to the output
 // writer, whose own thread waits for the reader.
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include <corvane/runtime.hpp>
 #include <corvane/time.hpp>
+
+#include "ledger.hpp"
+#include "outputWriter.hpp"
+#include "watchedModel.hpp"
 
 namespace corvane::run {
 
@@ -28,6 +39,74 @@ class RunOutput {
   virtual void stopping(TimeStamp time, std::string_view reason) = 0;
   // After the model is shut down and the ledger finished; nothing calls in any more.
   virtual void stopped(TimeStamp time) = 0;
+};
+
+// `run` without a terminal (or with --events): one JSON object per line for every event, record
+// change and data point change, each line handed to the output writer, which writes it at once
+// without letting the model's threads wait for the reader; and every so often the delivery ledger.
+class EventLog final : public RunOutput {
+ public:
+  EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval, OutputWriter& out);
+
+  void started(TimeStamp time) override;
+  void recordCommitted(TimeStamp time) override;
+  void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
+  void dataPointChanged(const runtime::DataPoint& point) override;
+  void tick(TimeStamp time) override;
+  void stopping(TimeStamp time, std::string_view reason) override;
+  void stopped(TimeStamp time) override;
+
+ private:
+  // Under mutex_, so that the lines go out in the order of the changes.
+  void write(const JsonLine& line);
+
+  const WatchedModel& model_;
+  const Ledger& ledger_;
+  std::chrono::nanoseconds ledgerInterval_;
+  TimeStamp nextLedger_ = kNever;  // when the next "ledger" line is due; main thread only
+  OutputWriter& out_;
+  // Lock order: mutex_ before the writer's own. Held only while lines are made and queued.
+  std::mutex mutex_;                              // one line at a time; guards last_
+  std::vector<std::optional<RecordCopy>> last_;   // the records as last written, per element
+};
+
+// `run` on a terminal: a live view of every client, topic, command and data point, redrawn when
+// something changed, at most every 250 ms. The frames go through the output writer: a terminal
+// that does not take them (stopped with Ctrl-S, a paused pane) holds up nothing but the redraws.
+class StatusView final : public RunOutput {
+ public:
+  static constexpr std::chrono::milliseconds kRedrawInterval{250};
+  static constexpr std::size_t kRecentEvents = 8;
+
+  StatusView(const WatchedModel& model, const Ledger& ledger, OutputWriter& out);
+  ~StatusView() override;
+
+  void started(TimeStamp time) override;
+  void recordCommitted(TimeStamp time) override;
+  void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
+  void dataPointChanged(const runtime::DataPoint& point) override;
+  void tick(TimeStamp time) override;
+  void stopping(TimeStamp time, std::string_view reason) override;
+  void stopped(TimeStamp time) override;
+
+  // The whole view as text (no terminal control sequences: text from outside is shown escaped).
+  std::string frame() const;
+
+ private:
+  void drawLoop();
+  // Skipped (and left due) while the last frame has not reached the terminal yet.
+  void draw();
+
+  const WatchedModel& model_;
+  const Ledger& ledger_;
+  OutputWriter& out_;
+  std::chrono::steady_clock::time_point startedAt_;
+  std::atomic<bool> dirty_{true};
+  mutable std::mutex mutex_;  // guards recent_, stopping_
+  std::condition_variable wake_;
+  std::deque<std::string> recent_;
+  bool stopping_ = false;
+  std::thread drawer_;  // the view's thread: redraws until stopping()
 };
 
 }  // namespace corvane::run

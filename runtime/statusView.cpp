@@ -1,7 +1,9 @@
-#include "statusView.hpp"
+#include "runOutput.hpp"
 
 #include <algorithm>
 #include <sstream>
+
+#include <corvane/utils/network.hpp>
 
 #include "terminalText.hpp"
 
@@ -151,7 +153,7 @@ std::string StatusView::frame() const {
         if (!client) break;
         auto d = client->data();
         line("");
-        line("Client " + shown(e.path) + "  " + shown(client->brokerHost()) + ":" + std::to_string(client->brokerPort()) +
+        line("Client " + shown(e.path) + "  " + shown(utils::network::Address::join(client->brokerHost(), client->brokerPort())) +
              "  clientID " + shown(client->clientId()) + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
              (client->tlsConfig() ? "  TLS" : ""));
         std::string state(mqtt::connectionStateName(client->connectionState()));

@@ -1,17 +1,11 @@
 #include "stopSignals.hpp"
 
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
@@ -38,51 +32,12 @@ void blockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-StopSignalsEndProcess::StopSignalsEndProcess() {
-  sigset_t blocked;
-  if (pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0) return;
-  for (int signal : kStopSignals) {
-    if (sigismember(&blocked, signal) != 1) return;
-  }
+StopSignalsUnblocked::StopSignalsUnblocked() {
   const sigset_t set = stopSignals();
-  signals_ = ::signalfd(-1, &set, SFD_CLOEXEC);
-  done_ = ::eventfd(0, EFD_CLOEXEC);
-  if (signals_ < 0 || done_ < 0) return;  // then the signal waits for the load, as it always did
-  // Role: takes a stop signal while the model loads, and ends the process with it.
-  watcher_ = std::thread([signals = signals_, done = done_] {
-    pthread_setname_np(pthread_self(), kLoadingThreadName);
-    pollfd fds[2] = {{done, POLLIN, 0}, {signals, POLLIN, 0}};
-    for (;;) {
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;  // then a signal waits for the end of the load, as it always did
-      }
-      // Once the load is over, a signal belongs to waitForStop: leave it pending.
-      if (fds[0].revents != 0) return;
-      signalfd_siginfo info{};
-      if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
-      const int signal = static_cast<int>(info.ssi_signo);
-      ::signal(signal, SIG_DFL);
-      sigset_t one;
-      sigemptyset(&one);
-      sigaddset(&one, signal);
-      pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-      ::raise(signal);
-      ::_exit(128 + signal);  // not reached: the default action of a stop signal ends the process
-    }
-  });
+  pthread_sigmask(SIG_UNBLOCK, &set, &mask_);
 }
 
-StopSignalsEndProcess::~StopSignalsEndProcess() {
-  if (watcher_.joinable()) {
-    const std::uint64_t one = 1;
-    while (::write(done_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-    watcher_.join();
-  }
-  if (signals_ >= 0) ::close(signals_);
-  if (done_ >= 0) ::close(done_);
-}
+StopSignalsUnblocked::~StopSignalsUnblocked() { pthread_sigmask(SIG_SETMASK, &mask_, nullptr); }
 
 std::string waitForStop(std::optional<double> durationSeconds, const std::function<void()>& tick) {
   using std::chrono::steady_clock;

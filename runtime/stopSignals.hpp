@@ -1,10 +1,11 @@
 #pragma once
 // How the long-running subcommands end: SIGINT, SIGTERM and SIGHUP (the terminal went away) are
 // taken by the main thread alone, or the --duration runs out.
+#include <signal.h>
+
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -14,26 +15,19 @@ namespace corvane::run {
 // network or task thread. SIGPIPE is ignored: a reader that goes away is noticed by a failed write.
 void blockStopSignals();
 
-// While it lives, a stop signal that the calling thread blocks ends the process at once, as it
-// would without the block: for the time a model loads, when nothing is connected yet and the
-// main thread is not waiting for one. A watcher thread takes it (every thread started meanwhile
-// inherits the block, so it reaches no other) and lets it end the process unhandled. Does nothing
-// when the stop signals are not blocked. A signal that comes once it has gone stays pending for
-// waitForStop.
-// The watcher's thread name, which tells from outside that the model is still loading.
-inline constexpr const char* kLoadingThreadName = "corvane-loading";
-
-class StopSignalsEndProcess {
+// While it lives, the calling thread does not block the stop signals: one ends the process at once,
+// as it does by default. For the time a model file is read: nothing is connected yet, and no thread
+// of the model has started (the block is back before prepare starts the clients' threads, which
+// inherit it). A signal that came while they were blocked is taken at once.
+class StopSignalsUnblocked {
  public:
-  StopSignalsEndProcess();
-  ~StopSignalsEndProcess();
-  StopSignalsEndProcess(const StopSignalsEndProcess&) = delete;
-  StopSignalsEndProcess& operator=(const StopSignalsEndProcess&) = delete;
+  StopSignalsUnblocked();
+  ~StopSignalsUnblocked();
+  StopSignalsUnblocked(const StopSignalsUnblocked&) = delete;
+  StopSignalsUnblocked& operator=(const StopSignalsUnblocked&) = delete;
 
  private:
-  int signals_ = -1;  // signalfd of the stop signals
-  int done_ = -1;     // eventfd: the watcher is no longer wanted
-  std::thread watcher_;
+  sigset_t mask_;  // the thread's mask before
 };
 
 // Waits for a stop signal, or until the duration has passed, calling `tick` (when given) about

@@ -1,5 +1,6 @@
-#include "tlsProbe.hpp"
+#include "subcommands.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -51,24 +52,17 @@ std::shared_ptr<mqtt::Client> chooseClient(const runtime::Model& model, const st
   for (const auto& entry : model.elements()) {
     if (std::dynamic_pointer_cast<mqtt::Client>(entry.element)) clientPaths.push_back(entry.path);
   }
-  const runtime::ElementEntry* chosen = nullptr;
-  if (path.empty()) {
+  if (path.empty() && clientPaths.size() != 1) {
     if (clientPaths.empty()) throw ProbeFailure(model.fileName() + ": the model has no MQTT client");
-    if (clientPaths.size() > 1) {
-      throw ProbeFailure(model.fileName() + ": the model has " + std::to_string(clientPaths.size()) +
-                         " MQTT clients (" + joined(clientPaths) + "): name the one to probe");
-    }
-    for (const auto& entry : model.elements()) {
-      if (entry.path == clientPaths.front()) chosen = &entry;
-    }
-  } else {
-    for (const auto& entry : model.elements()) {
-      if (entry.path == path) chosen = &entry;
-    }
-    if (!chosen) {
-      throw ProbeFailure(model.fileName() + ": no element \"" + path + "\" (MQTT clients: " +
-                         (clientPaths.empty() ? std::string("none") : joined(clientPaths)) + ")");
-    }
+    throw ProbeFailure(model.fileName() + ": the model has " + std::to_string(clientPaths.size()) +
+                       " MQTT clients (" + joined(clientPaths) + "): name the one to probe");
+  }
+  const std::string& wanted = path.empty() ? clientPaths.front() : path;
+  auto chosen = std::find_if(model.elements().begin(), model.elements().end(),
+                             [&](const auto& entry) { return entry.path == wanted; });
+  if (chosen == model.elements().end()) {
+    throw ProbeFailure(model.fileName() + ": no element \"" + path + "\" (MQTT clients: " +
+                       (clientPaths.empty() ? std::string("none") : joined(clientPaths)) + ")");
   }
   auto client = std::dynamic_pointer_cast<mqtt::Client>(chosen->element);
   if (!client) {
@@ -87,14 +81,6 @@ std::shared_ptr<mqtt::Client> chooseClient(const runtime::Model& model, const st
     throw runtime::ModelError(model.fileName(), chosen->location, "element \"" + chosen->path + "\": " + e.what());
   }
   return client;
-}
-
-std::string trustMode(const mqtt::Client::TlsConfig& tls) {
-  if (tls.skipVerification) return "noVerification";
-  if (tls.serverCertificate) return "pinnedCertificate";
-  if (tls.caCertificateFile) return "caFile";
-  if (tls.caCertificateDirectory) return "caDirectory";
-  return "systemStore";
 }
 
 std::vector<std::string> trustAnchors(const mqtt::Client::TlsConfig& tls) {
@@ -324,32 +310,17 @@ bool writeFile(const std::string& path, const std::string& content) {
   return static_cast<bool>(out);
 }
 
-}  // namespace
+// Exit status when the client would not get through TLS (or not reach the broker at all); a model
+// error gives kConfigurationError.
+constexpr int kWouldNotConnect = 1;
 
-void setupTlsProbe(CLI::App& app) {
-  auto options = std::make_shared<TlsProbeOptions>();
-  auto* command = app.add_subcommand(
-      "tls-probe", "Shake hands with a client's broker over TLS, as the client would, and show its certificates");
-  addModelFileOptions(*command, options->model);
-  command->add_option("CLIENT", options->client, "Path of the client element (default: the model's only client)");
-  command->add_flag("--json", options->json, "Print one JSON object instead of text");
-  command->add_option("--pem", options->pemFile,
-                      "Write the broker's certificate to this file (PEM) for pinning; one issued by a CA is "
-                      "followed by its issuers up to the root as verified, else as the broker sent them (the "
-                      "report says whether the file is ready to be pinned)");
-  command->add_option("--timeout", options->timeout, "Seconds the whole probe may take")
-      ->capture_default_str()
-      ->check(CLI::Range(0.1, 3600.0));
-  command->footer(
-      "Connects once with the client's own TLS context (trust anchors, pinned certificate, client\n"
-      "certificate, host-name check); sends nothing of MQTT. Shows the broker's certificate chain and\n"
-      "whether it verifies, whether the host name and a pinned certificate match, and the error the\n"
-      "client would record. Exit status: 0 the client would connect; 1 it would not (TLS or TCP);\n"
-      "2 a model error (no such client, not a TLS client, TLS files that cannot be loaded).");
-  command->callback([options] {
-    if (int status = runTlsProbe(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct TlsProbeOptions {
+  ModelFileOptions model;
+  std::string client;   // the client element's path; empty: the model's only client
+  std::string pemFile;  // empty: none written
+  bool json = false;
+  double timeout = 10;  // seconds, for the whole probe
+};
 
 int runTlsProbe(const TlsProbeOptions& options) {
   runtime::Model model;
@@ -391,6 +362,31 @@ int runTlsProbe(const TlsProbeOptions& options) {
   print(options.json ? jsonReport(probe) : textReport(probe));
   if (pemError) printError(*pemError);
   return status;
+}
+
+}  // namespace
+
+void setupTlsProbe(CLI::App& app) {
+  auto options = std::make_shared<TlsProbeOptions>();
+  auto* command = app.add_subcommand(
+      "tls-probe", "Shake hands with a client's broker over TLS, as the client would, and show its certificates");
+  addModelFileOptions(*command, options->model);
+  command->add_option("CLIENT", options->client, "Path of the client element (default: the model's only client)");
+  command->add_flag("--json", options->json, "Print one JSON object instead of text");
+  command->add_option("--pem", options->pemFile,
+                      "Write the broker's certificate to this file (PEM) for pinning; one issued by a CA is "
+                      "followed by its issuers up to the root as verified, else as the broker sent them (the "
+                      "report says whether the file is ready to be pinned)");
+  command->add_option("--timeout", options->timeout, "Seconds the whole probe may take")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
+  command->footer(
+      "Connects once with the client's own TLS context (trust anchors, pinned certificate, client\n"
+      "certificate, host-name check); sends nothing of MQTT. Shows the broker's certificate chain and\n"
+      "whether it verifies, whether the host name and a pinned certificate match, and the error the\n"
+      "client would record. Exit status: 0 the client would connect; 1 it would not (TLS or TCP);\n"
+      "2 a model error (no such client, not a TLS client, TLS files that cannot be loaded).");
+  runsWith(*command, [options] { return runTlsProbe(*options); });
 }
 
 }  // namespace corvane::run

@@ -190,14 +190,6 @@ std::string nameText(const X509_NAME* name) {
   return bioText(bio.get());
 }
 
-std::string timeText(const ASN1_TIME* time) {
-  std::tm parts{};
-  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return {};
-  char text[32];
-  std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return {text, length};
-}
-
 std::vector<std::string> altNames(X509* certificate) {
   std::vector<std::string> names;
   mqtt::ssl::GeneralNamesHandle all(
@@ -237,8 +229,8 @@ CertificateFacts describe(X509* certificate) {
   facts.subject = nameText(X509_get_subject_name(certificate));
   facts.issuer = nameText(X509_get_issuer_name(certificate));
   facts.subjectAltNames = altNames(certificate);
-  facts.notBefore = timeText(X509_get0_notBefore(certificate));
-  facts.notAfter = timeText(X509_get0_notAfter(certificate));
+  facts.notBefore = certificateTime(X509_get0_notBefore(certificate));
+  facts.notAfter = certificateTime(X509_get0_notAfter(certificate));
   int days = 0, seconds = 0;
   if (ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(certificate)) == 1) facts.daysLeft = days;
   facts.sha256 = fingerprint(certificate);
@@ -313,6 +305,22 @@ bool hostMatches(SSL_CTX* context, X509* certificate, const std::string& host) {
 }
 
 }  // namespace
+
+std::string_view trustMode(const mqtt::Client::TlsConfig& tls) {
+  if (tls.skipVerification) return "noVerification";
+  if (tls.serverCertificate) return "pinnedCertificate";
+  if (tls.caCertificateFile) return "caFile";
+  if (tls.caCertificateDirectory) return "caDirectory";
+  return "systemStore";
+}
+
+std::string certificateTime(const ASN1_TIME* time) {
+  std::tm parts{};
+  if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return {};
+  char text[32];
+  std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return {text, length};
+}
 
 HandshakeFacts probeHandshake(const mqtt::Client& client, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;

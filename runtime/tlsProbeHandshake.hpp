@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
+
+#include <openssl/asn1.h>
 
 #include "client/client.hpp"
 
@@ -50,6 +53,13 @@ struct HandshakeFacts {
   // it would, else why not (e.g. no self-signed root to anchor it); nothing when none arrived.
   std::optional<std::error_code> pinnableVerification;
 };
+
+// How the client trusts its broker, as `validate` and `tls-probe --json` name it: "noVerification",
+// "pinnedCertificate", "caFile", "caDirectory" or "systemStore".
+std::string_view trustMode(const plugins::mqttClient::Client::TlsConfig& tls);
+
+// ISO 8601 in UTC; empty when OpenSSL cannot read it.
+std::string certificateTime(const ASN1_TIME* time);
 
 // `client` has its TLS context (Client::createTlsContext). Every wait ends by `timeout`.
 HandshakeFacts probeHandshake(const plugins::mqttClient::Client& client, std::chrono::milliseconds timeout);

@@ -1,27 +1,19 @@
-#include "validate.hpp"
+#include "subcommands.hpp"
 
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "jsonLine.hpp"
 #include "lint.hpp"
-#include "lintSample.hpp"
+#include "tlsProbeHandshake.hpp"
 #include "watchedModel.hpp"
 
 namespace corvane::run {
 
 namespace {
-
-std::string tlsMode(const mqtt::Client& client) {
-  const auto& tls = client.tlsConfig();
-  if (!tls) return "off";
-  if (tls->skipVerification) return "noVerification";
-  if (tls->serverCertificate) return "pinnedCertificate";
-  if (tls->caCertificateFile) return "caFile";
-  if (tls->caCertificateDirectory) return "caDirectory";
-  return "systemStore";
-}
 
 // As the "mqttVersion" key spells it, so that the line can be copied back into a model (the
 // skill's own name of level 3 is "3", which the key refuses).
@@ -32,7 +24,7 @@ void describeClient(JsonLine& line, const mqtt::Client& client) {
       .add("portNumber", static_cast<std::int64_t>(client.brokerPort()))
       .add("clientID", client.clientId())
       .add("mqttVersion", mqttVersionKey(client.mqttVersion()))
-      .add("tls", tlsMode(client))
+      .add("tls", client.tlsConfig() ? trustMode(*client.tlsConfig()) : "off")
       .add("clientCertificate", client.tlsConfig() && !client.tlsConfig()->clientCertificate.empty())
       .add("keepaliveInterval", static_cast<std::int64_t>(client.keepaliveInterval()))
       .add("username", client.username().has_value());
@@ -87,45 +79,21 @@ void describeCommand(JsonLine& line, const mqtt::Command& command) {
   line.add("topic", command.topicName()).addRaw("entries", entries);
 }
 
-}  // namespace
+// Exit status of --strict when there is a warning.
+constexpr int kLintWarnings = 1;
 
-void setupValidate(CLI::App& app) {
-  auto options = std::make_shared<ValidateOptions>();
-  auto* command = app.add_subcommand("validate", "Check a model without connecting; print what it resolved to");
-  addModelFileOptions(*command, options->model);
-  command->add_flag("--strict", options->strict, "Exit with status 1 when there is any warning");
-  auto* sample = command->add_option("--sample", options->sample,
-                                     "A JSON message: check what each command entry's path selects in it against "
-                                     "the type of the entry's data point (nothing is written)")
-                     ->type_name("FILE");
-  command->add_option("--command", options->commands, "Check only this command element against the sample (repeatable)")
-      ->type_name("ELEMENT")
-      ->needs(sample)
-      ->allow_extra_args(false);
-  command->footer(
-      "Prints one JSON object per line: each data point, then each element with its class, UUID and\n"
-      "resolved configuration, then one {\"warning\", \"element\", \"file\", \"line\", \"column\"} object per\n"
-      "thing that loads but will not behave as expected (retained birth or will that the other does not\n"
-      "replace, birth and will on different topics, a client key that does not match its certificate, a\n"
-      "certificate that has expired or expires within 30 days, a CA file or directory without\n"
-      "certificates, a client identifier shared on one broker, a template attribute a data point lacks,\n"
-      "and with --sample a command entry that selects nothing or a value its data point cannot take).\n"
-      "Exit status 0 (1 with --strict and a warning), or 2 with FILE:LINE:COLUMN: message on standard\n"
-      "error.");
-  command->callback([options] {
-    if (int status = runValidate(*options)) throw CLI::RuntimeError(status);
-  });
-}
+struct ValidateOptions {
+  ModelFileOptions model;
+  bool strict = false;
+  std::string sample;                 // a message file to check command entries against
+  std::vector<std::string> commands;  // the commands it is for (all when empty)
+};
 
 int runValidate(const ValidateOptions& options) {
   runtime::Model model;
-  try {
-    // Prepared as well: TLS files, payload bindings and will settings are checked there, and
-    // nothing connects until tasks run.
-    loadModel(model, options.model, true);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  // Prepared as well: TLS files, payload bindings and will settings are checked there, and
+  // nothing connects until tasks run.
+  if (!configured([&] { loadModel(model, options.model, true); })) return kConfigurationError;
   // Worked out before anything is printed: an unreadable sample is an error, not a warning.
   std::vector<JsonLine> warnings;
   try {
@@ -185,6 +153,34 @@ int runValidate(const ValidateOptions& options) {
   for (const auto& warning : warnings) std::puts(warning.text().c_str());
   std::fflush(stdout);
   return options.strict && !warnings.empty() ? kLintWarnings : 0;
+}
+
+}  // namespace
+
+void setupValidate(CLI::App& app) {
+  auto options = std::make_shared<ValidateOptions>();
+  auto* command = app.add_subcommand("validate", "Check a model without connecting; print what it resolved to");
+  addModelFileOptions(*command, options->model);
+  command->add_flag("--strict", options->strict, "Exit with status 1 when there is any warning");
+  auto* sample = command->add_option("--sample", options->sample,
+                                     "A JSON message: check what each command entry's path selects in it against "
+                                     "the type of the entry's data point (nothing is written)")
+                     ->type_name("FILE");
+  command->add_option("--command", options->commands, "Check only this command element against the sample (repeatable)")
+      ->type_name("ELEMENT")
+      ->needs(sample)
+      ->allow_extra_args(false);
+  command->footer(
+      "Prints one JSON object per line: each data point, then each element with its class, UUID and\n"
+      "resolved configuration, then one {\"warning\", \"element\", \"file\", \"line\", \"column\"} object per\n"
+      "thing that loads but will not behave as expected (retained birth or will that the other does not\n"
+      "replace, birth and will on different topics, a client key that does not match its certificate, a\n"
+      "certificate that has expired or expires within 30 days, a CA file or directory without\n"
+      "certificates, a client identifier shared on one broker, a template attribute a data point lacks,\n"
+      "and with --sample a command entry that selects nothing or a value its data point cannot take).\n"
+      "Exit status 0 (1 with --strict and a warning), or 2 with FILE:LINE:COLUMN: message on standard\n"
+      "error.");
+  runsWith(*command, [options] { return runValidate(*options); });
 }
 
 }  // namespace corvane::run

@@ -2,28 +2,6 @@
 
 namespace corvane::run {
 
-bool operator==(const RecordCopy& a, const RecordCopy& b) noexcept {
-  auto sameClient = [](const mqtt::Client::Data& x, const mqtt::Client::Data& y) {
-    return x.deviceState == y.deviceState && x.connectionTime == y.connectionTime && x.error == y.error &&
-           x.birthMessageTime == y.birthMessageTime;
-  };
-  auto sameTopic = [](const mqtt::Topic::Data& x, const mqtt::Topic::Data& y) {
-    return x.publishTime == y.publishTime && x.state == y.state && x.error == y.error;
-  };
-  auto sameSubscription = [](const mqtt::Command::SubscribeData& x, const mqtt::Command::SubscribeData& y) {
-    return x.time == y.time && x.subscribed == y.subscribed && x.error == y.error;
-  };
-  auto sameReceive = [](const mqtt::Command::ReceiveData& x, const mqtt::Command::ReceiveData& y) {
-    return x.time == y.time && x.qos == y.qos && x.retained == y.retained && x.errorSummary == y.errorSummary;
-  };
-  auto same = [](const auto& x, const auto& y, auto compare) {
-    if (x.has_value() != y.has_value()) return false;
-    return !x || compare(*x, *y);
-  };
-  return same(a.client, b.client, sameClient) && same(a.topic, b.topic, sameTopic) &&
-         same(a.subscription, b.subscription, sameSubscription) && same(a.receive, b.receive, sameReceive);
-}
-
 std::optional<RecordCopy> WatchedElement::read() const {
   RecordCopy copy;
   switch (kind) {

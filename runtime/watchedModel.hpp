@@ -26,7 +26,7 @@ struct RecordCopy {
   std::optional<mqtt::Command::SubscribeData> subscription;
   std::optional<mqtt::Command::ReceiveData> receive;
 
-  friend bool operator==(const RecordCopy& a, const RecordCopy& b) noexcept;
+  bool operator==(const RecordCopy&) const = default;
 };
 
 struct WatchedElement {

@@ -103,6 +103,7 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
     TimeStamp connectionTime = kNever;
     std::error_code error = make_error_code(CustomError::NotConnected);
     TimeStamp birthMessageTime = kNever;
+    bool operator==(const Data&) const = default;
   };
   // Earlier: sent on an earlier connection and still held by libmosquitto, which sends it again
   // on the next one; counted against the queue bound, not reported.

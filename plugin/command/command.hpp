@@ -26,12 +26,14 @@ class Command final : public corvane::skill::Element, public corvane::skill::Ena
     TimeStamp time = kNever;
     bool subscribed = false;
     std::error_code error = make_error_code(CustomError::NotConnected);
+    bool operator==(const SubscribeData&) const = default;
   };
   struct ReceiveData {
     TimeStamp time = kNever;
     std::int32_t qos = 0;
     bool retained = false;
     std::string errorSummary = "Not connected";
+    bool operator==(const ReceiveData&) const = default;
   };
 
   explicit Command(Client& client);

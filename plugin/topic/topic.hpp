@@ -25,6 +25,7 @@ class Topic final : public corvane::skill::Element, public corvane::skill::Enabl
     TimeStamp publishTime = kNever;
     bool state = false;
     std::error_code error = make_error_code(CustomError::NotConnected);
+    bool operator==(const Data&) const = default;
   };
 
   // Publishes once per run.

@@ -1,10 +1,16 @@
-#include "modelFile.hpp"
+#include "subcommands.hpp"
 
 #include <cstdio>
 
 #include "stopSignals.hpp"
 
 namespace corvane::run {
+
+void runsWith(CLI::App& command, std::function<int()> run) {
+  command.callback([run = std::move(run)] {
+    if (int status = run()) throw CLI::RuntimeError(status);
+  });
+}
 
 void addModelFileOptions(CLI::App& command, ModelFileOptions& options) {
   command.add_option("MODEL", options.file, "Model file (JSON: dataPoints and elements)")->required();
@@ -14,12 +20,14 @@ void addModelFileOptions(CLI::App& command, ModelFileOptions& options) {
 }
 
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare) {
-  // `run` and `listen` block the stop signals before anything starts a thread; a large model
-  // takes a while to load, and nothing is connected until it has.
-  StopSignalsEndProcess stopEndsLoading;
   runtime::LoadOptions load;
   for (const auto& library : options.libraries) load.libraries.emplace_back(library);
-  model.load(options.file, load);
+  {
+    // `run` and `listen` block the stop signals before anything starts a thread; a large model
+    // takes a while to read, and nothing is connected until it has.
+    StopSignalsUnblocked stopEndsLoading;
+    model.load(options.file, load);
+  }
   if (prepare) model.realizeAndPrepare();
 }
 
@@ -29,6 +37,16 @@ int reportConfigurationError(const std::exception& error) {
   std::fprintf(stderr, "%s%s\n", refused ? "corvane-run: " : "", error.what());
   std::fflush(stderr);
   return kConfigurationError;
+}
+
+bool configured(const std::function<void()>& step) {
+  try {
+    step();
+    return true;
+  } catch (const std::exception& e) {
+    reportConfigurationError(e);
+    return false;
+  }
 }
 
 }  // namespace corvane::run
