@@ -101,23 +101,20 @@ class Tricklers {
 };
 
 // Every sample of an exposition text by its series as written (name{labels}).
-using Samples = std::map<std::string, std::string>;
+using Samples = std::map<std::string, double>;
 
 Samples samplesOf(const std::string& text) {
   Samples samples;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    auto space = line.rfind(' ');
-    samples[line.substr(0, space)] = line.substr(space + 1);
+    if (!line.empty() && line[0] != '#') samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
   }
   return samples;
 }
 
 std::optional<double> valueOf(const Samples& samples, const std::string& series) {
-  auto found = samples.find(series);
-  if (found == samples.end()) return std::nullopt;
-  return std::stod(found->second);
+  const auto found = samples.find(series);
+  return found == samples.end() ? std::nullopt : std::optional(found->second);
 }
 
 // The sum over every series of a family whose labels start with `labels` (error labels follow).
@@ -125,7 +122,7 @@ double sumOf(const Samples& samples, std::string_view name, std::string_view lab
   double sum = 0;
   std::string prefix = std::string(name) + "{" + std::string(labels);
   for (auto it = samples.lower_bound(prefix); it != samples.end() && it->first.starts_with(prefix); ++it) {
-    sum += std::stod(it->second);
+    sum += it->second;
   }
   return sum;
 }
