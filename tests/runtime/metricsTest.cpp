@@ -1,13 +1,16 @@
-// `corvane-run run --metrics`: the Prometheus exposition of clients, topics and commands, read over
-// HTTP from the running runner and checked by promtool; the server's addresses and its deadline for
-// slow clients.
+// `corvane-run run --metrics`: the Prometheus exposition of clients, topics and commands (the delivery
+// ledger among them, also in the event lines), read over HTTP from the running runner and checked by
+// promtool; the server's addresses and its deadline for slow clients.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <stop_token>
 #include <thread>
@@ -151,6 +154,18 @@ HttpResponse scrapeUntil(int port, const std::function<bool(const Samples&)>& do
   }
 }
 
+// Runs, settled runs (every bucket, error maps included) and pending runs of a topic in a ledger line.
+std::array<std::uint64_t, 3> ledgerCounts(const std::string& line, std::string_view element) {
+  const auto at = line.find(R"({"element":")" + std::string(element) + "\"");
+  const auto topic = line.substr(at, line.find(R"("lastPublish")", at) - at);
+  std::array<std::uint64_t, 3> counts{};
+  const std::regex member(R"re("([^"]+)":([0-9]+))re");
+  for (auto it = std::sregex_iterator(topic.begin(), topic.end(), member); it != std::sregex_iterator(); ++it) {
+    counts[(*it)[1] == "runs" ? 0 : (*it)[1] == "pending" ? 2 : 1] += std::stoull((*it)[2]);
+  }
+  return counts;
+}
+
 // ---- models ----
 
 // The MQTT topic of b/odd holds a line feed, which libmosquitto refuses to publish, and the two
@@ -228,7 +243,8 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
 
   // The event lines: the initial state first, then each change as it comes.
   auto startedAt = std::chrono::system_clock::now();
-  Runner runner({"run", model.string(), "--events", "--metrics", "127.0.0.1:" + std::to_string(port)});
+  Runner runner({"run", model.string(), "--events", "--ledger-interval", "1", "--metrics",
+                 "127.0.0.1:" + std::to_string(port)});
   auto first = runner.waitForLine([](const std::string&) { return true; });
   EXPECT_TRUE(first && holds({R"("type":"started")", R"("elements":6)", R"("dataPoints":2)"})(*first)) << runner.output();
   ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("element":"b")", R"("event":"birth")"})))
@@ -331,6 +347,27 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 404);
 
+  // The broker stopped beyond the 5 s grace: runs go unconfirmed, and leave that bucket when the
+  // answers come late. The confirmed ones reached the subscriber, none of the topic was lost.
+  const auto unconfirmed = series("corvane_mqtt_topic_unconfirmed", kLevel);
+  broker.pause();
+  auto stalled = samplesOf(scrapeUntil(port, [&](const Samples& s) { return valueOf(s, unconfirmed) > 0; }, 10s).body);
+  EXPECT_GT(valueOf(stalled, unconfirmed), 0);
+  broker.resume();
+  samples = samplesOf(scrapeUntil(port, [&](const Samples& s) { return valueOf(s, unconfirmed) == 0; }, 10s).body);
+  EXPECT_EQ(valueOf(samples, unconfirmed), 0);
+  addUp(samples);
+  EXPECT_EQ(sumOf(samples, "corvane_mqtt_topic_failed_total", kLevel) +
+                sumOf(samples, "corvane_mqtt_topic_refused_total", kLevel), 0);
+  const auto confirmed = valueOf(samples, series("corvane_mqtt_topic_confirmed_total", kLevel)).value_or(-1);
+  auto levelMessages = [&] {
+    return static_cast<double>(std::ranges::count_if(peer.messages(), [](const auto& m) { return m.topic == "t/level"; }));
+  };
+  for (const auto deadline = Clock::now() + 3s; levelMessages() < confirmed && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GE(levelMessages(), confirmed);
+
   // The broker goes away and comes back.
   const auto connectedAt = valueOf(samples, series("corvane_mqtt_client_connection_timestamp_seconds", kB));
   const std::string refused = series("corvane_mqtt_client_error_info",
@@ -362,8 +399,14 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
   EXPECT_EQ(runner.waitForExit(10s), 0);
   EXPECT_EQ(runner.errors(), "");
   EXPECT_FALSE(httpGet(port, "/metrics", 500ms)) << "the endpoint ends with the run";
-  ASSERT_FALSE(runner.lines().empty());
+  ASSERT_GT(runner.linesHolding({R"("type":"ledger")"}).size(), 1u) << "no periodic ledger line";
   EXPECT_TRUE(holds({R"("type":"stopped")"})(runner.lines().back())) << runner.lines().back();
+  // The ledger line after the shut-down, before the last line of all: nothing pending, every run in one bucket.
+  const auto& ledger = runner.lines().end()[-2];
+  for (const char* element : {"b/level", "b/denied", "b/odd"}) {
+    const auto [runs, settled, pending] = ledgerCounts(ledger, element);
+    EXPECT_TRUE(runs > 0 && runs == settled && pending == 0) << element << ": " << ledger;
+  }
   EXPECT_EQ(runner.linesHolding({R"("type":"dataPoint")", R"("name":"p/set")"}).size(), 2u)
       << "the initial value and the one command that fitted";
 }
