@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,17 @@ class Runner {
       if (!pump(deadline)) return std::nullopt;
     }
   }
+  // Reads what the runner writes until `done` holds; false when it does not in time.
+  bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      pump(std::min(deadline, Clock::now() + 20ms));
+    }
+    return true;
+  }
+  // The output lines that hold every one of `members`, in order.
+  std::vector<std::string> linesHolding(std::initializer_list<std::string_view> members) const;
 
   // The exit code once the runner has ended (its output read to the end); nothing on timeout or
   // when a signal ended it.
@@ -195,6 +207,14 @@ inline std::function<bool(const std::string&)> holds(std::initializer_list<std::
     }
     return true;
   };
+}
+
+inline std::vector<std::string> Runner::linesHolding(std::initializer_list<std::string_view> members) const {
+  std::vector<std::string> found;
+  for (const auto& line : lines_) {
+    if (holds(members)(line)) found.push_back(line);
+  }
+  return found;
 }
 
 inline std::string replaced(std::string text, std::string_view from, std::string_view to) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <string>
 
 #include "broker.hpp"
 #include "runnerProcess.hpp"
