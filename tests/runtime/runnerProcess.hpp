@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -117,19 +118,12 @@ class Runner {
     out_ = -1;
   }
   pid_t pid() const noexcept { return pid_; }
-  // Once a model with a client is loaded and prepared: a thread besides the main one (the
-  // client's network thread), and none still named "corvane-loading" (the stop signals end the
-  // process until then).
+  // Once a model with a client is prepared: a thread besides the main one (the client's network
+  // thread, started after the stop signals are blocked; they end the process until then).
   bool modelReady() const {
-    std::size_t threads = 0;
     std::error_code gone;  // the runner has ended: no model to be ready
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", gone)) {
-      std::string name;
-      std::getline(std::ifstream(task.path() / "comm"), name);
-      if (name == "corvane-loading") return false;
-      ++threads;
-    }
-    return threads > 1;
+    auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", gone);
+    return std::distance(tasks, std::filesystem::directory_iterator()) > 1;
   }
   // The signal that ended the runner, once waitForExit has seen it end; nothing otherwise.
   std::optional<int> endingSignal() const {
