@@ -74,15 +74,13 @@ TEST(ClientConfig, ReadsEveryKeyAndSpelling) {
        "v5 h:8883 ka60 id generated tls[ /ca.pem /cas - /c.pem /k.pem noverify]"},
       // The system's own certificate directory means the system store, unless a CA file is named.
       {R"("useTLS": true, "caCertificateDirectory": "/etc/ssl/certs/")", "v5 h:8883 ka60 id generated tls[ - - -  ]"},
-      {R"("useTLS": true, "caCertificateDirectory": "/etc/ssl/certs")", "v5 h:8883 ka60 id generated tls[ - - -  ]"},
       {R"("useTLS": true, "caCertificateDirectory": "/etc/ssl/certs", "caCertificateFile": "/ca.pem")",
        "v5 h:8883 ka60 id generated tls[ /ca.pem /etc/ssl/certs -  ]"},
       {R"("MQTTVersion": "3.1")", "v3 h:1883 ka60 id generated"},
       {R"("mqttVersion": "3.1.1")", "v4 h:1883 ka60 id generated"},
       {R"("mqttVersion": "3.1", "MQTTVersion": "5")", "v5 h:1883 ka60 id generated"},  // the later key wins
-      {R"("clientID": "a-configured-identifier-longer-than-23")",
-       "v5 h:1883 ka60 id a-configured-identifier-longer-than-23"},
-      {R"("clientId": "x", "userName": "", "password": "")", "v5 h:1883 ka60 id x user= pass="},
+      {R"("clientId": "configured-longer-than-23", "userName": "", "password": "")",
+       "v5 h:1883 ka60 id configured-longer-than-23 user= pass="},
       {R"("username": "u", "keepaliveInterval": "2min")", "v5 h:1883 ka120 id generated user=u"},
       // MQTT 5 takes a password without user name.
       {R"("password": "p", "keepaliveInterval": 7.9)", "v5 h:1883 ka7 id generated pass=p"},
@@ -124,25 +122,20 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   const std::string kMixing = "mixing old-style and new-style TLS configuration for MQTT client is not supported";
   const std::string kEnabled = " requires \"enabled\" to be true in MQTT client TLS configuration";
   const std::string kUseTls = " requires \"useTls\" to be true in MQTT client";
-  const std::string kQoS = "QoS value for MQTT client birth message must be 0, 1, or 2";
   const std::string kWillQoS = "QoS value for MQTT client will message must be 0, 1, or 2";
   // Each row's members, with "^" where the error is located, and the message.
   const std::pair<std::string, std::string> kCases[] = {
       {R"(^{"clientID": "x"})", "missing broker address for MQTT Client"},
-      {R"(^{})", "missing broker address for MQTT Client"},
       {R"("brokerAddress": ^"")", "empty broker address in MQTT Client"},
       {R"("brokerAddress": ^":1883")", "empty broker address in MQTT Client"},
       {R"("brokerAddress": ^"[]:1883")", "empty broker address in MQTT Client"},
       {R"("brokerAddress": ^"h:x")", "invalid port number \"x\" in address \"h:x\" (expected 1 to 65535)"},
-      {R"(^"timeout": 1)", "unknown parameter \"timeout\""},
       {R"(^"useTls": true)", "unknown parameter \"useTls\""},
       {R"("clientID": ^"")", "empty client identifier in MQTT Client"},
       {R"("MQTTVersion": ^"")", "empty MQTT version in MQTT Client"},
-      {R"("MQTTVersion": ^"3")", "unsupported MQTT version \"3\" in MQTT client"},
       {R"("mqttVersion": ^"5.0")", "unsupported MQTT version \"5.0\" in MQTT client"},
       {R"("MQTTVersion": "3.1", "password": ^"p")", "MQTT version 3 does not support password without username"},
       {R"("password": ^"p", "MQTTVersion": "3.1.1")", "MQTT version 3.1.1 does not support password without username"},
-      {R"("keepaliveInterval": ^4)", kKeepalive},
       {R"("keepaliveInterval": ^"4999ms")", kKeepalive},
       {R"("keepaliveIntervalS": ^-60)", kKeepalive},
       {R"("keepaliveInterval": ^"2147483648s")", "time duration out of range"},
@@ -154,29 +147,19 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
       {R"("useTLS": false, ^"TLS": {})", kMixing},
       {R"("TLS": {^"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
        "client certificate" + kEnabled},
-      {R"("TLS": {"serverCertificate": "pinned.pem", "enabled": false, )"
-       R"(^"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
-       "client certificate" + kEnabled},
       {R"("TLS": {^"serverCertificate": "pinned.pem"})", "server certificate" + kEnabled},
-      {R"("TLS": {^"enable": true})", "unknown parameter \"enable\""},
       {R"(^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
       {R"(^"caCertificateDirectory": "d", "useTLS": false)", "CA certificate directory" + kUseTls},
-      {R"(^"clientCertificate": {"certificateFile": "c", "privateKeyFile": "k"})", "client certificate" + kUseTls},
       {R"(^"verifyCertificate": true)", "verify certificate option" + kUseTls},
       // The CA file is named first whatever the order.
       {R"("verifyCertificate": true, ^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
       {R"("caCertificateFile": ^"")", "empty CA certificate file path in MQTT Client"},
-      {R"("caCertificateDirectory": ^"")", "empty CA certificate directory path in MQTT Client"},
       {R"("useTLS": true, "clientCertificate": ^{})", "missing certificate path"},
       {R"("useTLS": true, "clientCertificate": ^{"certificateFile": "c"})", "missing certificate private key path"},
       {R"("useTLS": true, "clientCertificate": {"certificateFile": ^""})", "empty certificate path"},
-      {R"("useTLS": true, "clientCertificate": {"privateKeyFile": ^""})", "empty certificate private key path"},
-      {R"("useTLS": true, "clientCertificate": {^"keyFile": "k"})", "unknown parameter \"keyFile\""},
       {R"("birth": ^{"payload": "up"})", "missing topic name in MQTT client birth message"},
-      {R"("birth": ^{})", "missing topic name in MQTT client birth message"},
       {R"("birth": ^{"topic": "b"})", "missing payload in MQTT client birth message"},
-      {R"("birth": {"topic": "b", "payload": "up", "QoS": ^3})", kQoS},
-      {R"("birth": {"topic": "b", "payload": "up", "QoS": ^-1})", kQoS},
+      {R"("birth": {"topic": "b", "payload": "up", "QoS": ^3})", "QoS value for MQTT client birth message must be 0, 1, or 2"},
       {R"("birth": {"topic": ^"b/#", "payload": "up"})",
        "topic name for MQTT client birth message must not contain the characters \"+\" or \"#\""},
       {R"("birth": {"topic": "b", "payload": "up", ^"qos": 1})", "unknown parameter \"qos\""},
@@ -233,7 +216,6 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
 TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKeepTheClientAlive) {
   std::weak_ptr<Client> weak;
   std::optional<corvane::data::ReadHandle> clientId;
-  std::shared_ptr<corvane::process::Event> connected;
   {
     ClientModel m(R"({"brokerAddress": "broker.example:1884", "clientID": "kept", "birth": {"topic": "b", "payload": "u"}})");
     m.prepare();
@@ -241,31 +223,23 @@ TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKee
               "brokerAddress:string=broker.example portNumber:integer=1884 clientID:string=kept "
               "deviceState:boolean=false connectionTime:timeStamp=never error:errorCode=Corvane.MQTTClient 1: not "
               "connected birthMessageTime:timeStamp=never");
-    EXPECT_TRUE(m.model.findElement("broker")->attributeReadHandle("birthMessageTime").isBound());
     std::string roles;
-    m.client().forEachEvent([&](const auto& role, const std::shared_ptr<corvane::process::Event>& event) {
-      if (role == corvane::process::Event::kConnected) connected = event;
-      return roles += std::string(role.name) + " ", false;
-    });
+    m.client().forEachEvent([&](const auto& role, const auto&) { return roles += std::string(role.name) + " ", false; });
     m.client().forEachTask([&](const auto& role, const auto&) { return roles += role.name, false; });
     EXPECT_EQ(roles, "connected disconnected birth reconnect");
-    // Listing stops when the function says so.
+    // Listing stops when the function says so, among the configured and among the state attributes.
     for (int stopAt : {1, 5, 7}) {
       int calls = 0;
       EXPECT_TRUE(m.client().forEachAttribute([&](const auto&) { return ++calls == stopAt; }));
       EXPECT_EQ(calls, stopAt);
     }
-    for (int stopAt : {2, 4}) {
-      int calls = 0;
-      EXPECT_EQ(m.client().forEachEvent([&](const auto&, const auto&) { return ++calls == stopAt; }), stopAt == 2);
-      EXPECT_EQ(calls, std::min(stopAt, 3));
-    }
+    int calls = 0;
+    EXPECT_TRUE(m.client().forEachEvent([&](const auto&, const auto&) { return ++calls == 2; }));
     weak = m.client().sharedFromThis();
     clientId = m.client().makeReadHandle(attributes::kClientId);
   }
   EXPECT_FALSE(weak.expired());
   EXPECT_EQ(clientId->readString().value(), "kept");
-  connected.reset();
   clientId.reset();
   EXPECT_TRUE(weak.expired());
 
@@ -273,7 +247,6 @@ TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKee
   ClientModel plain(R"({"brokerAddress": "h", "useTLS": true})");
   plain.prepare();
   EXPECT_EQ(attributeTexts(plain.client()).find("birth"), std::string::npos);
-  EXPECT_FALSE(plain.client().makeReadHandle(attributes::kBirthMessageTime));
   EXPECT_FALSE(plain.client().makeReadHandle(attributes::kTopic));
   EXPECT_EQ(plain.client().makeReadHandle(attributes::kPortNumber)->readInt64().value(), 8883);
   int events = 0;

@@ -1,10 +1,13 @@
-// The connection engine against a real mosquitto: protocol levels, refusals, lost brokers,
-// reconnection by the reconnect task, attempts that end early, and the network thread's lifetime.
+// The client against a real mosquitto: refusals, lost brokers, reconnection by the reconnect task,
+// attempts that end early, the network thread's lifetime, will and birth, and what the client bounds.
 #include <gtest/gtest.h>
 #include <mqtt_protocol.h>
 #include <netdb.h>
 
 #include <algorithm>
+#include <fstream>
+#include <stop_token>
+#include <thread>
 #include <cerrno>
 #include <filesystem>
 #include <set>
@@ -21,6 +24,7 @@
 #include "loopbackPort.hpp"
 #include "scriptedBroker.hpp"
 #include "testPeer.hpp"
+#include "topic/topic.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
@@ -135,6 +139,15 @@ TEST(ClientConnection, LostBrokerIsRecordedAndOnlyTheReconnectTaskConnectsAndSub
   // A client whose task never ran has not tried meanwhile.
   EXPECT_EQ(never.client().connectionState(), ConnectionState::Idle);
   EXPECT_EQ(broker.log().find("as never"), std::string::npos);
+
+  // Prepared again while connected, the new libmosquitto client has no connection: the engine
+  // notices, and waits for its task.
+  m.client().prepare();
+  ASSERT_TRUE(events.waitFor("disconnected", 2));
+  EXPECT_EQ(m.client().data().error, makeMosquittoError(MOSQ_ERR_CONN_LOST)) << describe(m.client().data().error);
+  ASSERT_TRUE(m.waitForIdle());
+  m.reconnect();
+  EXPECT_TRUE(events.waitFor("connected", 3));
 }
 
 // Attempts that end before a CONNACK, or a connection the broker ends: the record says what
@@ -181,22 +194,6 @@ TEST(ClientConnection, AnAttemptThatEndsSaysWhy) {
     EXPECT_TRUE(m.waitForIdle());
     EXPECT_FALSE(m.client().data().deviceState);
   }
-}
-
-TEST(ClientConnection, PreparedAgainWhileConnectedStartsOverCleanly) {
-  Broker broker;
-  broker.start();
-  ClientModel m(clientConfig(broker.port(), "again"));
-  m.prepare();
-  EventRecorder events(m.client());
-  ASSERT_TRUE(m.connect());
-  // The new libmosquitto client has no connection: the engine notices and waits for its task.
-  m.client().prepare();
-  ASSERT_TRUE(events.waitFor("disconnected"));
-  EXPECT_EQ(m.client().data().error, makeMosquittoError(MOSQ_ERR_CONN_LOST)) << describe(m.client().data().error);
-  ASSERT_TRUE(m.waitForIdle());
-  m.reconnect();
-  EXPECT_TRUE(events.waitFor("connected", 2));
 }
 
 // Threads of this process, by id.
@@ -289,6 +286,232 @@ TEST(ClientShutdown, CleanupDoesNotWaitForAnAnswer) {
     m.reset();
     if (pause != Pause::never) broker.resume();
   }
+}
+
+using Topics = std::vector<std::string>;
+
+TEST(ClientWill, OrderlyDisconnectionDeliversTheWillUnlessItIsForAbnormalOnesOnly) {
+  Broker broker;
+  broker.start();
+  // MQTT 5: DISCONNECT with reason 4 lets the broker send it; 3.1.1 and 3.1 have no reason code, so
+  // the client publishes it itself. The old form is always for abnormal disconnections only.
+  const std::tuple<const char*, const char*, const char*, bool> kCases[] = {
+      {"5", "will", R"("QoS": 1, "retained": true)", true},
+      {"3.1.1", "will", R"("QoS": 1, "retained": true)", true},
+      {"5", "will", R"("abnormalDisconnectOnly": true)", false},
+      {"3.1.1", "will", R"("abnormalDisconnectOnly": true)", false},
+      {"5", "lastWill", R"("qos": 1)", false},
+  };
+  int row = 0;
+  for (const auto& [version, key, members, delivered] : kCases) {
+    const std::string id = "will-" + std::to_string(++row);
+    SCOPED_TRACE(id + ": " + version + " " + key + " " + members);
+    TestPeer peer({.port = broker.port()});
+    ASSERT_TRUE(peer.connect().accepted());
+    peer.subscribe("will/" + id + "/#", 2);
+    ClientModel m(clientConfig(broker.port(), id,
+                               std::string(R"("MQTTVersion": ")") + version + R"(", ")" + key + R"(": {"topic": "will/)" +
+                                   id + R"(", "payload": "bye", )" + members + "}"));
+    m.prepare();
+    ASSERT_TRUE(m.connect());
+    m.client().deactivate();
+    // An orderly disconnection leaves "not connected" as the reason.
+    ASSERT_TRUE(eventually([&] { return m.client().data().error == make_error_code(CustomError::NotConnected); }));
+    // Once the broker has closed the session, whatever it or the client sent is on its way to the
+    // peer ahead of the marker.
+    ASSERT_TRUE(broker.waitForLog("Client " + id + " disconnected")) << broker.logReport();
+    peer.publish("will/" + id + "/marker", "");
+    ASSERT_TRUE(peer.waitForTopic("will/" + id + "/marker"));
+    const auto messages = peer.messages();
+    ASSERT_EQ(messages.size(), delivered ? 2u : 1u);
+    if (!delivered) continue;
+    const auto will = messages.front();
+    EXPECT_EQ(will.topic, "will/" + id);
+    EXPECT_EQ(will.payload, "bye");
+    EXPECT_EQ(will.qos, 1);
+    // Retained: a later subscriber still gets it.
+    TestPeer late({.port = broker.port()});
+    ASSERT_TRUE(late.connect().accepted());
+    late.subscribe(will.topic);
+    const auto retained = late.waitForTopic(will.topic);
+    ASSERT_TRUE(retained);
+    EXPECT_TRUE(retained->retain);
+    EXPECT_EQ(retained->payload, "bye");
+  }
+}
+
+// A peer that connects with the client's identifier makes the broker drop the client; then the
+// reconnect task runs.
+void reconnectAfterTakeOver(const Broker& broker, ClientModel& m, const std::string& clientId) {
+  TestPeer thief({.port = broker.port(), .clientId = clientId, .reconnect = false});
+  ASSERT_TRUE(thief.connect().accepted());
+  thief.disconnect();
+  ASSERT_TRUE(m.waitForIdle());
+  m.reconnect();
+}
+
+TEST(ClientBirth, WaitsForTheFirstPublicationOfEveryDesignatedTopicName) {
+  Broker broker;
+  broker.start();
+  TestPeer peer({.port = broker.port()});
+  ASSERT_TRUE(peer.connect().accepted());
+  peer.subscribe("b/#");
+  // Two topics share "b/a"; those named like the birth and the will do not hold it back.
+  ClientModel m(clientConfig(broker.port(), "birth-gated", R"("birth": {"topic": "b/birth", "payload": {"@DataPoint": "level"}},
+                                "will": {"topic": "b/will", "payload": "offline", "abnormalDisconnectOnly": true})"),
+                R"({"class": "Topic", "name": "a1", "config": {"topic": "b/a", "payload": "a1", "requireForBirth": true}},
+                   {"class": "Topic", "name": "a2", "config": {"topic": "b/a", "payload": "a2", "requireForBirth": true}},
+                   {"class": "Topic", "name": "c", "config": {"topic": "b/c", "payload": "c", "retained": true}},
+                   {"class": "Topic", "name": "own", "config": {"topic": "b/birth", "payload": "o", "requireForBirth": true}},
+                   {"class": "Topic", "name": "will", "config": {"topic": "b/will", "payload": "w", "requireForBirth": true}},
+                   {"class": "Topic", "name": "free", "config": {"topic": "b/free", "payload": "free"}})",
+                R"({"name": "level", "type": "integer", "value": 7})");
+  m.prepare();
+  EXPECT_EQ(m.client().birthTopics(), (Topics{"b/a", "b/c"}));
+  EventRecorder events(m.client());
+  ASSERT_TRUE(m.connect());
+  auto publish = [&](std::initializer_list<const char*> topics, TimeStamp time) {
+    for (const char* name : topics) m.child<Topic>(name).publish(time);
+  };
+  const auto t1 = now();
+  publish({"free", "own", "a2"}, t1);
+  ASSERT_TRUE(peer.waitForTopic("b/a"));
+  EXPECT_EQ(receivedTopics(peer, "b/marker"), (Topics{"b/free", "b/birth", "b/a", "b/marker"}));
+  EXPECT_EQ(events.count("birth"), 0u);
+  // The birth goes out with the time of the publication that completed the set.
+  publish({"c"}, t1 + std::chrono::milliseconds(1));
+  ASSERT_TRUE(events.waitFor("birth"));
+  EXPECT_EQ(m.client().data().birthMessageTime, t1 + std::chrono::milliseconds(1));
+  ASSERT_TRUE(peer.waitFor([](const ReceivedMessage& r) { return r.payload == R"({"value":7,"quality":192})"; }));
+  EXPECT_EQ(receivedTopics(peer, "b/marker"), (Topics{"b/c", "b/birth", "b/marker"}));
+
+  // Every connection starts with the full set again.
+  reconnectAfterTakeOver(broker, m, "birth-gated");
+  ASSERT_TRUE(events.waitFor("connected", 2));
+  const auto t3 = now();
+  publish({"c", "c"}, t3);
+  ASSERT_TRUE(peer.waitForCount(3));
+  // The will, for the connection the broker dropped, and no birth yet.
+  EXPECT_EQ(receivedTopics(peer, "b/marker"), (Topics{"b/will", "b/c", "b/c", "b/marker"}));
+  EXPECT_EQ(events.count("birth"), 1u);
+  // Rendered again for the connection it announces.
+  m.model.dataPoint("level")->setValue(std::int64_t{8});
+  publish({"a1"}, t3 + std::chrono::milliseconds(1));
+  ASSERT_TRUE(events.waitFor("birth", 2));
+  EXPECT_EQ(m.client().data().birthMessageTime, t3 + std::chrono::milliseconds(1));
+  EXPECT_TRUE(peer.waitFor([](const ReceivedMessage& r) { return r.payload == R"({"value":8,"quality":192})"; }));
+}
+
+
+
+// Every reconnection subscribes every command again, even while topics publish as fast as they
+// can from other threads (a subscription skipped then would stay missing for the connection).
+TEST(ClientChurn, EveryConnectionSubscribesEveryCommandWhilePublishersRun) {
+  Broker broker;
+  broker.start();
+  std::string children;
+  for (int i = 0; i < 4; ++i) {
+    children += R"({"class": "Topic", "name": "t)" + std::to_string(i) + R"(", "config": {"topic": "load/)" +
+                std::to_string(i) + R"(", "payload": "x"}},)";
+  }
+  children += R"({"class": "Command", "name": "set", "config": {"topic": "churn/set",
+    "payload": [{"@DataPoint": {"dataPoint": "target", "jsonPath": "$"}}]}})";
+  ClientModel m(clientConfig(broker.port(), "churn"), children, R"({"name": "target", "type": "integer"})");
+  m.prepare();
+  auto& command = m.child<Command>("set");
+  TestPeer sender({.port = broker.port(), .clientId = "churn-sender"});
+  ASSERT_TRUE(sender.connect().accepted());
+
+  // Faster than any task cycle: tens of thousands of publications a second in all; stopped and
+  // joined when the test ends, however it ends.
+  std::vector<std::jthread> publishers;
+  for (int i = 0; i < 4; ++i) {
+    publishers.emplace_back([&, i](std::stop_token stop) {
+      for (auto& topic = m.child<Topic>("t" + std::to_string(i)); !stop.stop_requested();
+           std::this_thread::sleep_for(100us)) {
+        topic.publish(corvane::now());
+      }
+    });
+  }
+  for (int round = 1; round <= 200; ++round) {
+    SCOPED_TRACE("connection " + std::to_string(round));
+    ASSERT_TRUE(m.connect());
+    // A skipped subscription stays missing for the whole connection.
+    ASSERT_TRUE(eventually([&] { return command.subscribeData().subscribed; })) << "no subscription";
+    ASSERT_EQ(sender.publishAndWait("churn/set", std::to_string(round)), 0);
+    ASSERT_TRUE(eventually([&] { return m.model.dataPoint("target")->value() == corvane::data::Value(std::int64_t{round}); }));
+    m.client().deactivate();
+    ASSERT_TRUE(m.waitForIdle());
+  }
+}
+
+// Resident set of this process in KiB.
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A broker that stops reading while a topic publishes 10 kB at QoS 1 every millisecond: what waits
+// for it stays bounded, publications beyond the bound fail as such, and what was queued arrives in
+// order once the broker reads again.
+TEST(ClientQueue, ABrokerThatStopsReadingCannotMakeTheQueueGrow) {
+  Broker broker({.maxQueuedMessages = 100000});
+  broker.start();
+  TestPeer subscriber({.port = broker.port(), .clientId = "queue-subscriber"});
+  ASSERT_TRUE(subscriber.connect().accepted());
+  subscriber.subscribe("queue/t", 1);
+  ClientModel m(clientConfig(broker.port(), "queue", R"("keepaliveIntervalS": 120)"),
+                R"({"class": "Topic", "name": "t", "config": {"topic": "queue/t", "QoS": 1, "payload": "x"}})");
+  m.prepare();
+  auto& topic = m.child<Topic>("t");
+  ASSERT_TRUE(m.connect());
+
+  const long before = residentKiB();
+  long peak = before;
+  std::vector<int> queued;
+  int refused = 0;
+  std::string payload(10000, 'x');
+  broker.pause();
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  for (int sequence = 0; std::chrono::steady_clock::now() < end; ++sequence) {
+    const auto head = std::to_string(sequence) + ";";
+    payload.replace(0, head.size(), head);
+    auto result = m.client().publish(corvane::now(), topic, payload.data(), payload.size(), 1, false, nullptr);
+    if (result) {
+      queued.push_back(sequence);
+    } else {
+      ASSERT_EQ(result.error(), make_error_code(CustomError::OutgoingQueueFull)) << describe(result.error());
+      ++refused;
+    }
+    if (sequence % 100 == 0) peak = std::max(peak, residentKiB());
+    std::this_thread::sleep_for(1ms);
+  }
+  broker.resume();
+  EXPECT_LE(queued.size(), Client::kMaxQueuedMessages);
+  EXPECT_GT(refused, 0);
+  EXPECT_LE(peak - before, 64 * 1024) << "KiB more resident";
+
+  ASSERT_TRUE(subscriber.waitForCount(queued.size(), 30s)) << subscriber.messageCount() << " of " << queued.size();
+  std::vector<int> arrived;
+  for (const auto& message : subscriber.messages()) arrived.push_back(std::stoi(message.payload));
+  EXPECT_EQ(arrived, queued);
+  EXPECT_TRUE(m.client().data().deviceState);
+}
+
+TEST(ClientLimits, OversizedPayloadIsRefusedBeforeReachingTheLibrary) {
+  ClientModel m(R"({"brokerAddress": "127.0.0.1:1", "clientID": "oversized"})",
+                R"({"class": "Topic", "name": "t", "config": {"topic": "t", "payload": "x"}})");
+  m.prepare();
+  const char byte = 0;
+  // The length is never used to read: the check comes first.
+  auto result = m.client().publish(now(), m.child<Topic>("t"), &byte, std::size_t{2147483648u}, 0, false, nullptr);
+  EXPECT_EQ(result.error(), makeMosquittoError(MOSQ_ERR_PAYLOAD_SIZE));
+  // Nothing was sent, and the topic learns so.
+  result = m.client().publish(now(), m.child<Topic>("t"), &byte, 1, 0, false, nullptr);
+  EXPECT_EQ(result.error(), makeMosquittoError(MOSQ_ERR_NO_CONN));
 }
 
 }  // namespace

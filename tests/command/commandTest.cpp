@@ -91,28 +91,17 @@ TEST_F(CommandTest, ShowsItsRecordsThenTheClientsAndHandlesKeepItAlive) {
             "subscribeError:errorCode=Corvane.MQTTClient 1: not connected receiveTime:timeStamp=never QoS:integer=0 "
             "retained:boolean=false receiveErrorSummary:string=Not connected brokerAddress:string= "
             "portNumber:integer=1883 clientID:string=");
-  for (int stopAt : {3, 10}) {
-    int calls = 0;
-    EXPECT_TRUE(command->forEachAttribute([&](const corvane::model::Attribute&) { return ++calls == stopAt; }));
-    EXPECT_EQ(calls, stopAt);
-  }
+  int calls = 0;
+  EXPECT_TRUE(command->forEachAttribute([&](const corvane::model::Attribute&) { return ++calls == 10; }));
+  EXPECT_EQ(calls, 10);
   // The topic's own "state" is another attribute than the command's.
   EXPECT_FALSE(command->makeReadHandle(attributes::kTopicState));
-  EXPECT_FALSE(command->makeReadHandle(attributes::kPublishTime));
-
-  std::vector<std::string_view> roles;
-  std::shared_ptr<corvane::process::Event> event;
-  command->forEachEvent([&](const corvane::process::Event::Role& role, const auto& e) {
-    roles.push_back(role.name);
-    event = e;
-    return false;
-  });
-  EXPECT_EQ(roles, std::vector<std::string_view>{"received"});
-  EXPECT_EQ(event.get(), &command->receivedEvent());
+  std::string roles;
+  command->forEachEvent([&](const auto& role, const auto&) { return roles += role.name, false; });
+  EXPECT_EQ(roles, "received");
   std::weak_ptr<Command> weak = command;
   auto topic = *command->makeReadHandle(attributes::kTopic);
   command.reset();
-  event.reset();
   EXPECT_FALSE(weak.expired());
   EXPECT_EQ(*topic.read(), Value(std::string("a/b")));
   topic = {};
@@ -127,7 +116,7 @@ std::string describe(const Command::SubscribeData& record) {
 
 TEST_F(CommandTest, SubscriptionRecordFollowsTheSubackAndTheConnection) {
   // SUBACK entries from 128 are refusals; the time moves only when the flag does.
-  for (int entry : {0, 2, 128, 135, 162}) {
+  for (int entry : {2, 128, 162}) {
     auto fresh = std::make_shared<Command>(*client);
     fresh->realize();
     const int granted[] = {entry, 0};

@@ -1,13 +1,16 @@
 // Topics publishing through a real broker: what a subscriber receives, and what the topic's record
-// and "published" event say about it through connection, confirmation, refusal and loss.
+// and "published" event say about it through connection, confirmation, refusal and loss, also
+// with several threads publishing at once.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
+#include <barrier>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker.hpp"
@@ -132,9 +135,20 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
   EXPECT_EQ(late.messages().size(), 2u) << "a message without the retain flag was kept";
 }
 
-TEST_F(TopicPublishing, RecordFollowsConnectionPublicationConfirmationAndLoss) {
+// A broker that takes no packet over 1000 bytes (MQTT 5 CONNACK "maximum packet size") and whose
+// access rules deny the topics once it has restarted.
+class TopicRecord : public TopicPublishing {
+ protected:
+  TopicRecord()
+      : TopicPublishing({.acl = std::vector<AclRule>{{.access = AclAccess::readwrite, .topic = "plant/#"}},
+                         .extraConfig = {"max_packet_size 1000"}}) {}
+};
+
+TEST_F(TopicRecord, FollowsConnectionPublicationConfirmationRefusalAndLoss) {
   build("", topic("t", R"("payload": "zero")") + ", " + topic("q1", R"("QoS": 1, "payload": "one")") + ", " +
-                topic("q2", R"("QoS": 2, "payload": "two")"));
+                topic("q2", R"("QoS": 2, "payload": "two")") + ", " +
+                topic("oversized", R"("QoS": 1, "payload": ")" + std::string(1000, 'x') + "\"") +
+                R"(, {"class": "Topic", "name": "control", "config": {"topic": "plant/\u0001", "payload": "v"}})");
   const char* names[] = {"t", "q1", "q2"};
   std::vector<std::unique_ptr<EventRecorder>> events;
   for (const char* name : names) events.push_back(std::make_unique<EventRecorder>(model->child<Topic>(name)));
@@ -147,8 +161,18 @@ TEST_F(TopicPublishing, RecordFollowsConnectionPublicationConfirmationAndLoss) {
   EXPECT_EQ(describe(q1.data()), initial);
 
   ASSERT_TRUE(model->connect()) << broker.logReport();
-  for (const char* name : names) {
+  for (const char* name : {"t", "q1", "q2", "oversized", "control"}) {
     EXPECT_TRUE(waitForError(model->child<Topic>(name), make_error_code(CustomError::NotPublishedYet))) << name;
+  }
+  // What libmosquitto refuses is recorded by the publishing thread itself, before the run returns.
+  for (const auto& [name, error] : {std::pair{"oversized", makeMosquittoError(MOSQ_ERR_OVERSIZE_PACKET)},
+                                    std::pair{"control", makeMosquittoError(MOSQ_ERR_MALFORMED_UTF8)}}) {
+    auto& refused = model->child<Topic>(name);
+    EventRecorder refusedEvents(refused);
+    refused.publish(kT1);
+    EXPECT_EQ(describe(refused.data()), "state 0, error " + corvane::testing::describe(error) + ", publishTime " +
+                                            formatTime(kNever));
+    EXPECT_TRUE(refusedEvents.roles().empty()) << name;
   }
   // Cycles in quick succession, interleaved: each confirmation goes to the topic that published,
   // and the record keeps the time of its last publication.
@@ -165,6 +189,22 @@ TEST_F(TopicPublishing, RecordFollowsConnectionPublicationConfirmationAndLoss) {
               "state 1, error no error, publishTime " + formatTime(kT1 + std::chrono::milliseconds(20 + i)));
   }
   EXPECT_TRUE(peer.waitForCount(9));
+  EXPECT_EQ(received().size(), 10u) << "a refused publication arrived";
+
+  // The broker reads its ACL file again when it starts: from now on the topics are denied, which
+  // keeps the time and raises nothing.
+  const auto aclFile = broker.directory() / "acl";
+  ASSERT_TRUE(std::filesystem::exists(aclFile)) << "the broker keeps its ACL elsewhere";
+  std::ofstream(aclFile) << "topic readwrite other/#\n";
+  broker.restart();
+  ASSERT_TRUE(model->waitForIdle());
+  model->reconnect();
+  ASSERT_TRUE(waitForError(q1, make_error_code(CustomError::NotPublishedYet))) << broker.logReport();
+  q1.publish(kT3);
+  ASSERT_TRUE(waitForError(q1, makeReasonCodeError(135))) << broker.logReport();
+  EXPECT_FALSE(q1.data().state);
+  EXPECT_EQ(q1.data().publishTime, kT1 + std::chrono::milliseconds(21));
+  EXPECT_EQ(events[1]->count("published"), 3u);
 
   // The broker goes away: the record takes the connection's error and keeps the last time.
   broker.kill();
@@ -180,62 +220,67 @@ TEST_F(TopicPublishing, RecordFollowsConnectionPublicationConfirmationAndLoss) {
   EXPECT_EQ(events[1]->count("published"), 3u);
 }
 
-// The broker refuses the topic (not authorised) once a publication has already been confirmed.
-class TopicRefused : public TopicPublishing {
- protected:
-  TopicRefused() : TopicPublishing({.acl = std::vector<AclRule>{{.access = AclAccess::readwrite, .topic = "plant/#"}}}) {}
-};
-
-TEST_F(TopicRefused, PubackWithNotAuthorisedKeepsTheTimeAndRaisesNothing) {
-  auto& t = build(R"("mqttVersion": "5")", topic("t", R"("QoS": 1, "payload": "v")"));
-  EventRecorder events(t);
-  ASSERT_TRUE(model->connect()) << broker.logReport();
-  t.publish(kT1);
-  ASSERT_TRUE(waitForRecord(t, [](const Topic::Data& d) { return d.state; }));
-
-  // The broker reads its ACL file again when it starts: from now on the topic is denied.
-  const auto aclFile = broker.directory() / "acl";
-  ASSERT_TRUE(std::filesystem::exists(aclFile)) << "the broker keeps its ACL elsewhere";
-  std::ofstream(aclFile) << "topic readwrite other/#\n";
-  broker.restart();
-  ASSERT_TRUE(model->waitForIdle());
-  model->reconnect();
-  ASSERT_TRUE(waitForError(t, make_error_code(CustomError::NotPublishedYet))) << broker.logReport();
-
-  t.publish(kT3);
-  ASSERT_TRUE(waitForError(t, makeReasonCodeError(135))) << broker.logReport();
-  EXPECT_FALSE(t.data().state);
-  EXPECT_EQ(t.data().publishTime, kT1);
-  EXPECT_EQ(events.times("published"), std::vector<TimeStamp>{kT1});
-}
-
-// The broker takes no packet over 1000 bytes (MQTT 5 CONNACK "maximum packet size").
-class TopicRefusedByTheLibrary : public TopicPublishing {
- protected:
-  TopicRefusedByTheLibrary() : TopicPublishing({.extraConfig = {"max_packet_size 1000"}}) {}
-};
-
-TEST_F(TopicRefusedByTheLibrary, FailedPublicationIsRecordedAtOnceWithoutEvent) {
-  auto& t = build("", topic("t", R"("QoS": 1, "payload": "v")") + ", " +
-                          topic("oversized", R"("QoS": 1, "payload": ")" + std::string(1000, 'x') + "\"") +
-                          R"(, {"class": "Topic", "name": "control", "config": {"topic": "plant/\u0001", "payload": "v"}})");
-  ASSERT_TRUE(model->connect()) << broker.logReport();
-  for (const auto& [name, error] : {std::pair{"oversized", makeMosquittoError(MOSQ_ERR_OVERSIZE_PACKET)},
-                                    std::pair{"control", makeMosquittoError(MOSQ_ERR_MALFORMED_UTF8)}}) {
-    SCOPED_TRACE(name);
-    auto& refused = model->child<Topic>(name);
-    EventRecorder events(refused);
-    ASSERT_TRUE(waitForError(refused, make_error_code(CustomError::NotPublishedYet)));
-    refused.publish(kT1);
-    // Recorded by the publishing thread itself, before the run returns.
-    EXPECT_EQ(describe(refused.data()), "state 0, error " + corvane::testing::describe(error) + ", publishTime " +
-                                            formatTime(kNever));
-    EXPECT_TRUE(events.roles().empty());
+// Publications from several threads at once, eight topics at QoS 1: a subscriber must receive
+// every publication attempted while connected, and each must be confirmed to its topic. First four
+// threads call publish together, then the runner's four workers run the tasks every millisecond.
+TEST(ConcurrentPublishing, FourThreadsAndFourWorkersLoseNothing) {
+  constexpr int kTopics = 8, kThreads = 4, kPerTopic = 1250;
+  // The subscriber must get every message the broker accepts, however far behind it is.
+  Broker broker({.maxQueuedMessages = 0, .verboseLog = false});
+  broker.start();
+  TestPeer peer({.port = broker.port()});
+  ASSERT_TRUE(peer.connect().accepted()) << broker.logReport();
+  peer.subscribe("load/#", 1);
+  std::string children;
+  for (int i = 0; i < kTopics; ++i) {
+    children += std::string(i ? "," : "") + R"({"class": "Topic", "name": "t)" + std::to_string(i) +
+                R"(", "config": {"topic": "load/t)" + std::to_string(i) +
+                R"(", "QoS": 1, "payload": "sample"}, "tasks": {"publish": "1ms"}})";
   }
-  // The connection carries on.
-  t.publish(kT2);
-  ASSERT_TRUE(peer.waitForTopic("plant/t")) << broker.logReport();
-  EXPECT_EQ(received(), (std::vector<std::string>{"plant/t", "plant/marker"}));
+  ClientModel m(clientConfig(broker.port(), "load"), children);
+  m.prepare();
+  auto topic = [&](int i) -> Topic& { return m.child<Topic>("t" + std::to_string(i)); };
+  auto expectEveryPublicationArrivedAndConfirmed = [&](std::uint64_t attempted) {
+    auto confirmed = [&] {
+      std::uint64_t sum = 0;
+      for (int i = 0; i < kTopics; ++i) sum += topic(i).publishedEvent().raisedCount();
+      return sum;
+    };
+    EXPECT_TRUE(peer.waitForCount(attempted, 60s)) << peer.messageCount() << " of " << attempted << " received";
+    EXPECT_TRUE(eventually([&] { return confirmed() == attempted; }, 10s)) << confirmed() << " of " << attempted;
+    EXPECT_EQ(peer.messageCount(), attempted);
+  };
+  // Connected before anything publishes, and kept so through the tasks' post-operational stages by
+  // this extra user: every run is an attempt, and nothing queued is dropped before it is counted.
+  ASSERT_TRUE(m.connect()) << broker.logReport();
+  {
+    std::barrier start(kThreads);
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      // Like the runner, a topic is only ever published by one thread at a time.
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        for (int i = 0; i < kPerTopic; ++i) {
+          topic(2 * t).publish(now());
+          topic(2 * t + 1).publish(now());
+        }
+      });
+    }
+  }
+  ASSERT_TRUE(m.client().data().deviceState) << "the connection was lost: " << broker.logReport();
+  expectEveryPublicationArrivedAndConfirmed(std::uint64_t{kTopics} * kPerTopic);
+
+  auto topicRuns = [&] {
+    std::uint64_t sum = 0;
+    for (const auto& entry : m.model.tasks()) sum += entry->role.name == "publish" ? entry->runs.load() : 0;
+    return sum;
+  };
+  m.model.start(kThreads);
+  ASSERT_TRUE(eventually([&] { return topicRuns() >= 10000; }, 60s));
+  m.model.stop();
+  ASSERT_TRUE(m.client().data().deviceState) << "the connection was lost: " << broker.logReport();
+  expectEveryPublicationArrivedAndConfirmed(std::uint64_t{kTopics} * kPerTopic + topicRuns());
+  m.client().deactivate();
 }
 
 }  // namespace
