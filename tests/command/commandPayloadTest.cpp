@@ -89,11 +89,6 @@ TEST_F(CommandPayloadTest, EntriesKeepTheirOrderTheLastPathAndWriteIndependently
   ASSERT_EQ(load("[" + entry("A", "$.x", R"("jsonPath": "$.missing")") + ", " + entry("B", "$.deep[1].name") + ", " +
                  entry("C", "$.deep[5]", R"("asJSONText": true)") + "]"),
             "");
-  ASSERT_EQ(payload.entries().size(), 3u);
-  EXPECT_EQ(payload.entries()[0]->pathText(), "$.missing");
-  EXPECT_EQ(payload.entries()[1]->path(), jsonPath::Path({std::string("deep"), std::uint64_t{1}, std::string("name")}));
-  EXPECT_EQ(payload.entries()[1]->target(), model.findElement("B"));
-  EXPECT_TRUE(payload.entries()[2]->asJsonText());
   // A failed entry does not stop the others.
   EXPECT_EQ(apply(R"({"deep": [{}, {"name": "pump"}]})"),
             "\nA: failed to find a JSON object member called \"missing\"\nC: the array index \"5\" is out of range");
