@@ -148,8 +148,10 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
       {R"("TLS": {^"clientCertificate": {"certificateFile": "c.pem", "privateKeyFile": "k.pem"}})",
        "client certificate" + kEnabled},
       {R"("TLS": {^"serverCertificate": "pinned.pem"})", "server certificate" + kEnabled},
+      {R"("TLS": {^"enable": true})", "unknown parameter \"enable\""},
       {R"(^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
       {R"(^"caCertificateDirectory": "d", "useTLS": false)", "CA certificate directory" + kUseTls},
+      {R"(^"clientCertificate": {"certificateFile": "c", "privateKeyFile": "k"})", "client certificate" + kUseTls},
       {R"(^"verifyCertificate": true)", "verify certificate option" + kUseTls},
       // The CA file is named first whatever the order.
       {R"("verifyCertificate": true, ^"caCertificateFile": "a")", "CA certificate file" + kUseTls},
@@ -157,6 +159,7 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
       {R"("useTLS": true, "clientCertificate": ^{})", "missing certificate path"},
       {R"("useTLS": true, "clientCertificate": ^{"certificateFile": "c"})", "missing certificate private key path"},
       {R"("useTLS": true, "clientCertificate": {"certificateFile": ^""})", "empty certificate path"},
+      {R"("useTLS": true, "clientCertificate": {^"keyFile": "k"})", "unknown parameter \"keyFile\""},
       {R"("birth": ^{"payload": "up"})", "missing topic name in MQTT client birth message"},
       {R"("birth": ^{"topic": "b"})", "missing payload in MQTT client birth message"},
       {R"("birth": {"topic": "b", "payload": "up", "QoS": ^3})", "QoS value for MQTT client birth message must be 0, 1, or 2"},

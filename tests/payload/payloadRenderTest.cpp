@@ -159,6 +159,9 @@ TEST(PayloadLoad, RejectsEachMistakeAtItsLocation) {
        "1:44: cannot specify more than one value for MQTT topic payload entry"},
       {kTopic, R"({"@Object":[{"value":{"@JSON":1}}]})", "1:13: missing JSON object key in MQTT topic payload entry"},
       {kTopic, "{\"@Object\": [\n  {\"key\": \"a\"}\n]}", "2:3: missing value in MQTT topic payload entry"},
+      {kTopic, R"({"@Object":[{"key":"a","unit":1}]})", "1:24: unknown parameter \"unit\""},
+      {kBirth, R"({"@object":[]})", "1:2: unknown element type \"@object\" for MQTT client birth message payload element"},
+      {kTopic, R"([{"key":"a","val":"p#value"}])", "1:13: unknown parameter \"val\""},
       {kTopic, R"({"@Array":[{"@JSON":1},{}]})", "1:24: missing type specifier in MQTT topic payload element"},
       // An entry-list entry without a value is refused, not published as null.
       {kTopic, R"([{"key":"a","value":"p#value"},{"key":"b"}])", "1:32: missing value in MQTT topic payload entry"},

@@ -58,6 +58,7 @@ TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
       {extra(R"(["unit", "Zone", "location"])"), "t qos 0: x [value quality Zone location unit]"},
       {extra(R"(["a", ""])"), "1:57: empty attribute name in MQTT topic attribute list"},
       {extra(R"(["value"])"), "1:52: \"value\"" + kAutomatic},
+      {extra(R"(["quality"])"), "1:52: \"quality\"" + kAutomatic},
       {extra(R"(["a", "b", "a"])"), "1:62: attribute \"a\" appears more than once in MQTT topic attribute list"},
       // Topic names: empty levels are exact topics; the longest MQTT string.
       {named("//"), "// qos 0: x [value quality]"},
