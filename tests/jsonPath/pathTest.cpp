@@ -23,14 +23,11 @@ struct AcceptCase {
 
 const AcceptCase kAcceptCases[] = {
     {"root alone selects the whole message", "$", {}},
-    {"both quotes in brackets", "$['a'][\"b\"]", {name("a"), name("b")}},
-    {"all four blank bytes", "$\t.a\n[\r'b' ]", {name("a"), name("b")}},
+    {"both quotes, all four blank bytes", "$\t['a']\n[\r\"b\" ][ 7\t]", {name("a"), name("b"), index(7)}},
     {"blank space ends a shorthand", "$.a .b", {name("a"), name("b")}},
-    {"names and indices mixed", "$.a[0].b[12]", {name("a"), index(0), name("b"), index(12)}},
+    {"names and indices mixed", "$.a[0]._x9[12]", {name("a"), index(0), name("_x9"), index(12)}},
     {"minus zero is index zero", "$[-0]", {index(0)}},
-    {"blank space around an index", "$[ 7\t]", {index(7)}},
     {"largest index", "$[9007199254740991]", {index(9007199254740991)}},
-    {"shorthand with underscore and digits", "$._x9", {name("_x9")}},
     {"shorthand with three- and four-byte UTF-8", "$.\xE4\xB8\xAD\xF0\x9F\x98\x80", {name("\xE4\xB8\xAD\xF0\x9F\x98\x80")}},
     {"shorthand with U+FFFF", "$.\xEF\xBF\xBF", {name("\xEF\xBF\xBF")}},
     {"empty quoted name", "$['']", {name("")}},
@@ -38,15 +35,12 @@ const AcceptCase kAcceptCases[] = {
     {"other quote unescaped in single quotes", "$['a\"b']", {name("a\"b")}},
     {"every short escape in single quotes", "$['\\'\\\"\\/\\\\\\b\\f\\n\\r\\t']", {name("'\"/\\\b\f\n\r\t")}},
     {"escaped own quote in double quotes", "$[\"\\\"\"]", {name("\"")}},
-    {"unicode escape of NUL", "$['\\u0000']", {name("\0"s)}},
-    {"unicode escape, both hex cases", "$['\\u00e9\\u00E9']", {name("\xC3\xA9\xC3\xA9")}},
+    {"unicode escapes of NUL, both hex cases", "$['\\u0000\\u00e9\\u00E9']", {name("\0\xC3\xA9\xC3\xA9"s)}},
     {"surrogate pair gives one four-byte code point", "$['\\uD83D\\uDE00']", {name("\xF0\x9F\x98\x80")}},
-    {"raw UTF-8 in a literal", "$['\xF0\x9F\x98\x80']", {name("\xF0\x9F\x98\x80")}},
+    {"raw UTF-8, an encoded surrogate in a literal", "$['\xF0\x9F\x98\x80\xED\xA0\x80']", {name("\xF0\x9F\x98\x80\xEF\xBF\xBD")}},
     // Malformed sequences of the right length decode to U+FFFD, which a name may hold.
     {"overlong form", "$.\xC0\x80", {name("\xEF\xBF\xBD")}},
-    {"encoded surrogate", "$['\xED\xA0\x80']", {name("\xEF\xBF\xBD")}},
-    {"value above U+10FFFF", "$.\xF4\x90\x80\x80", {name("\xEF\xBF\xBD")}},
-    {"byte 0xF8", "$.a\xF8", {name("a\xEF\xBF\xBD")}},
+    {"above U+10FFFF, byte 0xF8", "$.\xF4\x90\x80\x80\xF8", {name("\xEF\xBF\xBD\xEF\xBF\xBD")}},
 };
 
 TEST(JsonPathParse, AcceptsSupportedPaths) {
@@ -65,21 +59,15 @@ const std::pair<std::string, std::string> kRefuseCases[] = {
     // Root and segment starts.
     {"", "invalid JSON path"},
     {"a", "expected root identifier '$' at 0, found a"},
-    {" $", "expected root identifier '$' at 0, found  "},
     {"$a", "invalid JSON path segment start character 'a' at index 1"},
-    {"$.a]", "invalid character in member name shorthand starting at 4"},
-    {"$['a']x", "invalid JSON path segment start character 'x' at index 6"},
     // Ends of text.
     {"$.a ", "unexpected blank space at the end of JSON path"},
-    {"$['a']\n", "unexpected blank space at the end of JSON path"},
     {"$.", "unexpected JSON path termination"},
-    {"$[", "unexpected JSON path termination"},
     {"$['a'", "unexpected JSON path termination"},
     // Member-name shorthand.
     {"$. a", "blank space at the start of JSON path member name shorthand at 2"},
     {"$.[0]", "empty member name shorthand at 2"},
     {"$.1a", "invalid character at the beginning of member name shorthand starting at 3"},
-    {"$.\x7F", "invalid character at the beginning of member name shorthand starting at 3"},
     {"$.\xC3\xA9$", "invalid character in member name shorthand starting at 5"},
     {"$.a\0"s, "invalid character in member name shorthand starting at 4"},
     // UTF-8 sequences cut short.
@@ -93,10 +81,8 @@ const std::pair<std::string, std::string> kRefuseCases[] = {
     // Unicode escapes.
     {"$['\\u12", "invalid JSON path Unicode escape sequence at 3"},
     {"$['\\u12']", "invalid JSON path hex digit at 7"},
-    {"$['\\uG000']", "invalid JSON path hex digit at 5"},
     {"$['\\uDC00']", "expected none or high surrogate JSON path Unicode escape sequence at 9"},
     {"$['\\uD83Dx23456']", "invalid JSON path Unicode escape sequence at 9"},
-    {"$['\\uD83D\\uDG00']", "invalid JSON path hex digit at 12"},
     {"$['\\uD83D\\u0041']", "expected low surrogate JSON path escape sequence after high surrogate at 9"},
     // Index selectors.
     {"$[01]", "leading zero detected in index selector at 2"},
@@ -112,7 +98,6 @@ const std::pair<std::string, std::string> kRefuseCases[] = {
     {"$[:2]", "unsupported: JSON path slice selectors are not supported"},
     {"$['a','b']", "unsupported: JSON path multi-selector bracket selection is not supported"},
     {"$[*]", "unsupported: JSON path wildcard selectors are not supported"},
-    {"$.*", "unsupported: JSON path wildcard selectors are not supported"},
     {"$..a", "unsupported: JSON path descendant segments are not supported"},
     {"$[?x]", "unsupported: JSON path filter selectors are not supported"},
     {"$[x]", "malformed JSON path selector at index 2"},
