@@ -1,13 +1,13 @@
 // Reading a client's configuration object (every key and spelling, the defaults, each error with
-// its text and place in the model file) and what the runtime sees of the client.
+// its text and place in the model file) and what the runtime sees of a client and its children.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "clientModel.hpp"
+#include "command/command.hpp"
+#include "errors/customError.hpp"
 #include "skill/attributes.hpp"
 #include "tempDir.hpp"
+#include "topic/topic.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
@@ -216,35 +216,66 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
   }
 }
 
-TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKeepTheClientAlive) {
-  std::weak_ptr<Client> weak;
-  std::optional<corvane::data::ReadHandle> clientId;
+// Each event's role name, then each task's.
+std::string roles(skill::Element& element) {
+  std::string names;
+  element.forEachEvent([&](const auto& role, const auto&) { return names += std::string(role.name) + " ", false; });
+  element.forEachTask([&](const auto& role, const auto&) { return names += std::string(role.name) + " ", false; });
+  return names;
+}
+
+// What the runtime sees of a client and its children before the first connection; a read handle
+// keeps its element alive once the model has let go of it.
+TEST(ElementAttributes, ShowConfigurationAndStateAndHandlesKeepTheirElementAlive) {
+  std::vector<std::weak_ptr<skill::Element>> elements;
+  std::vector<corvane::data::ReadHandle> handles;
   {
-    ClientModel m(R"({"brokerAddress": "broker.example:1884", "clientID": "kept", "birth": {"topic": "b", "payload": "u"}})");
+    ClientModel m(R"({"brokerAddress": "broker.example:1884", "clientID": "kept", "birth": {"topic": "b", "payload": "u"}})",
+                  R"({"class": "Topic", "name": "t", "config": {"topic": "plant/t", "QoS": 2, "retained": true, "payload": "x"}},
+                     {"class": "Command", "name": "c", "config": {"topic": "a/b", "payload": []}})");
     m.prepare();
-    EXPECT_EQ(attributeTexts(m.client()),
-              "brokerAddress:string=broker.example portNumber:integer=1884 clientID:string=kept "
-              "deviceState:boolean=false connectionTime:timeStamp=never error:errorCode=Corvane.MQTTClient 1: not "
-              "connected birthMessageTime:timeStamp=never");
-    std::string roles;
-    m.client().forEachEvent([&](const auto& role, const auto&) { return roles += std::string(role.name) + " ", false; });
-    m.client().forEachTask([&](const auto& role, const auto&) { return roles += role.name, false; });
-    EXPECT_EQ(roles, "connected disconnected birth reconnect");
-    // Listing stops when the function says so, among the configured and among the state attributes.
-    for (int stopAt : {1, 5, 7}) {
+    auto& topic = m.child<Topic>("t");
+    auto& command = m.child<Command>("c");
+    const std::string client = "brokerAddress:string=broker.example portNumber:integer=1884 clientID:string=kept";
+    const std::string notConnected = "errorCode=Corvane.MQTTClient 1: not connected ";
+    EXPECT_EQ(attributeTexts(m.client()), client + " deviceState:boolean=false connectionTime:timeStamp=never error:" +
+                                              notConnected + "birthMessageTime:timeStamp=never");
+    EXPECT_EQ(attributeTexts(topic), "topic:string=plant/t QoS:integer=2 retained:boolean=true state:boolean=false "
+                                     "publishTime:timeStamp=never error:" + notConnected + client);
+    EXPECT_EQ(attributeTexts(command), "topic:string=a/b subscribeTime:timeStamp=never state:boolean=false subscribeError:" +
+                                           notConnected + "receiveTime:timeStamp=never QoS:integer=0 retained:boolean=false "
+                                           "receiveErrorSummary:string=Not connected " + client);
+    EXPECT_EQ(roles(m.client()) + "| " + roles(topic) + "| " + roles(command),
+              "connected disconnected birth reconnect | published publish | received ");
+    // Listing stops when the function says so, among the element's own and among the client's attributes.
+    auto stopsAt = [](skill::Element& element, int stopAt) {
       int calls = 0;
-      EXPECT_TRUE(m.client().forEachAttribute([&](const auto&) { return ++calls == stopAt; }));
-      EXPECT_EQ(calls, stopAt);
-    }
-    int calls = 0;
-    EXPECT_TRUE(m.client().forEachEvent([&](const auto&, const auto&) { return ++calls == 2; }));
-    weak = m.client().sharedFromThis();
-    clientId = m.client().makeReadHandle(attributes::kClientId);
+      return element.forEachAttribute([&](const auto&) { return ++calls == stopAt; }) && calls == stopAt;
+    };
+    for (int stopAt : {1, 5, 7}) EXPECT_TRUE(stopsAt(m.client(), stopAt)) << stopAt;
+    EXPECT_TRUE(stopsAt(topic, 6));
+    EXPECT_TRUE(stopsAt(command, 10));
+    int events = 0;
+    EXPECT_TRUE(m.client().forEachEvent([&](const auto&, const auto&) { return ++events == 2; }));
+    // The names a reference may use; only the topic's own attributes resolve.
+    const std::pair<std::string_view, const corvane::model::Attribute*> kNames[] = {
+        {"topicName", &attributes::kTopic}, {"qos", &attributes::kQoS}, {"Qos", nullptr},
+        {"state", &attributes::kTopicState}, {"clientID", &attributes::kClientId}, {"connectionTime", nullptr},
+    };
+    for (const auto& [name, expected] : kNames) EXPECT_EQ(topic.resolveAttributeByName(name), expected) << name;
+    EXPECT_FALSE(topic.makeReadHandle(attributes::kConnectionTime));
+    EXPECT_FALSE(topic.makeWriteHandle(attributes::kTopic));
+    EXPECT_FALSE(command.makeReadHandle(attributes::kTopicState));  // the topic's "state" is another attribute
+    for (const char* path : {"broker", "broker/t", "broker/c"}) elements.push_back(m.model.skillElement(path));
+    handles = {*m.client().makeReadHandle(attributes::kClientId), *topic.makeReadHandle(attributes::kTopic),
+               *topic.makeReadHandle(attributes::kError), *command.makeReadHandle(attributes::kTopic)};
   }
-  EXPECT_FALSE(weak.expired());
-  EXPECT_EQ(clientId->readString().value(), "kept");
-  clientId.reset();
-  EXPECT_TRUE(weak.expired());
+  for (const auto& element : elements) EXPECT_FALSE(element.expired());
+  EXPECT_EQ(handles[0].readString().value() + " " + handles[1].readString().value() + " " + handles[3].readString().value(),
+            "kept plant/t a/b");
+  EXPECT_EQ(handles[2].read().value(), Value(make_error_code(CustomError::NotConnected)));
+  handles.clear();
+  for (const auto& element : elements) EXPECT_TRUE(element.expired());
 
   // Without a birth: no birth time, no birth event; the default port follows TLS.
   ClientModel plain(R"({"brokerAddress": "h", "useTLS": true})");
@@ -252,9 +283,7 @@ TEST(ClientAttributes, ShowConfigurationAndStateTheBirthOnlyWithOneAndHandlesKee
   EXPECT_EQ(attributeTexts(plain.client()).find("birth"), std::string::npos);
   EXPECT_FALSE(plain.client().makeReadHandle(attributes::kTopic));
   EXPECT_EQ(plain.client().makeReadHandle(attributes::kPortNumber)->readInt64().value(), 8883);
-  int events = 0;
-  plain.client().forEachEvent([&](const auto&, const auto&) { return ++events, false; });
-  EXPECT_EQ(events, 2);
+  EXPECT_EQ(roles(plain.client()), "connected disconnected reconnect ");
 }
 
 }  // namespace

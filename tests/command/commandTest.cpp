@@ -3,11 +3,6 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "clientModel.hpp"
 #include "errors/customError.hpp"
 #include "errors/mosquittoErrors.hpp"
@@ -81,31 +76,6 @@ TEST_F(CommandTest, LoadRefusesIncompleteConfigurationAndTakesTheLastTopic) {
             "");
   EXPECT_EQ(command->topicName(), "a/b");
   ASSERT_EQ(command->payload().entries().size(), 2u);
-}
-
-TEST_F(CommandTest, ShowsItsRecordsThenTheClientsAndHandlesKeepItAlive) {
-  ASSERT_EQ(load(R"({"topic": "a/b", "payload": []})"), "");
-  // Before the first connection; the client is not configured here.
-  EXPECT_EQ(corvane::testing::attributeTexts(*command),
-            "topic:string=a/b subscribeTime:timeStamp=never state:boolean=false "
-            "subscribeError:errorCode=Corvane.MQTTClient 1: not connected receiveTime:timeStamp=never QoS:integer=0 "
-            "retained:boolean=false receiveErrorSummary:string=Not connected brokerAddress:string= "
-            "portNumber:integer=1883 clientID:string=");
-  int calls = 0;
-  EXPECT_TRUE(command->forEachAttribute([&](const corvane::model::Attribute&) { return ++calls == 10; }));
-  EXPECT_EQ(calls, 10);
-  // The topic's own "state" is another attribute than the command's.
-  EXPECT_FALSE(command->makeReadHandle(attributes::kTopicState));
-  std::string roles;
-  command->forEachEvent([&](const auto& role, const auto&) { return roles += role.name, false; });
-  EXPECT_EQ(roles, "received");
-  std::weak_ptr<Command> weak = command;
-  auto topic = *command->makeReadHandle(attributes::kTopic);
-  command.reset();
-  EXPECT_FALSE(weak.expired());
-  EXPECT_EQ(*topic.read(), Value(std::string("a/b")));
-  topic = {};
-  EXPECT_TRUE(weak.expired());
 }
 
 // A subscription record in one line: "subscribed" or not, its time and its error.

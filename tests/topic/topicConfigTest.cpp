@@ -1,22 +1,14 @@
-// A topic's configuration, its attributes, and the handles the runtime reads.
+// A topic's configuration: keys, aliases, defaults, and each mistake at its place.
 #include "topic/topic.hpp"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "clientModel.hpp"
-#include "errors/customError.hpp"
-#include "skill/attributes.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
 
 namespace decoder = utils::json::decoder;
-using corvane::data::Value;
 
 // The topic's settings in one line ("TOPIC qos 1 retained requireForBirth: PAYLOAD [NAMES]"), or
 // the located message that refused `json`.
@@ -81,46 +73,6 @@ TEST(TopicConfig, LoadAppliesKeysAliasesAndDefaults) {
       {R"({"topic": "t", "payload": 5})", "1:27: expected JSON object or JSON string"},
   };
   for (const auto& [json, expected] : kCases) EXPECT_EQ(load(json), expected) << json.substr(0, 60);
-}
-
-TEST(TopicElement, ShowsItsRecordThenTheClientsAttributesAndHandlesKeepItAlive) {
-  corvane::testing::ClientModel model(R"({"brokerAddress": "broker.example:1884", "clientID": "topic-config",
-                                          "birth": {"topic": "b", "payload": "up"}})",
-                                      R"({"class": "Topic", "name": "t",
-                                          "config": {"topic": "plant/t", "QoS": 2, "retained": true, "payload": "x"}})");
-  model.prepare();
-  auto topic = std::dynamic_pointer_cast<Topic>(model.model.skillElement("broker/t"));
-  // Before the first connection; nothing of the client's live state, nothing writable.
-  EXPECT_EQ(corvane::testing::attributeTexts(*topic),
-            "topic:string=plant/t QoS:integer=2 retained:boolean=true state:boolean=false publishTime:timeStamp=never "
-            "error:errorCode=Corvane.MQTTClient 1: not connected brokerAddress:string=broker.example "
-            "portNumber:integer=1884 clientID:string=topic-config");
-  EXPECT_FALSE(topic->makeReadHandle(attributes::kConnectionTime));
-  EXPECT_FALSE(topic->makeWriteHandle(attributes::kTopic));
-  int calls = 0;
-  EXPECT_TRUE(topic->forEachAttribute([&](const corvane::model::Attribute&) { return ++calls == 6; }));
-  EXPECT_EQ(calls, 6);
-  // The names a reference may use; only the topic's own attributes resolve.
-  const std::pair<std::string_view, const corvane::model::Attribute*> kNames[] = {
-      {"topicName", &attributes::kTopic}, {"qos", &attributes::kQoS}, {"Qos", nullptr},
-      {"state", &attributes::kTopicState}, {"clientID", &attributes::kClientId}, {"connectionTime", nullptr},
-  };
-  for (const auto& [name, expected] : kNames) EXPECT_EQ(topic->resolveAttributeByName(name), expected) << name;
-  std::string roles;
-  topic->forEachEvent([&](const auto& role, const auto& event) {
-    return roles += std::string(role.name) + (event.get() == &topic->publishedEvent() ? " " : "? "), false;
-  });
-  topic->forEachTask([&](const auto& role, const auto&) { return roles += role.name, false; });
-  EXPECT_EQ(roles, "published publish");
-
-  auto name = topic->makeReadHandle(attributes::kTopic);
-  auto error = topic->makeReadHandle(attributes::kError);
-  std::weak_ptr<Topic> weak = topic;
-  topic.reset();
-  model.model.shutdown();
-  EXPECT_FALSE(weak.expired());
-  EXPECT_EQ(name->readString().value(), "plant/t");
-  EXPECT_EQ(error->read().value(), Value(make_error_code(CustomError::NotConnected)));
 }
 
 }  // namespace
