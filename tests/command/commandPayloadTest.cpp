@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "clientModel.hpp"
 
@@ -63,14 +59,12 @@ TEST_F(CommandPayloadTest, LoadRefusesMalformedEntriesAtTheirLocation) {
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$"}, "more": 1}])", "1:2: excess members in payload"},
       // The entry itself is read before the excess member is seen.
       {R"([{"@DataPoint": {}, "more": 1}])", "1:17: missing JSON path in MQTT data point"},
-      {R"([{"@DataPoint": {"jsonPath": "$"}}])", "1:17: missing data point name in MQTT data point"},
       // Refused at once, before a later member could fail.
       {R"([{"@DataPoint": {"x": 1, "jsonPath": "$[-1]"}}])", "1:17: unknown member \"x\" for data point element"},
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$[-1]"}}])",
        "1:48: use of unsupported negative index in JSON path index selector at 4"},
       {R"([{"@DataPoint": {"jsonPath": "$.*", "dataPoint": "A"}}])", "1:30: JSON path wildcard selectors are not supported"},
       {R"({})", "1:1: expected JSON array, found JSON object"},
-      {R"([{"@DataPoint": {"dataPoint": 1, "jsonPath": "$"}}])", "1:31: expected JSON string, found JSON number"},
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$", "asJSONText": "yes"}}])", "1:67: expected JSON boolean, found JSON string"},
       {R"([{"@DataPoint": {"dataPoint": "Plant/Area", "jsonPath": "$"}}])", "1:31: element \"Plant/Area\" is not a data point"},
       {R"([{"@DataPoint": {"dataPoint": "RO", "jsonPath": "$"}}])", "data point \"RO\" is read-only"},
@@ -103,17 +97,10 @@ TEST_F(CommandPayloadTest, EntriesKeepTheirOrderTheLastPathAndWriteIndependently
 
 TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
   constexpr std::size_t kLarge = (64u << 20) - 64;
-  const std::string kDeepObjects = [] {
-    std::string text;
-    for (int i = 0; i < 100000; ++i) text += R"({"a":)";
-    return text + "1" + std::string(100000, '}');
-  }();
   const std::pair<std::string, const char*> kCases[] = {
       {"speed=12", "1:1: invalid JSON value \"speed=12\""},
       {"", "1:1: empty JSON text"},
       {R"({"speed": 12)", "1:13: expected ',' or '}' after object member, found end of JSON text"},
-      {R"({"speed": 12} {"speed": 13})", "1:15: unexpected content after JSON value"},
-      {"{\"speed\": 12, \"s\": \"\xC3\x28\"}", "1:21: invalid UTF-8 in JSON text"},
       {"{\"speed\": 12, \"\xFF\": 1}", "1:16: invalid UTF-8 in JSON text"},
       {std::string("{\"speed\": 12}\0", 14), "1:14: unexpected content after JSON value"},
       {R"({"speed": 12, "speed": 13})", "1:15: duplicate member \"speed\" in JSON object"},
@@ -123,7 +110,6 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
       {R"({"speed": 12, "big": 1e400})", "1:22: number out of range for double"},
       {"{\"speed\": 12, \"n\": " + std::string(2000, '[') + std::string(2000, ']') + "}",
        "1:1043: JSON text nested too deeply (more than 1024 levels)"},
-      {kDeepObjects, "1:5121: JSON text nested too deeply (more than 1024 levels)"},
       // Near 64 MiB, within the largest message a command takes.
       {std::string(kLarge, '['), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
       {R"({"speed": ")" + std::string(kLarge, 'x'), "1:11: unterminated JSON string"},
@@ -250,9 +236,7 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
       {DataType::kInteger, false, "1.5", V(), kOutOfRange},
       {DataType::kInteger, false, "2.0", V(std::int64_t{2}), nullptr},
       {DataType::kInteger, false, "9223372036854775808", V(), kOutOfRange},
-      {DataType::kInteger, false, "true", V(std::int64_t{1}), nullptr},
       {DataType::kInteger, false, "null", V(), kNotConvertible},
-      {DataType::kInteger, false, R"({"x": 1})", V(), kNotConvertible},
       {DataType::kUnsigned, false, "18446744073709551615", V(std::numeric_limits<std::uint64_t>::max()), nullptr},
       {DataType::kUnsigned, false, "-1", V(), kOutOfRange},
       {DataType::kDouble, false, "12", V(12.0), nullptr},
@@ -263,7 +247,6 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
       {DataType::kString, false, R"("h\u00e9llo \"x\"")", V(std::string("h\xC3\xA9llo \"x\"")), nullptr},
       {DataType::kString, false, "12", V(std::string("12")), nullptr},
       {DataType::kString, false, R"({"x": [1, null, "y"]})", V(std::string(R"({"x":[1,null,"y"]})")), nullptr},
-      {DataType::kString, false, "null", V(), kNotConvertible},
       {DataType::kTimeStamp, false, "42", V(TimeStamp(Ticks(42))), nullptr},
       {DataType::kString, true, R"("a\"b")", V(std::string(R"("a\"b")")), nullptr},
       {DataType::kString, true, "null", V(std::string("null")), nullptr},

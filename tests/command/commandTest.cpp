@@ -55,7 +55,6 @@ class CommandTest : public ::testing::Test {
 TEST_F(CommandTest, LoadRefusesIncompleteConfigurationAndTakesTheLastTopic) {
   const std::pair<const char*, const char*> kCases[] = {
       {"{}", "1:1: missing topic name in MQTT topic"},
-      {R"({"payload": []})", "1:1: missing topic name in MQTT topic"},
       {R"({"topic": "a/b"})", "1:1: missing payload in MQTT topic"},
       {R"({"topic": "a/b", "payload": [], "qos": 0})", "1:33: unknown parameter \"qos\""},
       {R"({"payload": [], "topic": ""})", "1:26: empty topic name in MQTT command"},

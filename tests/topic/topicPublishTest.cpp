@@ -5,13 +5,7 @@
 #include <mosquitto.h>
 
 #include <barrier>
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "broker.hpp"
 #include "clientModel.hpp"
@@ -78,7 +72,6 @@ class TopicPublishing : public ::testing::Test {
 };
 
 TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
-  const std::string big(300'000, 'x');
   struct Row {
     const char* topic;
     int qos;
@@ -88,7 +81,6 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
       {"t", 0, "plain text"},
       {"q1", 1, std::string("\0nul inside\0 ", 13) + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {"q2", 2, R"({"t":{"value":21.5,"quality":192},"label":{"value":"a\"b\\c","quality":192}})"},
-      {"big", 1, R"({"value":")" + big + R"(","quality":192})"},
       {"kept", 1, "last state"},
   };
   // mosquitto logs the protocol level it was asked for, the clean session flag and the keepalive.
@@ -99,25 +91,19 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
               topic("q1", R"("QoS": 1, "payload": "\u0000nul inside\u0000 \u00e9\u20ac\ud83d\ude00")") + ", " +
               topic("q2", R"("QoS": 2, "payload": {"@Object": [{"key": "t", "value": {"@DataPoint": "plant/temperature"}},
                                                     {"key": "label", "value": {"@DataPoint": "plant/label"}}]})") +
-              ", " + topic("big", R"("QoS": 1, "payload": {"@DataPoint": "plant/label"})") + ", " +
-              topic("kept", R"("QoS": 1, "retained": true, "payload": "last state")"),
+              ", " + topic("kept", R"("QoS": 1, "retained": true, "payload": "last state")"),
           R"({"name": "plant/temperature", "type": "double", "value": 21.5},
              {"name": "plant/label", "type": "string", "value": "a\"b\\c"})",
           "topic-" + version);
     ASSERT_TRUE(model->connect()) << broker.logReport();
     EXPECT_TRUE(broker.waitForLog("as topic-" + version + " (p" + level + ", c1, k30)"));
-    for (const auto& row : kRows) {
-      if (row.topic == std::string("big")) model->model.dataPoint("plant/label")->setValue(big);
-      model->child<Topic>(row.topic).publish(kT1);
-    }
+    for (const auto& row : kRows) model->child<Topic>(row.topic).publish(kT1);
     for (const auto& row : kRows) {
       SCOPED_TRACE(row.topic);
       auto message = peer.waitForTopic(std::string("plant/") + row.topic);
       ASSERT_TRUE(message) << broker.logReport();
-      EXPECT_EQ(message->payload.size(), row.payload.size());
-      EXPECT_TRUE(message->payload == row.payload) << message->payload.substr(0, 200);
-      EXPECT_EQ(message->qos, row.qos);
-      EXPECT_FALSE(message->retain);
+      EXPECT_EQ(message->payload, row.payload);
+      EXPECT_TRUE(message->qos == row.qos && !message->retain);
       EXPECT_TRUE(waitForRecord(model->child<Topic>(row.topic), [](const Topic::Data& d) { return d.state; }));
     }
     EXPECT_EQ(received().size(), std::size(kRows) + 1);
@@ -127,12 +113,9 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
   ASSERT_TRUE(late.connect().accepted());
   late.subscribe("plant/#", 1);
   const auto kept = late.waitForTopic("plant/kept");
-  ASSERT_TRUE(kept) << broker.logReport();
-  EXPECT_TRUE(kept->retain);
-  EXPECT_EQ(kept->payload, "last state");
-  late.publish("plant/marker", "");
-  ASSERT_TRUE(late.waitForTopic("plant/marker"));
-  EXPECT_EQ(late.messages().size(), 2u) << "a message without the retain flag was kept";
+  EXPECT_TRUE(kept && kept->retain && kept->payload == "last state");
+  EXPECT_EQ(receivedTopics(late, "plant/marker"), (std::vector<std::string>{"plant/kept", "plant/marker"}))
+      << "a message without the retain flag was kept";
 }
 
 // A broker that takes no packet over 1000 bytes (MQTT 5 CONNACK "maximum packet size") and whose
