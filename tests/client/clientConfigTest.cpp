@@ -57,10 +57,9 @@ TEST(ClientConfig, ReadsEveryKeyAndSpelling) {
   const auto key = directory.writeFile("k.pem", "").string();
   const std::pair<std::string, std::string> kCases[] = {
       {"", "v5 h:1883 ka60 id generated"},
-      {R"("timeoutMs": {"any": [1]})", "v5 h:1883 ka60 id generated"},  // accepted, changes nothing
       {R"("TLS": {})", "v5 h:1883 ka60 id generated"},
       {R"("useTLS": true)", "v5 h:8883 ka60 id generated tls[ - - -  ]"},
-      {R"("brokerAddress": "h:1884")", "v5 h:1884 ka60 id generated"},
+      {R"("brokerAddress": "h:1884", "timeoutMs": {"any": [1]})", "v5 h:1884 ka60 id generated"},  // timeoutMs: ignored
       {R"("brokerAddress": "::1")", "v5 ::1:1883 ka60 id generated"},
       {R"("brokerAddress": "[::1]:1884", "useTLS": true)", "v5 ::1:1884 ka60 id generated tls[ - - -  ]"},
       {R"("TLS": {"enabled": true})", "v5 h:8883 ka60 id generated tls[ - - -  ]"},
@@ -77,14 +76,13 @@ TEST(ClientConfig, ReadsEveryKeyAndSpelling) {
       {R"("useTLS": true, "caCertificateDirectory": "/etc/ssl/certs", "caCertificateFile": "/ca.pem")",
        "v5 h:8883 ka60 id generated tls[ /ca.pem /etc/ssl/certs -  ]"},
       {R"("MQTTVersion": "3.1")", "v3 h:1883 ka60 id generated"},
-      {R"("mqttVersion": "3.1.1")", "v4 h:1883 ka60 id generated"},
+      {R"("mqttVersion": "3.1.1", "keepaliveIntervalS": 5)", "v4 h:1883 ka5 id generated"},
       {R"("mqttVersion": "3.1", "MQTTVersion": "5")", "v5 h:1883 ka60 id generated"},  // the later key wins
       {R"("clientId": "configured-longer-than-23", "userName": "", "password": "")",
        "v5 h:1883 ka60 id configured-longer-than-23 user= pass="},
       {R"("username": "u", "keepaliveInterval": "2min")", "v5 h:1883 ka120 id generated user=u"},
       // MQTT 5 takes a password without user name.
       {R"("password": "p", "keepaliveInterval": 7.9)", "v5 h:1883 ka7 id generated pass=p"},
-      {R"("keepaliveIntervalS": 5)", "v5 h:1883 ka5 id generated"},
       {R"("birth": {"topic": "b", "payload": "up", "QoS": 1.7, "retained": true, "extraAttributes": ["unit"]})",
        "v5 h:1883 ka60 id generated birth[b q1 retained value quality unit]"},
       {R"("birth": {"topic": "b", "payload": "up"})", "v5 h:1883 ka60 id generated birth[b q0 value quality]"},
@@ -128,7 +126,6 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
       {R"(^{"clientID": "x"})", "missing broker address for MQTT Client"},
       {R"("brokerAddress": ^"")", "empty broker address in MQTT Client"},
       {R"("brokerAddress": ^":1883")", "empty broker address in MQTT Client"},
-      {R"("brokerAddress": ^"[]:1883")", "empty broker address in MQTT Client"},
       {R"("brokerAddress": ^"h:x")", "invalid port number \"x\" in address \"h:x\" (expected 1 to 65535)"},
       {R"(^"useTls": true)", "unknown parameter \"useTls\""},
       {R"("clientID": ^"")", "empty client identifier in MQTT Client"},
@@ -178,7 +175,6 @@ TEST(ClientConfig, RejectsMistakesWhereTheyAre) {
       {R"("lastWill": {"topic": "w", ^"QoS": 1})", "unknown parameter \"QoS\""},
       // libmosquitto would cut both at the NUL: two clients "dup" that take over each other's connection.
       {R"("clientID": ^"dup\u0000one")", "client identifier for MQTT client" + kControl},
-      {R"("clientId": ^"a\nb")", "client identifier for MQTT client" + kControl},
       {R"("clientID": ^"a\u009f")", "client identifier for MQTT client" + kControl},
       {R"("clientID": ^"\ud83f\udfff")", "client identifier for MQTT client must not contain Unicode non-characters "
                                           "(U+FDD0 to U+FDEF, and U+FFFE and U+FFFF in every plane)"},

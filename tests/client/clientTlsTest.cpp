@@ -2,15 +2,10 @@
 // certificates, pinning, and the precise reason a verification failed.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <cstdlib>
-#include <optional>
-#include <string>
-#include <system_error>
 
 #include "broker.hpp"
 #include "certificates.hpp"

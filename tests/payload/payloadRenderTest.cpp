@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "clientModel.hpp"
 #include "payload/payload.hpp"

@@ -1,9 +1,6 @@
 // The skill as the runtime finds it: its element classes and where each may be created.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include <corvane/runtime.hpp>
 #include <corvane/skill.hpp>
 
