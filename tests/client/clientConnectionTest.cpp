@@ -34,13 +34,8 @@ std::string command(std::string_view name, std::string_view topic, std::string_v
 TEST(ClientConnection, RefusedConnackLeavesTheBrokersAnswer) {
   Broker broker({.allowAnonymous = false, .passwords = {{"user", "right"}}});
   broker.start();
-  struct Case {
-    const char* version;
-    const char* password;
-    std::error_code expected;
-    bool withCommand;
-  };
-  const Case kCases[] = {
+  // MQTT version, password, what the record shows (nothing: connected), whether a command is a child.
+  const std::tuple<const char*, const char*, std::error_code, bool> kCases[] = {
       {"3.1", "right", {}, false},
       {"3.1", "wrong", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED), false},
       {"3.1.1", "wrong", makeConnackError(CONNACK_REFUSED_NOT_AUTHORIZED), false},
@@ -50,24 +45,24 @@ TEST(ClientConnection, RefusedConnackLeavesTheBrokersAnswer) {
       // that inner call must not wipe what the refusal recorded for the poll.
       {"5", "wrong", makeReasonCodeError(MQTT_RC_NOT_AUTHORIZED), true},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(std::string(c.version) + " " + c.password + (c.withCommand ? " with a command" : ""));
+  for (const auto& [version, password, expected, withCommand] : kCases) {
+    SCOPED_TRACE(std::string(version) + " " + password + (withCommand ? " with a command" : ""));
     ClientModel m(clientConfig(broker.port(), "refused",
-                               std::string(R"("MQTTVersion": ")") + c.version + R"(", "username": "user", "password": ")" +
-                                   c.password + "\""),
-                  c.withCommand ? command("set", "cmd/set", "p") : "",
-                  c.withCommand ? R"({"name": "p", "type": "integer", "value": 0})" : "");
+                               std::string(R"("MQTTVersion": ")") + version + R"(", "username": "user", "password": ")" +
+                                   password + "\""),
+                  withCommand ? command("set", "cmd/set", "p") : "",
+                  withCommand ? R"({"name": "p", "type": "integer", "value": 0})" : "");
     m.prepare();
-    if (!c.expected) {
+    if (!expected) {
       EXPECT_TRUE(m.connect()) << describe(m.client().data().error);
       continue;
     }
     EventRecorder events(m.client());
     m.client().activate();
-    ASSERT_TRUE(eventually([&] { return m.client().data().error == c.expected; })) << describe(m.client().data().error);
+    ASSERT_TRUE(eventually([&] { return m.client().data().error == expected; })) << describe(m.client().data().error);
     // The refusal ends the connection; the polls that follow must leave the record alone.
     ASSERT_TRUE(m.waitForIdle());
-    EXPECT_FALSE(eventually([&] { return m.client().data().error != c.expected; }, 150ms))
+    EXPECT_FALSE(eventually([&] { return m.client().data().error != expected; }, 150ms))
         << describe(m.client().data().error);
     EXPECT_FALSE(m.client().data().deviceState);
     EXPECT_TRUE(events.roles().empty());

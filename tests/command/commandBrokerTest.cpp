@@ -81,12 +81,8 @@ TEST(CommandBigMessage, ALargestMessageIsAppliedALargerOneRefusedWhole) {
   // MQTT's remaining length stops just short of 256 MiB: this leaves room for the topic.
   constexpr std::size_t kLargest = (std::size_t{256} << 20) - 1024;
   enum class Outcome { Applied, Refused, NotSent };
-  struct Row {
-    const char* version;
-    std::size_t size;
-    Outcome outcome;
-  };
-  const std::vector<Row> rows = {
+  // MQTT version, message size, outcome.
+  const std::tuple<const char*, std::size_t, Outcome> rows[] = {
       {"3.1.1", kLimit, Outcome::Applied},
       {"3.1.1", kLargest, Outcome::Refused},
       {"5", kLimit, Outcome::Applied},
@@ -97,18 +93,17 @@ TEST(CommandBigMessage, ALargestMessageIsAppliedALargerOneRefusedWhole) {
   TestPeer peer({.port = broker.port()});
   ASSERT_TRUE(peer.connect().accepted());
   std::int64_t v = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string("MQTT ") + row.version + ", " + std::to_string(row.size) + " bytes");
-    ClientModel m(clientConfig(broker.port(), std::string("big-") + row.version,
-                               R"("MQTTVersion": ")" + std::string(row.version) + "\""),
+  for (const auto& [version, size, outcome] : rows) {
+    SCOPED_TRACE(std::string("MQTT ") + version + ", " + std::to_string(size) + " bytes");
+    ClientModel m(clientConfig(broker.port(), std::string("big-") + version, R"("MQTTVersion": ")" + std::string(version) + "\""),
                   command("c", "cmd/big"), kPoint);
     m.prepare();
     auto& c = m.child<Command>("c");
     m.client().activate();
     ASSERT_TRUE(eventually([&] { return c.subscribeData().subscribed; })) << broker.logReport();
 
-    peer.publishAndWait("cmd/big", message(++v, row.size), 0, false, nullptr, kBigWait);
-    if (row.outcome == Outcome::NotSent) {
+    peer.publishAndWait("cmd/big", message(++v, size), 0, false, nullptr, kBigWait);
+    if (outcome == Outcome::NotSent) {
       // Messages keep their order: once the next one is applied, the large one would have come.
       peer.publishAndWait("cmd/big", message(++v, 100), 0);
       ASSERT_TRUE(eventually([&] { return m.model.dataPoint("p")->value() == Value(v); }, kBigWait));
@@ -117,8 +112,8 @@ TEST(CommandBigMessage, ALargestMessageIsAppliedALargerOneRefusedWhole) {
     EXPECT_EQ(c.receivedEvent().raisedCount(), 1u);
     const auto received = c.receiveData();
     const auto point = m.model.dataPoint("p")->value();
-    if (row.outcome == Outcome::Refused) {
-      EXPECT_EQ(received.errorSummary, "message of " + std::to_string(row.size) +
+    if (outcome == Outcome::Refused) {
+      EXPECT_EQ(received.errorSummary, "message of " + std::to_string(size) +
                                            " bytes is larger than the 67108864 bytes a command takes");
       EXPECT_EQ(point, Value(std::int64_t{0}));
     } else {

@@ -223,19 +223,15 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
   const char* const kNotANumber = "the value is not a number";
   const char* const kOutOfRange = "the value is out of the range of the data point's type";
   const char* const kNotConvertible = "the value cannot be converted to the data point's type";
-  struct Case {
-    DataType type;
-    bool asJsonText;
-    const char* value;  // the JSON text of "v" in the message
-    V expected;         // monostate: refused
-    const char* error;  // the refusal's text after "P: "
-  };
-  const Case kCases[] = {
+  // The point's type, asJSONText, the JSON text of "v" in the message, the value written (monostate:
+  // refused), the refusal's text after "P: ".
+  const std::tuple<DataType, bool, const char*, V, const char*> kCases[] = {
       {DataType::kInteger, false, "-42", V(std::int64_t{-42}), nullptr},
       {DataType::kInteger, false, R"("42")", V(), kNotANumber},  // text is not read as a number
       {DataType::kInteger, false, "1.5", V(), kOutOfRange},
       {DataType::kInteger, false, "2.0", V(std::int64_t{2}), nullptr},
       {DataType::kInteger, false, "9223372036854775808", V(), kOutOfRange},
+      {DataType::kInteger, false, "true", V(std::int64_t{1}), nullptr},
       {DataType::kInteger, false, "null", V(), kNotConvertible},
       {DataType::kUnsigned, false, "18446744073709551615", V(std::numeric_limits<std::uint64_t>::max()), nullptr},
       {DataType::kUnsigned, false, "-1", V(), kOutOfRange},
@@ -254,14 +250,14 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
       {DataType::kInteger, true, "12", V(), kNotANumber},
       {DataType::kString, true, "2.5e-1", V(std::string("0.25")), nullptr},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.value);
-    auto point = model.addPoint("P", c.type);
+  for (const auto& [type, asJsonText, value, expected, error] : kCases) {
+    SCOPED_TRACE(value);
+    auto point = model.addPoint("P", type);
     const V before = point->value();
     payload = CommandPayload();
-    ASSERT_EQ(load("[" + entry("P", "$.v", c.asJsonText ? R"("asJSONText": true)" : "") + "]"), "");
-    EXPECT_EQ(apply(std::string(R"({"v": )") + c.value + "}"), c.error ? std::string("\nP: ") + c.error : "");
-    EXPECT_EQ(point->value(), c.error ? before : c.expected);
+    ASSERT_EQ(load("[" + entry("P", "$.v", asJsonText ? R"("asJSONText": true)" : "") + "]"), "");
+    EXPECT_EQ(apply(std::string(R"({"v": )") + value + "}"), error ? std::string("\nP: ") + error : "");
+    EXPECT_EQ(point->value(), error ? before : expected);
   }
 }
 

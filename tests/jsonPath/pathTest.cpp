@@ -1,5 +1,6 @@
 #include "jsonPath/path.hpp"
 
+#include <tuple>
 #include <typeinfo>
 
 #include <gtest/gtest.h>
@@ -12,13 +13,8 @@ using namespace std::string_literals;
 Segment name(std::string text) { return Segment(std::in_place_index<kName>, std::move(text)); }
 Segment index(std::uint64_t value) { return Segment(std::in_place_index<kIndex>, value); }
 
-struct AcceptCase {
-  const char* why;
-  std::string text;
-  Path expected;
-};
-
-const AcceptCase kAcceptCases[] = {
+// Why, the path's text, what it parses to.
+const std::tuple<const char*, std::string, Path> kAcceptCases[] = {
     {"root alone selects the whole message", "$", {}},
     {"both quotes, all four blank bytes", "$\t['a']\n[\r\"b\" ][ 7\t]", {name("a"), name("b"), index(7)}},
     {"blank space ends a shorthand", "$.a .b", {name("a"), name("b")}},
@@ -40,10 +36,10 @@ const AcceptCase kAcceptCases[] = {
 };
 
 TEST(JsonPathParse, AcceptsSupportedPaths) {
-  for (const auto& c : kAcceptCases) {
-    SCOPED_TRACE(std::string(c.why) + ": " + ::testing::PrintToString(c.text));
+  for (const auto& [why, text, expected] : kAcceptCases) {
+    SCOPED_TRACE(std::string(why) + ": " + ::testing::PrintToString(text));
     try {
-      EXPECT_EQ(parse(c.text), c.expected);
+      EXPECT_EQ(parse(text), expected);
     } catch (const std::exception& e) {
       ADD_FAILURE() << "refused with " << e.what();
     }

@@ -136,12 +136,8 @@ std::string load(Payload& payload, const std::string& text, const Payload::LoadO
 }
 
 TEST(PayloadLoad, RejectsEachMistakeAtItsLocation) {
-  struct Case {
-    const Payload::LoadOptions& options;
-    std::string text;
-    const char* error;
-  };
-  const Case kCases[] = {
+  // The owner, the payload's text, the located message.
+  const std::tuple<const Payload::LoadOptions&, std::string, const char*> kCases[] = {
       {kTopic, "42", "1:1: expected JSON object or JSON string"},
       {kBirth, R"([{"key":"a","value":"p#value"}])", "1:1: expected JSON object or JSON string"},
       {kTopic, "{}", "1:1: missing type specifier in MQTT topic payload element"},
@@ -164,9 +160,9 @@ TEST(PayloadLoad, RejectsEachMistakeAtItsLocation) {
       // An entry-list entry without a value is refused, not published as null.
       {kTopic, R"([{"key":"a","value":"p#value"},{"key":"b"}])", "1:32: missing value in MQTT topic payload entry"},
   };
-  for (const auto& c : kCases) {
+  for (const auto& [options, text, error] : kCases) {
     Payload payload;
-    EXPECT_EQ(load(payload, c.text, c.options), c.error) << c.text;
+    EXPECT_EQ(load(payload, text, options), error) << text;
   }
 }
 

@@ -72,12 +72,8 @@ class TopicPublishing : public ::testing::Test {
 };
 
 TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
-  struct Row {
-    const char* topic;
-    int qos;
-    std::string payload;
-  };
-  const Row kRows[] = {
+  // The topic's name, its QoS, the bytes a subscriber receives.
+  const std::tuple<const char*, int, std::string> kRows[] = {
       {"t", 0, "plain text"},
       {"q1", 1, std::string("\0nul inside\0 ", 13) + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {"q2", 2, R"({"t":{"value":21.5,"quality":192},"label":{"value":"a\"b\\c","quality":192}})"},
@@ -97,14 +93,14 @@ TEST_F(TopicPublishing, EachQoSArrivesByteForByteUnderEveryProtocolVersion) {
           "topic-" + version);
     ASSERT_TRUE(model->connect()) << broker.logReport();
     EXPECT_TRUE(broker.waitForLog("as topic-" + version + " (p" + level + ", c1, k30)"));
-    for (const auto& row : kRows) model->child<Topic>(row.topic).publish(kT1);
-    for (const auto& row : kRows) {
-      SCOPED_TRACE(row.topic);
-      auto message = peer.waitForTopic(std::string("plant/") + row.topic);
+    for (const auto& row : kRows) model->child<Topic>(std::get<0>(row)).publish(kT1);
+    for (const auto& [name, qos, payload] : kRows) {
+      SCOPED_TRACE(name);
+      auto message = peer.waitForTopic(std::string("plant/") + name);
       ASSERT_TRUE(message) << broker.logReport();
-      EXPECT_EQ(message->payload, row.payload);
-      EXPECT_TRUE(message->qos == row.qos && !message->retain);
-      EXPECT_TRUE(waitForRecord(model->child<Topic>(row.topic), [](const Topic::Data& d) { return d.state; }));
+      EXPECT_EQ(message->payload, payload);
+      EXPECT_TRUE(message->qos == qos && !message->retain);
+      EXPECT_TRUE(waitForRecord(model->child<Topic>(name), [](const Topic::Data& d) { return d.state; }));
     }
     EXPECT_EQ(received().size(), std::size(kRows) + 1);
   }
