@@ -4,7 +4,6 @@
 #include <mosquitto.h>
 
 #include "clientModel.hpp"
-#include "errors/customError.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "skill/attributes.hpp"
 
@@ -34,12 +33,7 @@ class CommandTest : public ::testing::Test {
       return e.what();
     }
   }
-  Value read(const corvane::model::Attribute& attribute) {
-    auto handle = command->makeReadHandle(attribute);
-    if (!handle) return std::string("no handle");
-    auto value = handle->read();
-    return value ? *value : Value();
-  }
+  Value read(const corvane::model::Attribute& attribute) { return command->makeReadHandle(attribute)->read().value(); }
   // A received message as libmosquitto hands it over.
   void receive(TimeStamp time, std::string payload, int qos = 0, bool retain = false) {
     mosquitto_message message{1, const_cast<char*>("a/b"), payload.data(), static_cast<int>(payload.size()), qos, retain};

@@ -6,7 +6,6 @@
 #include <openssl/pem.h>
 
 #include <cerrno>
-#include <string>
 #include <tuple>
 
 #include <corvane/data.hpp>
