@@ -88,8 +88,7 @@ TEST(ClientConnection, LostBrokerIsRecordedAndOnlyTheReconnectTaskConnectsAndSub
     SCOPED_TRACE("connection " + std::to_string(connection));
     for (auto* c : commands) {
       ASSERT_TRUE(eventually([&] { return c->subscribeData().subscribed; })) << describe(c->subscribeData().error);
-      EXPECT_EQ(c->subscribeData().error, std::error_code());
-      EXPECT_GE(c->subscribeData().time, before);
+      EXPECT_TRUE(!c->subscribeData().error && c->subscribeData().time >= before) << describe(c->subscribeData().error);
       EXPECT_EQ(c->subscriptionChangedEvent().raisedCount(), 2u * connection - 1);
     }
     TestPeer peer({.port = broker.port(), .reconnect = false});
@@ -148,31 +147,26 @@ TEST(ClientConnection, AnAttemptThatEndsSaysWhy) {
   const std::string unexpectedEof = "OpenSSL 167772454: SSL routines: unexpected eof while reading";
   const std::string reset = "system 104: Connection reset by peer";
   const std::string refused = "system 111: Connection refused";
-  struct Case {
-    int port;
-    std::string members;
-    std::vector<std::string> errors;  // any of them
-    const char* host = "127.0.0.1";
-  };
-  const Case kCases[] = {
-      {closing.port(), "", {closedUnanswered}},
-      {closing.port(), tls, {unexpectedEof}},
+  // Host, port, the client's members, what the record may show (any of them).
+  const std::tuple<const char*, int, std::string, std::vector<std::string>> kCases[] = {
+      {"127.0.0.1", closing.port(), "", {closedUnanswered}},
+      {"127.0.0.1", closing.port(), tls, {unexpectedEof}},
       // The broker closes on what it cannot read; whether the client then sees the end or a reset
       // depends on whether the broker had read everything.
-      {broker.tlsPort(), "", {closedUnanswered, reset}},
-      {broker.port(), tls, {unexpectedEof, reset}},
-      {nobody, "", {refused}},
-      {nobody, tls, {refused}},
-      {disconnecting.port(), "", {describe(makeReasonCodeError(MQTT_RC_SERVER_SHUTTING_DOWN))}},
-      {1883, "", {describe(std::error_code(EAI_NONAME, addressLookupErrorCategory()))}, "no-such-host.invalid"},
+      {"127.0.0.1", broker.tlsPort(), "", {closedUnanswered, reset}},
+      {"127.0.0.1", broker.port(), tls, {unexpectedEof, reset}},
+      {"127.0.0.1", nobody, "", {refused}},
+      {"127.0.0.1", nobody, tls, {refused}},
+      {"127.0.0.1", disconnecting.port(), "", {describe(makeReasonCodeError(MQTT_RC_SERVER_SHUTTING_DOWN))}},
+      {"no-such-host.invalid", 1883, "", {describe(std::error_code(EAI_NONAME, addressLookupErrorCategory()))}},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port) + " " + c.members);
-    ClientModel m(clientConfig(c.port, "unanswered", c.members, c.host));
+  for (const auto& [host, port, members, errors] : kCases) {
+    SCOPED_TRACE(std::string(host) + ":" + std::to_string(port) + " " + members);
+    ClientModel m(clientConfig(port, "unanswered", members, host));
     m.prepare();
     m.client().activate();
     // Well within the keepalive (60 s), which would otherwise end the attempt.
-    EXPECT_TRUE(eventually([&] { return std::ranges::count(c.errors, describe(m.client().data().error)) > 0; }, 3s))
+    EXPECT_TRUE(eventually([&] { return std::ranges::count(errors, describe(m.client().data().error)) > 0; }, 3s))
         << describe(m.client().data().error);
     EXPECT_TRUE(m.waitForIdle());
     EXPECT_FALSE(m.client().data().deviceState);
