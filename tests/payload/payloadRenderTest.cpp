@@ -13,16 +13,27 @@ using corvane::testing::fakeReadHandle;
 using data::NativeType;
 
 const Payload::LoadOptions kTopic{"MQTT topic", true, true};
+const Payload::LoadOptions kBirth{"MQTT client birth message", true, false};
+const Payload::LoadOptions kWill{"MQTT client will message", false, false};
 
 class PayloadRender : public ::testing::Test {
  protected:
+  // Loads `text` as `options` say into `payload`: "loaded", or the loader's located message.
+  std::string load(Payload& payload, const std::string& text, const Payload::LoadOptions& options = kTopic) {
+    try {
+      decoder::Document document;
+      decoder::Value value = document.read(text);
+      Payload::load(payload, value, context, options);
+      document.finish();
+      return "loaded";
+    } catch (const decoder::Exception& e) {
+      return e.what();
+    }
+  }
   // Loads, resolves and prepares a payload as a topic of the client "broker" does.
   Payload make(const std::string& text, bool resolve = true) {
     Payload payload;
-    decoder::Document document;
-    decoder::Value value = document.read(text);
-    Payload::load(payload, value, context, kTopic);
-    document.finish();
+    if (const auto loaded = load(payload, text); loaded != "loaded") throw std::runtime_error(loaded);
     context.resolveAll();
     if (!resolve) model.elements.clear();  // the only owner of every element
     payload.prepare({kTopic.elementKind, owner.client(), names});
@@ -89,6 +100,9 @@ TEST_F(PayloadRender, EachNativeTypeHasItsJsonForm) {
   fake->handles["value"] = fakeReadHandle(NativeType::kDouble, 1.0, readFailure);
   fake->handles["quality"] = fakeReadHandle(NativeType::kInt64, std::int64_t{192});
   EXPECT_EQ(make(R"({"@DataPoint":"fake"})").render(names), R"({"value":null,"quality":192})");
+  // A point gone before prepare renders nulls.
+  model.addPoint("plant/temp", data::DataType::kDouble);
+  EXPECT_EQ(make(R"({"@DataPoint":"plant/temp"})", false).render(names), R"({"value":null,"quality":null})");
 }
 
 TEST_F(PayloadRender, PrepareRefusesWhatCannotBeRead) {
@@ -112,30 +126,7 @@ TEST_F(PayloadRender, PrepareRefusesWhatCannotBeRead) {
   }
 }
 
-TEST_F(PayloadRender, PointGoneBeforePrepareRendersNulls) {
-  model.addPoint("plant/temp", data::DataType::kDouble);
-  EXPECT_EQ(make(R"({"@DataPoint":"plant/temp"})", false).render(names), R"({"value":null,"quality":null})");
-}
-
-const Payload::LoadOptions kBirth{"MQTT client birth message", true, false};
-const Payload::LoadOptions kWill{"MQTT client will message", false, false};
-
-// The payload loaded from `text`, or the loader's located message.
-std::string load(Payload& payload, const std::string& text, const Payload::LoadOptions& options) {
-  corvane::testing::FakeModel resolver;
-  config::Context context(".", resolver);
-  try {
-    decoder::Document document;
-    decoder::Value value = document.read(text);
-    Payload::load(payload, value, context, options);
-    document.finish();
-    return "loaded";
-  } catch (const decoder::Exception& e) {
-    return e.what();
-  }
-}
-
-TEST(PayloadLoad, RejectsEachMistakeAtItsLocation) {
+TEST_F(PayloadRender, LoadRejectsEachMistakeAtItsLocation) {
   // The owner, the payload's text, the located message.
   const std::tuple<const Payload::LoadOptions&, std::string, const char*> kCases[] = {
       {kTopic, "42", "1:1: expected JSON object or JSON string"},
@@ -166,7 +157,7 @@ TEST(PayloadLoad, RejectsEachMistakeAtItsLocation) {
   }
 }
 
-TEST(PayloadLoad, AcceptsWhatEachOwnerAllows) {
+TEST_F(PayloadRender, LoadAcceptsWhatEachOwnerAllows) {
   Payload payload;
   load(payload, R"("")", kWill);
   ASSERT_NE(payload.fixedText(), nullptr);
