@@ -26,13 +26,10 @@ constexpr const char* kPoint = R"({"name": "p", "type": "integer", "value": 0})"
 // client may not read): a refusal needs the dynamic-security plug-in. Anonymous clients may
 // subscribe to "cmd/allowed" and to nothing else.
 constexpr const char* kDynamicSecurityPlugin = "/usr/lib/x86_64-linux-gnu/mosquitto_dynamic_security.so";
-constexpr const char* kDynamicSecurityConfig = R"({
+constexpr const char* kDynamicSecurityConfig = R"({"clients": [], "anonymousGroup": "anonymous",
   "defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true, "subscribe": false, "unsubscribe": true},
-  "clients": [],
   "roles": [{"rolename": "reader", "acls": [{"acltype": "subscribeLiteral", "topic": "cmd/allowed", "priority": 0, "allow": true}]}],
-  "groups": [{"groupname": "anonymous", "roles": [{"rolename": "reader", "priority": 0}], "clients": []}],
-  "anonymousGroup": "anonymous"
-})";
+  "groups": [{"groupname": "anonymous", "roles": [{"rolename": "reader", "priority": 0}], "clients": []}]})";
 
 TEST(CommandBroker, SubscriptionRefusedByTheBrokerRecordsItsReasonCode) {
   if (!std::filesystem::exists(kDynamicSecurityPlugin)) GTEST_SKIP() << "no " << kDynamicSecurityPlugin;
