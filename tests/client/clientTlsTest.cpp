@@ -2,15 +2,10 @@
 // certificates, pinning, and the precise reason a verification failed.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <cstdlib>
-#include <optional>
-#include <string>
-#include <system_error>
 
 #include "broker.hpp"
 #include "certificates.hpp"
@@ -101,12 +96,8 @@ TEST(ClientTls, SetUpFailuresNameTheClientTheFileAndTheOpenSslReason) {
     return R"("useTLS": true, "clientCertificate": {"certificateFile": ")" + certificate + R"(", "privateKeyFile": ")" +
            key + "\"}";
   };
-  struct Case {
-    std::string members;
-    std::string message;  // what() of the std::system_error, the code's message appended
-    std::error_code error;
-  };
-  const Case cases[] = {
+  // The client's members, what() of the std::system_error (the code's message appended), the code.
+  const std::tuple<std::string, std::string, std::error_code> cases[] = {
       // The old form checks nothing but emptiness; libmosquitto rejects a will topic with wildcards.
       {R"("lastWill": {"topic": "a/+", "payload": "x"})", "Error setting will message for MQTT broker \"127.0.0.1:1\"",
        makeMosquittoError(MOSQ_ERR_INVAL)},
@@ -123,15 +114,15 @@ TEST(ClientTls, SetUpFailuresNameTheClientTheFileAndTheOpenSslReason) {
        "could not load private key for MQTT client \"broker\" from file \"" + noPem + "\"",
        ssl::makeError(ERR_PACK(ERR_LIB_OSSL_DECODER, 0, ERR_R_UNSUPPORTED))},
   };
-  for (const auto& c : cases) {
-    ClientModel m(clientConfig(1, "setup", c.members));
+  for (const auto& [members, message, error] : cases) {
+    ClientModel m(clientConfig(1, "setup", members));
     m.client().realize();
     try {
       m.client().prepare();
-      ADD_FAILURE() << "prepared " << c.members;
+      ADD_FAILURE() << "prepared " << members;
     } catch (const std::system_error& e) {
-      EXPECT_EQ(e.code(), c.error) << describe(e.code());
-      EXPECT_EQ(e.what(), c.message + ": " + c.error.message());
+      EXPECT_EQ(e.code(), error) << describe(e.code());
+      EXPECT_EQ(e.what(), message + ": " + error.message());
     }
     EXPECT_EQ(ERR_peek_error(), 0u) << "OpenSSL errors left in the queue";
   }

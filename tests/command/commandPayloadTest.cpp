@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "clientModel.hpp"
 
@@ -60,23 +56,15 @@ TEST_F(CommandPayloadTest, LoadRefusesMalformedEntriesAtTheirLocation) {
       {R"([{}])", "1:2: missing type specifier in payload element"},
       {R"([{"DataPoint": {}}])", "1:3: payload element does not start with \"@\""},
       {R"([{"@Attribute": {}}])", "1:2: unknown element type \"@Attribute\" for payload element"},
-      {R"([{"x": 1, "@DataPoint": {}}])", "1:3: payload element does not start with \"@\""},
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$"}, "more": 1}])", "1:2: excess members in payload"},
       // The entry itself is read before the excess member is seen.
       {R"([{"@DataPoint": {}, "more": 1}])", "1:17: missing JSON path in MQTT data point"},
-      {R"([{"@DataPoint": {"dataPoint": "A"}}])", "1:17: missing JSON path in MQTT data point"},
-      {R"([{"@DataPoint": {"jsonPath": "$"}}])", "1:17: missing data point name in MQTT data point"},
       // Refused at once, before a later member could fail.
       {R"([{"@DataPoint": {"x": 1, "jsonPath": "$[-1]"}}])", "1:17: unknown member \"x\" for data point element"},
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$[-1]"}}])",
        "1:48: use of unsupported negative index in JSON path index selector at 4"},
-      {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": ""}}])", "1:48: invalid JSON path"},
       {R"([{"@DataPoint": {"jsonPath": "$.*", "dataPoint": "A"}}])", "1:30: JSON path wildcard selectors are not supported"},
       {R"({})", "1:1: expected JSON array, found JSON object"},
-      {R"([1])", "1:2: expected JSON object, found JSON number"},
-      {R"([{"@DataPoint": []}])", "1:17: expected JSON object, found JSON array"},
-      {R"([{"@DataPoint": {"dataPoint": 1, "jsonPath": "$"}}])", "1:31: expected JSON string, found JSON number"},
-      {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": 1}}])", "1:48: expected JSON string, found JSON number"},
       {R"([{"@DataPoint": {"dataPoint": "A", "jsonPath": "$", "asJSONText": "yes"}}])", "1:67: expected JSON boolean, found JSON string"},
       {R"([{"@DataPoint": {"dataPoint": "Plant/Area", "jsonPath": "$"}}])", "1:31: element \"Plant/Area\" is not a data point"},
       {R"([{"@DataPoint": {"dataPoint": "RO", "jsonPath": "$"}}])", "data point \"RO\" is read-only"},
@@ -95,11 +83,6 @@ TEST_F(CommandPayloadTest, EntriesKeepTheirOrderTheLastPathAndWriteIndependently
   ASSERT_EQ(load("[" + entry("A", "$.x", R"("jsonPath": "$.missing")") + ", " + entry("B", "$.deep[1].name") + ", " +
                  entry("C", "$.deep[5]", R"("asJSONText": true)") + "]"),
             "");
-  ASSERT_EQ(payload.entries().size(), 3u);
-  EXPECT_EQ(payload.entries()[0]->pathText(), "$.missing");
-  EXPECT_EQ(payload.entries()[1]->path(), jsonPath::Path({std::string("deep"), std::uint64_t{1}, std::string("name")}));
-  EXPECT_EQ(payload.entries()[1]->target(), model.findElement("B"));
-  EXPECT_TRUE(payload.entries()[2]->asJsonText());
   // A failed entry does not stop the others.
   EXPECT_EQ(apply(R"({"deep": [{}, {"name": "pump"}]})"),
             "\nA: failed to find a JSON object member called \"missing\"\nC: the array index \"5\" is out of range");
@@ -112,20 +95,20 @@ TEST_F(CommandPayloadTest, EntriesKeepTheirOrderTheLastPathAndWriteIndependently
   EXPECT_EQ(apply(R"({"anything": 1})"), "");
 }
 
-TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
+// A message is held decoded while its entries are written: one of many tiny values is refused before
+// it takes memory out of proportion to its size; values no path reaches count too.
+TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentOrTooManyValuesWriteNothing) {
   constexpr std::size_t kLarge = (64u << 20) - 64;
-  const std::string kDeepObjects = [] {
-    std::string text;
-    for (int i = 0; i < 100000; ++i) text += R"({"a":)";
-    return text + "1" + std::string(100000, '}');
-  }();
+  auto zeros = [](std::size_t count) {
+    std::string text = "0";
+    for (std::size_t i = 1; i < count; ++i) text += ",0";
+    return text;
+  };
+  const char* kTooMany = "message has too many JSON values (more than 1000000)";
   const std::pair<std::string, const char*> kCases[] = {
       {"speed=12", "1:1: invalid JSON value \"speed=12\""},
       {"", "1:1: empty JSON text"},
       {R"({"speed": 12)", "1:13: expected ',' or '}' after object member, found end of JSON text"},
-      {R"({"speed": 12} {"speed": 13})", "1:15: unexpected content after JSON value"},
-      {R"({"speed": 12} x)", "1:15: unexpected content after JSON value"},
-      {"{\"speed\": 12, \"s\": \"\xC3\x28\"}", "1:21: invalid UTF-8 in JSON text"},
       {"{\"speed\": 12, \"\xFF\": 1}", "1:16: invalid UTF-8 in JSON text"},
       {std::string("{\"speed\": 12}\0", 14), "1:14: unexpected content after JSON value"},
       {R"({"speed": 12, "speed": 13})", "1:15: duplicate member \"speed\" in JSON object"},
@@ -135,11 +118,12 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
       {R"({"speed": 12, "big": 1e400})", "1:22: number out of range for double"},
       {"{\"speed\": 12, \"n\": " + std::string(2000, '[') + std::string(2000, ']') + "}",
        "1:1043: JSON text nested too deeply (more than 1024 levels)"},
-      {std::string(100000, '[') + std::string(100000, ']'), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
-      {kDeepObjects, "1:5121: JSON text nested too deeply (more than 1024 levels)"},
       // Near 64 MiB, within the largest message a command takes.
       {std::string(kLarge, '['), "1:1025: JSON text nested too deeply (more than 1024 levels)"},
       {R"({"speed": ")" + std::string(kLarge, 'x'), "1:11: unterminated JSON string"},
+      {"[" + zeros(1'000'000) + "]", kTooMany},
+      {R"({"pad": [)" + zeros(1'000'000) + R"(], "speed": 1})", kTooMany},
+      {R"({"speed": [)" + zeros(1'000'000) + "]}", kTooMany},  // in the selected value
   };
   auto a = model.addPoint("A", DataType::kDouble);
   ASSERT_EQ(load("[" + entry("A", "$.speed") + "]"), "");
@@ -147,6 +131,7 @@ TEST_F(CommandPayloadTest, MessagesThatAreNotOneJsonDocumentWriteNothing) {
     EXPECT_EQ(apply(message), std::string("refused: ") + error) << message.substr(0, 40);
   }
   EXPECT_EQ(a->changeCount(), 0u);
+  EXPECT_EQ(apply("[" + zeros(999'999) + "]"), "\nA: the JSON element is not an object");  // the limit itself
   // What is well-formed around a selected value is read whatever its size.
   EXPECT_EQ(apply(R"({"pad": ")" + std::string(kLarge, 'x') + R"(", "speed": 7})"), "");
   EXPECT_EQ(a->value(), V(7.0));
@@ -196,26 +181,6 @@ TEST_F(CommandPayloadTest, SelectionWhileReadingMatchesThePathOnTheWholeMessage)
   }
 }
 
-// A message is held decoded while its entries are written; one of many tiny values is refused
-// before it takes memory out of proportion to its size. Values no path reaches count too.
-TEST_F(CommandPayloadTest, MessagesOfTooManyValuesWriteNothing) {
-  auto zeros = [](std::size_t count) {
-    std::string text = "0";
-    for (std::size_t i = 1; i < count; ++i) text += ",0";
-    return text;
-  };
-  auto a = model.addPoint("A", DataType::kString);
-  auto b = model.addPoint("B", DataType::kInteger);
-  ASSERT_EQ(load("[" + entry("A", "$.a", R"("asJSONText": true)") + ", " + entry("B", "$.b") + "]"), "");
-  EXPECT_EQ(apply("[" + zeros(999'999) + "]"),  // the limit itself
-            "\nA: the JSON element is not an object\nB: the JSON element is not an object");
-  const char* kTooMany = "refused: message has too many JSON values (more than 1000000)";
-  EXPECT_EQ(apply("[" + zeros(1'000'000) + "]"), kTooMany);
-  EXPECT_EQ(apply(R"({"pad": [)" + zeros(1'000'000) + R"(], "b": 1})"), kTooMany);
-  EXPECT_EQ(apply(R"({"b": 1, "a": [)" + zeros(1'000'000) + "]}"), kTooMany);
-  EXPECT_EQ(a->changeCount() + b->changeCount(), 0u);
-}
-
 TEST_F(CommandPayloadTest, TargetsThatAreGoneOrUnboundAreEntryErrors) {
   auto detached = model.addFake("A");
   detached->writes = std::make_shared<int>(0);
@@ -250,40 +215,26 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
   const char* const kNotANumber = "the value is not a number";
   const char* const kOutOfRange = "the value is out of the range of the data point's type";
   const char* const kNotConvertible = "the value cannot be converted to the data point's type";
-  struct Case {
-    DataType type;
-    bool asJsonText;
-    const char* value;  // the JSON text of "v" in the message
-    V expected;         // monostate: refused
-    const char* error;  // the refusal's text after "P: "
-  };
-  const Case kCases[] = {
+  // The point's type, asJSONText, the JSON text of "v" in the message, the value written (monostate:
+  // refused), the refusal's text after "P: ".
+  const std::tuple<DataType, bool, const char*, V, const char*> kCases[] = {
       {DataType::kInteger, false, "-42", V(std::int64_t{-42}), nullptr},
-      {DataType::kInteger, false, "-9223372036854775808", V(std::numeric_limits<std::int64_t>::min()), nullptr},
       {DataType::kInteger, false, R"("42")", V(), kNotANumber},  // text is not read as a number
       {DataType::kInteger, false, "1.5", V(), kOutOfRange},
       {DataType::kInteger, false, "2.0", V(std::int64_t{2}), nullptr},
       {DataType::kInteger, false, "9223372036854775808", V(), kOutOfRange},
       {DataType::kInteger, false, "true", V(std::int64_t{1}), nullptr},
       {DataType::kInteger, false, "null", V(), kNotConvertible},
-      {DataType::kInteger, false, R"({"x": 1})", V(), kNotConvertible},
-      {DataType::kInteger, false, "[1]", V(), kNotConvertible},
       {DataType::kUnsigned, false, "18446744073709551615", V(std::numeric_limits<std::uint64_t>::max()), nullptr},
       {DataType::kUnsigned, false, "-1", V(), kOutOfRange},
-      {DataType::kDouble, false, "1.5e300", V(1.5e300), nullptr},
       {DataType::kDouble, false, "12", V(12.0), nullptr},
-      {DataType::kDouble, false, R"("1.5")", V(), kNotANumber},
-      {DataType::kBoolean, false, "true", V(true), nullptr},
       {DataType::kBoolean, false, "1", V(true), nullptr},
       {DataType::kBoolean, false, "2", V(), kOutOfRange},
       {DataType::kBoolean, false, R"("false")", V(false), nullptr},
       {DataType::kBoolean, false, R"("yes")", V(), kNotConvertible},
       {DataType::kString, false, R"("h\u00e9llo \"x\"")", V(std::string("h\xC3\xA9llo \"x\"")), nullptr},
       {DataType::kString, false, "12", V(std::string("12")), nullptr},
-      {DataType::kString, false, "false", V(std::string("false")), nullptr},
       {DataType::kString, false, R"({"x": [1, null, "y"]})", V(std::string(R"({"x":[1,null,"y"]})")), nullptr},
-      {DataType::kString, false, R"([true, {}])", V(std::string("[true,{}]")), nullptr},
-      {DataType::kString, false, "null", V(), kNotConvertible},
       {DataType::kTimeStamp, false, "42", V(TimeStamp(Ticks(42))), nullptr},
       {DataType::kString, true, R"("a\"b")", V(std::string(R"("a\"b")")), nullptr},
       {DataType::kString, true, "null", V(std::string("null")), nullptr},
@@ -291,14 +242,14 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
       {DataType::kInteger, true, "12", V(), kNotANumber},
       {DataType::kString, true, "2.5e-1", V(std::string("0.25")), nullptr},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.value);
-    auto point = model.addPoint("P", c.type);
+  for (const auto& [type, asJsonText, value, expected, error] : kCases) {
+    SCOPED_TRACE(value);
+    auto point = model.addPoint("P", type);
     const V before = point->value();
     payload = CommandPayload();
-    ASSERT_EQ(load("[" + entry("P", "$.v", c.asJsonText ? R"("asJSONText": true)" : "") + "]"), "");
-    EXPECT_EQ(apply(std::string(R"({"v": )") + c.value + "}"), c.error ? std::string("\nP: ") + c.error : "");
-    EXPECT_EQ(point->value(), c.error ? before : c.expected);
+    ASSERT_EQ(load("[" + entry("P", "$.v", asJsonText ? R"("asJSONText": true)" : "") + "]"), "");
+    EXPECT_EQ(apply(std::string(R"({"v": )") + value + "}"), error ? std::string("\nP: ") + error : "");
+    EXPECT_EQ(point->value(), error ? before : expected);
   }
 }
 
