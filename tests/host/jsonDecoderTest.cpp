@@ -85,7 +85,9 @@ std::string decode(std::string_view text, Mode mode = Mode::read, bool located =
     if (mode == Mode::walk) root.walk(dumper);
     if (mode == Mode::skip) root.skip();
     if (mode == Mode::raw) root.rawJson();
-    if (located) for (const Name& name : dumper.names) result += " " + std::string(name.view()) + "@" + name.location().toString();
+    for (const Name& name : dumper.names) {
+      if (located) result += " " + std::string(name.view()) + "@" + name.location().toString();
+    }
     document.finish();
     return "ok: " + dumper.text + result;
   } catch (const SyntaxError& e) {
@@ -314,7 +316,7 @@ TEST(JsonDecoderWindows, EveryWindowReadsAndFailsAsOneIndexDoes) {
     for (const Mode mode : {Mode::read, Mode::walk}) {
       const std::string whole = decode(text, mode, true);
       for (const std::size_t window : {1, 2, 7, 16, 61, 200}) {
-        ASSERT_EQ(decode(text, mode, true, window), whole) << "window " << window << " mode " << int(mode) << ": " << text;
+        ASSERT_EQ(decode(text, mode, true, window), whole) << window << ", mode " << int(mode) << ": " << text;
       }
     }
   }
