@@ -43,13 +43,9 @@ class WindowStream final : public corvane::utils::io::OutputStream<char> {
 TEST(JsonEncoder, EscapesStringsAndWritesCompactDocuments) {
   const std::pair<std::string, std::string> cases[] = {
       // input, then the text expected between the quotes
-      {"abc", "abc"},
-      {"a\"b\\c", "a\\\"b\\\\c"},
-      {"\b\f\n\r\t", "\\b\\f\\n\\r\\t"},
+      {"abc", "abc"},  {"a\"b\\c", "a\\\"b\\\\c"},  {"\b\f\n\r\t", "\\b\\f\\n\\r\\t"},  {"a\x7f", "a\\u007f"},
       {std::string("\0\x01\x1f", 3), "\\u0000\\u0001\\u001f"},
-      {"a\x7f", "a\\u007f"},
       {"/\xC3\xA9\xFF\xC0", "/\xC3\xA9\xFF\xC0"},  // slash, UTF-8 and invalid bytes unchanged
-      {"\"x\"", "\\\"x\\\""},
       {std::string(10000, 'y') + "\n" + std::string(5000, 'z'), std::string(10000, 'y') + "\\n" + std::string(5000, 'z')},
   };
   for (const auto& [input, body] : cases) {
@@ -87,7 +83,9 @@ std::string formatted(T value, std::size_t capacity = 24) {
   return std::string(buffer, corvane::utils::numeric::format(buffer, capacity, value));
 }
 
-TEST(NumberFormat, LimitsNonFiniteAndBuffersOneByteShort) {
+// Integers and doubles at their longest fit a buffer of their length and are refused, never cut
+// short, by one a byte shorter; the decimal fast path gives exactly what to_chars gives.
+TEST(NumericFormat, LimitsNonFiniteShortBuffersAndShortestRoundTripText) {
   constexpr auto kInt64Min = std::numeric_limits<std::int64_t>::min();
   constexpr auto kUInt64Max = std::numeric_limits<std::uint64_t>::max();
   constexpr double kLongest = -2.2250738585072014e-308;  // 24 characters
@@ -95,15 +93,10 @@ TEST(NumberFormat, LimitsNonFiniteAndBuffersOneByteShort) {
   EXPECT_EQ(formatted(kUInt64Max, 20), "18446744073709551615");
   EXPECT_EQ(formatted(kLongest), "-2.2250738585072014e-308");
   for (double value : {std::nan(""), HUGE_VAL, -HUGE_VAL}) EXPECT_EQ(formatted(value), "null");
-  // Refused, never cut short.
   EXPECT_THROW(formatted(kInt64Min, 19), std::length_error);
   EXPECT_THROW(formatted(kUInt64Max, 19), std::length_error);
   EXPECT_THROW(formatted(kLongest, 23), std::length_error);
   EXPECT_THROW(formatted(-HUGE_VAL, 3), std::length_error);
-}
-
-// The decimal fast path must give exactly what to_chars gives, for every kind of double.
-TEST(NumericFormat, DoublesMatchShortestRoundTripText) {
   std::mt19937_64 random(7);
   auto check = [](double v) {
     char ours[24], reference[64];
@@ -111,12 +104,10 @@ TEST(NumericFormat, DoublesMatchShortestRoundTripText) {
     auto [end, error] = std::to_chars(reference, reference + sizeof reference, v);
     ASSERT_EQ(std::string(ours, length), std::string(reference, end)) << v;
   };
-  const double edges[] = {0.001, 0.0001, 1e9,  8999999999.999999, 1000, 1e6,  1e7,     1e14,   123456789,
-                          0.5,   1.5e-3, 9e9,  20.125, 0.1, 0.3,  1.0 / 3, -0.0, 0.0, 5e-324, 1e21,
-                          123456789.125, 2.2250738585072014e-308, 1.7976931348623157e308};
-  for (double v : edges) {
-    check(v);
-    check(-v);
+  for (double v : {0.001, 0.0001, 1e9, 8999999999.999999, 1000.0, 1e6, 1e7, 1e14, 123456789.0, 0.5, 1.5e-3, 9e9, 20.125,
+                   0.1, 0.3, 1.0 / 3, -0.0, 0.0, 5e-324, 1e21, 123456789.125, 2.2250738585072014e-308,
+                   1.7976931348623157e308}) {
+    check(v), check(-v);
   }
   for (int i = 0; i < 200000; ++i) {
     auto scaled = static_cast<long long>(random() % 20000000000ULL) - 10000000000LL;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "brokerOptions.hpp"
 #include "childProcess.hpp"
@@ -21,7 +22,7 @@ class Broker {
   static constexpr std::chrono::seconds kStartTimeout{10};
   static constexpr std::chrono::seconds kStopTimeout{5};
 
-  explicit Broker(BrokerOptions options = {});
+  explicit Broker(BrokerOptions options = {}) : options_(std::move(options)) {}
   ~Broker();
   Broker(const Broker&) = delete;
   Broker& operator=(const Broker&) = delete;
@@ -37,7 +38,10 @@ class Broker {
   void pause();
   void resume();
   // stop() then start(), on the same ports.
-  void restart();
+  void restart() {
+    stop();
+    start();
+  }
 
   bool running() const noexcept { return process_.running(); }
   int port() const noexcept { return port_; }        // plain listener, 0 without one

@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "certificateFiles.hpp"
-
 namespace corvane::testing {
+
+// A PEM certificate (or chain) and the PEM private key that goes with it.
+struct CertificateFiles {
+  std::filesystem::path certificate{};
+  std::filesystem::path key{};
+};
 
 struct TlsListenerOptions {
   std::filesystem::path caFile{};  // CA that client certificates must chain to

@@ -57,9 +57,7 @@ commonName = supplied
 void openssl(std::vector<std::string> args) {
   args.insert(args.begin(), "openssl");
   if (auto result = runProcess(args); result.exitCode != 0) {
-    std::string command;
-    for (const auto& arg : args) command += arg + ' ';
-    throw std::runtime_error("certificate generation failed: " + command + "\n" + result.output);
+    throw std::runtime_error("certificate generation failed: openssl " + args[1] + "\n" + result.output);
   }
 }
 

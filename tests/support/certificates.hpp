@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "certificateFiles.hpp"
+#include "brokerOptions.hpp"
 #include "tempDir.hpp"
 
 namespace corvane::testing {
@@ -18,8 +18,6 @@ class Certificates {
   // Generates a fresh set into a directory of its own; throws std::runtime_error with openssl's
   // output when a step fails.
   Certificates();
-
-  const std::filesystem::path& directory() const noexcept { return directory_.path(); }
 
   // The test CA ("Corvane Test CA") and its key.
   const CertificateFiles& ca() const noexcept { return ca_; }

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,9 +13,7 @@ namespace corvane::testing {
 inline std::string readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("could not open " + file.string() + " for reading");
-  std::ostringstream content;
-  content << in.rdbuf();
-  return std::move(content).str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void writeFile(const std::filesystem::path& file, std::string_view content) {
