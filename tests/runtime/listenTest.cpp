@@ -105,6 +105,9 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
        R"({"dataPoint":"p/mode","jsonPath":"$.mode","error":"failed to find a JSON object member called \"mode\""},)"
        R"({"dataPoint":"p/label","jsonPath":"$.label","selected":null,"wouldWrite":"null"}]})",
        R"(\np/set: the array index \"1\" is out of range\np/mode: failed to find a JSON object member called \"mode\")"},
+      {"malformed UTF-8 is shown as U+FFFD", "{\"label\": \"\xC3\x28\"}",
+       "\"payload\":\"{\\\"label\\\": \\\"\xEF\xBF\xBD(\\\"}\",\"payloadBytes\":15,"
+       "\"error\":\"1:12: invalid UTF-8 in JSON text\",\"entries\":[]}", "1:12: invalid UTF-8 in JSON text"},
       {"a huge payload is shown cut, its entries in full", R"({"v": [0, 9], "mode": 4, "label": ")" + pad + R"("})",
        R"("payload":"{\"v\": [0, 9], \"mode\": 4, \"label\": \")" + std::string(4096 - 35, 'x') +
            R"(","payloadBytes":5037,)"
@@ -148,8 +151,6 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
   ASSERT_EQ(shared.size(), 4u) << listen.output();
   EXPECT_EQ(from(shared[1], R"("command":)"),
             R"("command":"b/audit","topic":"t/mode","QoS":0,"retained":true,"payload":"5","payloadBytes":1,"entries":[]})");
-  EXPECT_EQ(from(shared[2], R"("command":)"), R"("command":"b/mode","topic":"t/mode","QoS":0,"retained":false,"payload":"6",)"
-                                              R"("payloadBytes":1,"entries":[{"dataPoint":"p/mode","jsonPath":"$","selected":6,"wouldWrite":6}]})");
   // Only message lines: a data point that changed would be a "dataPoint" line.
   EXPECT_EQ(listen.linesHolding({R"("type":"message")"}).size(), listen.lines().size()) << listen.output();
   EXPECT_EQ(broker.log().find("already connected"), std::string::npos) << broker.logReport();
@@ -191,7 +192,6 @@ TEST(Listen, ConnectionFailuresAreReportedWithTheirCodeAndRetried) {
     SCOPED_TRACE(cases[i].second);
     EXPECT_EQ(listeners[i]->waitForExit(10s), 0) << listeners[i]->errors();
     EXPECT_EQ(occurrences(listeners[i]->errors(), "client \"b\": " + cases[i].second), 1u) << listeners[i]->errors();
-    EXPECT_EQ(listeners[i]->output(), "");
   }
 }
 

@@ -102,6 +102,14 @@ TEST_F(RunnerOutput, AStalledReaderHoldsNeitherTheConnectionNorTheStop) {
   EXPECT_FALSE(runner.waitForLine(holds({R"("type":"stopped")"}), 0ms));
 }
 
+TEST_F(RunnerOutput, AReaderThatGoesAwayEndsTheRunAsSigtermDoes) {
+  Runner runner({"run", model.string(), "--events"});
+  ASSERT_TRUE(runner.waitForLine(holds({R"("type":"started")"})));
+  runner.closeOutput();
+  EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from stalled")) << broker.logReport();
+}
+
 TEST_F(RunnerOutput, TheStatusViewShowsEscapeSequencesFromOutsideAsText) {
   Runner runner({"run", model.string()}, {}, true);
   ASSERT_TRUE(runner.waitForLine(holds({"subscribed    since"}))) << runner.output() << broker.logReport();

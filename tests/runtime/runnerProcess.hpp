@@ -28,6 +28,13 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kRunner = CORVANE_RUN;
 
+// A JSON line that holds every one of these members (compact text, as the runner writes it).
+inline std::function<bool(const std::string&)> holds(std::initializer_list<std::string_view> members) {
+  return [wanted = std::vector<std::string>(members.begin(), members.end())](const std::string& line) {
+    return std::ranges::all_of(wanted, [&](const auto& m) { return line.find(m) != std::string::npos; });
+  };
+}
+
 // A running corvane-run with its standard input, output and error on pipes (its output on a
 // pseudo-terminal when `onTerminal`). Killed (SIGKILL) and reaped when the handle goes away, so a
 // failing test leaves nothing behind.
@@ -71,7 +78,11 @@ class Runner {
     return true;
   }
   // The output lines that hold every one of `members`, in order.
-  std::vector<std::string> linesHolding(std::initializer_list<std::string_view> members) const;
+  std::vector<std::string> linesHolding(std::initializer_list<std::string_view> members) const {
+    std::vector<std::string> found;
+    std::ranges::copy_if(lines_, std::back_inserter(found), holds(members));
+    return found;
+  }
 
   // The exit code once the runner has ended (its output read to the end); nothing on timeout or
   // when a signal ended it.
@@ -94,6 +105,7 @@ class Runner {
     return ::ioctl(out_, FIONREAD, &bytes) == 0 ? bytes : -1;
   }
   void signal(int number) const { ::kill(pid_, number); }
+  void closeOutput() { out_ = (::close(out_), -1); }  // the reader of the runner's output goes away
   pid_t pid() const noexcept { return pid_; }
   // Once a model with a client is prepared: a thread besides the main one (the client's network
   // thread, started after the stop signals are blocked; they end the process until then).
@@ -155,18 +167,6 @@ inline Outcome runToEnd(const std::vector<std::string>& arguments, std::string_v
   return {runner.waitForExit().value_or(-1), runner.output(), runner.errors()};
 }
 
-// A JSON line that holds every one of these members (compact text, as the runner writes it).
-inline std::function<bool(const std::string&)> holds(std::initializer_list<std::string_view> members) {
-  return [wanted = std::vector<std::string>(members.begin(), members.end())](const std::string& line) {
-    return std::ranges::all_of(wanted, [&](const auto& m) { return line.find(m) != std::string::npos; });
-  };
-}
-
-inline std::vector<std::string> Runner::linesHolding(std::initializer_list<std::string_view> members) const {
-  std::vector<std::string> found;
-  std::ranges::copy_if(lines_, std::back_inserter(found), holds(members));
-  return found;
-}
 
 inline std::string replaced(std::string text, std::string_view from, std::string_view to) {
   for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
