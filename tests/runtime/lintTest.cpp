@@ -40,16 +40,17 @@ std::string clientModel(std::string_view config, std::string_view children = "",
 std::string withFiles(std::string text) {
   static const testing::TempDir dir{"corvane-lint-files"};
   static const auto files = [] {
-    const auto& shared = testing::Certificates::shared();
+    const auto& certs = testing::Certificates::shared();
     // Ed25519: loads beside an EC certificate without complaint.
     auto key = testing::runProcess({"openssl", "genpkey", "-algorithm", "ED25519", "-out", dir / "ed25519.key"});
     if (key.exitCode != 0) throw std::runtime_error("openssl genpkey failed: " + key.output);
     std::filesystem::create_directory(dir / "empty");
     std::filesystem::create_directory(dir / "unhashed");  // the test CA, but not under its subject hash
-    std::filesystem::copy_file(shared.ca().certificate, dir / "unhashed" / "ca.pem");
+    std::filesystem::copy_file(certs.ca().certificate, dir / "unhashed" / "ca.pem");
     return std::vector<std::pair<std::string, std::filesystem::path>>{
-        {"CLIENT_PEM", shared.client().certificate}, {"SERVER_KEY", shared.server().key},
-        {"OTHER_TYPE_KEY", dir / "ed25519.key"}, {"EXPIRED_PEM", shared.expiredServer().certificate},
+        {"CLIENT_PEM", certs.client().certificate}, {"CLIENT_KEY", certs.client().key}, {"CA_PEM", certs.caFile()},
+        {"SERVER_KEY", certs.server().key}, {"CA_DIRECTORY", certs.caDirectory()},
+        {"OTHER_TYPE_KEY", dir / "ed25519.key"}, {"EXPIRED_PEM", certs.expiredServer().certificate},
         {"EMPTY_DIRECTORY", dir / "empty"}, {"UNHASHED_DIRECTORY", dir / "unhashed"}};
   }();
   for (const auto& [name, path] : files) text = replaced(text, name, path.string());
@@ -68,9 +69,12 @@ TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
       {"retained will that no retained birth replaces", "b", R"("retained": true, "payload": "off")",
        R"(the will on "s" is retained, but no retained birth message on that topic replaces it)",
        R"("birth": {"topic": "s", "payload": "on"}, "will": {"topic": "s", "retained": true, "payload": "off"})"},
+      // Beside it what gives no warning: a matching client key, a hashed CA directory, a CA file.
       {"birth and will on different topics", "b", R"("topic": "s/will")",
        R"(the birth message and the will are on different topics ("s/birth", "s/will"))",
-       R"("birth": {"topic": "s/birth", "payload": "on"}, "will": {"topic": "s/will", "payload": "off"})"},
+       R"("birth": {"topic": "s/birth", "payload": "on"}, "will": {"topic": "s/will", "payload": "off"}, "useTLS": true,
+     "caCertificateDirectory": "CA_DIRECTORY", "caCertificateFile": "CA_PEM",
+     "clientCertificate": {"certificateFile": "CLIENT_PEM", "privateKeyFile": "CLIENT_KEY"})"},
       {"client key of another type than its certificate", "b", R"("clientCertificate")",
        R"((EC) does not match its private key)",
        R"("TLS": {"enabled": true, "clientCertificate": {"certificateFile": "CLIENT_PEM", "privateKeyFile": "OTHER_TYPE_KEY"}})"},
@@ -83,9 +87,13 @@ TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
       {"CA directory whose certificate OpenSSL cannot look up", "b", R"("caCertificateDirectory")",
        "none under the subject-hash names (HASH.0) that OpenSSL looks up",
        R"("useTLS": true, "caCertificateDirectory": "UNHASHED_DIRECTORY")"},
+      // Beside it, also no warning: the identifier on another port, birth and will retained on one topic.
       {"client identifier twice on one broker", "b2", R"("clientID": "lint-1"})",
-       R"(client identifier "lint-1" is also used by client "b" on the same broker (127.0.0.1:1883))", keepalive, "",
-       R"({"skill": "MQTT", "class": "Client", "name": "b2", "config": {"brokerAddress": "127.0.0.1", "clientID": "lint-1"}})"},
+       R"(client identifier "lint-1" is also used by client "b" on the same broker (127.0.0.1:1883))",
+       R"("birth": {"topic": "s", "retained": true, "payload": "on"}, "will": {"topic": "s", "retained": true, "payload": "off"})", "",
+       R"({"skill": "MQTT", "class": "Client", "name": "b2", "config": {"brokerAddress": "127.0.0.1", "clientID": "lint-1"}},
+  {"skill": "MQTT", "class": "Client", "name": "b3",
+   "config": {"brokerAddress": "127.0.0.1:1884", "clientID": "lint-1"}})"},
       {"topic attribute that its data point lacks", "b/t", R"("colour")",
        R"(the topic names attribute "colour" in "extraAttributes", which data point "p/level" does not have)",
        keepalive,

@@ -76,10 +76,7 @@ struct Tricklers {
         for (int s : sockets) ::send(s, "a", 1, MSG_NOSIGNAL);
     });
   }
-  ~Tricklers() {
-    thread = {};  // stopped and joined before the sockets close
-    for (int s : sockets) ::close(s);
-  }
+  ~Tricklers() { thread = {}; std::ranges::for_each(sockets, ::close); }  // joined before the sockets close
   std::vector<int> sockets;
   std::jthread thread;
 };
@@ -183,11 +180,9 @@ constexpr std::string_view kDenied = R"(client="b",element="b/denied",topic="t/d
 constexpr std::string_view kSet = R"(client="b",element="b/set",topic="t/set")";
 const std::string kOdd = std::string(R"(client="b",element="b/odd",)") + std::string(kOddTopicLabel);
 
-std::string series(std::string_view name, std::string_view labels) {
-  return std::string(name) + "{" + std::string(labels) + "}";
-}
-double unixSeconds(std::chrono::system_clock::time_point time) {
-  return std::chrono::duration<double>(time.time_since_epoch()).count();
+std::string series(std::string_view name, std::string_view l) { return std::string(name) + "{" + std::string(l) + "}"; }
+double unixSeconds(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
 // ---- the runner's endpoint ----
@@ -244,8 +239,6 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
       {"connected client shown as disconnected", series("corvane_mqtt_client_connected", kB), 1},
       {"client without broker shown as connected", series("corvane_mqtt_client_connected", kAbsent), 0},
       {"connection counted twice or not at all", series("corvane_mqtt_client_connects_total", kB), 1},
-      {"disconnection without a loss", series("corvane_mqtt_client_disconnects_total", kB), 0},
-      {"failed attempts counted as connections", series("corvane_mqtt_client_connects_total", kAbsent), 0},
       {"absent broker's error unlabelled", series("corvane_mqtt_client_error_info", std::string(kAbsent) + refused), 1},
       {"connection time that never was", series("corvane_mqtt_client_connection_timestamp_seconds", kAbsent), {}},
       {"command messages miscounted", series("corvane_mqtt_command_received_total", kSet), 2},
@@ -258,7 +251,6 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
       {"local failure not labelled with its error",
        series("corvane_mqtt_topic_failed_total", kOdd + R"(,category="Mosquitto",code="18",message="Malformed UTF-8")"),
        sumOf(samples, "corvane_mqtt_topic_failed_total", kOdd)},
-      {"refusals counted as confirmations", series("corvane_mqtt_topic_confirmed_total", kDenied), 0},
   };
   for (const auto& [fault, name, value] : expected) EXPECT_EQ(valueOf(samples, name), value) << fault << ": " << name;
   EXPECT_EQ(sumOf(samples, "corvane_mqtt_client_error_info", kB), 0) << "error shown for a connected client";
@@ -320,7 +312,6 @@ TEST(Metrics, ScrapeShowsClientsTopicsAndCommandsAsTheyAreThroughALostConnection
   // The gauge turns before the "connected" event is counted: wait for the count, which comes last.
   auto back = scrapeUntil(port, [&](const Samples& s) { return client(s, "corvane_mqtt_client_connects_total") == 2; });
   EXPECT_EQ(client(back, "corvane_mqtt_client_connected"), 1);
-  EXPECT_EQ(client(back, "corvane_mqtt_client_connects_total"), 2);
   EXPECT_EQ(client(back, "corvane_mqtt_client_disconnects_total"), 1);
   EXPECT_EQ(valueOf(back, error), std::nullopt) << "the error of a client that is back";
   EXPECT_GE(valueOf(back, offline), valueOf(lost, offline)) << "a counter went down";
@@ -356,6 +347,11 @@ TEST(Metrics, SlowClientsNeitherHoldScrapesNorTheEndOfTheRun) {
   EXPECT_EQ(taken.exitCode, 1);
   EXPECT_EQ(taken.errors, "corvane-run: --metrics " + at + ": cannot listen on " + at + ": Address already in use\n");
   EXPECT_EQ(taken.output, "") << "nothing started";
+  const std::pair<const char*, const char*> refused[] = {
+      {"nohost", "corvane-run: --metrics nohost: expected HOST:PORT (e.g. 127.0.0.1:9464)\n"},
+      {"::1:9464", "corvane-run: --metrics ::1:9464: an IPv6 address goes in brackets: [ADDRESS]:PORT\n"},
+      {":9464", "corvane-run: --metrics :9464: missing host name in address \":9464\"\n"}};
+  for (const auto& [bad, said] : refused) EXPECT_EQ(runToEnd({"run", model, "--metrics", bad}).errors, said);
   {
     Tricklers one(port, 1);
     std::string answer;

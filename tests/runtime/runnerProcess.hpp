@@ -100,10 +100,7 @@ class Runner {
   }
 
   // Bytes the runner wrote to its standard output that the test has not read yet.
-  int unread() const {
-    int bytes = 0;
-    return ::ioctl(out_, FIONREAD, &bytes) == 0 ? bytes : -1;
-  }
+  int unread() const { int bytes = 0; return ::ioctl(out_, FIONREAD, &bytes) == 0 ? bytes : -1; }
   void signal(int number) const { ::kill(pid_, number); }
   void closeOutput() { out_ = (::close(out_), -1); }  // the reader of the runner's output goes away
   pid_t pid() const noexcept { return pid_; }

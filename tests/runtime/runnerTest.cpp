@@ -97,6 +97,8 @@ std::string hModel(std::string_view children, std::string_view points = "") {
 TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
   const ErrorCase cases[] = {
       {"malformed JSON", "{\"elements\": [}", "m.json:1:15: "},
+      {"unknown key names the element", replaced(hModel(""), R"("h"})", R"("h", "QoS": 1})"),
+       "m.json:2:98: unknown parameter \"QoS\" (element \"b\")\n"},
       {"a command path that does not parse",
        hModel(R"({"class": "Command", "name": "c", "config": {"topic": "t",
    "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$..v"}}]}})",

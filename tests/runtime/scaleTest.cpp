@@ -25,17 +25,13 @@ std::string scaleModel(int port) {
   for (int i = 0; i < kClients; ++i) {
     const auto n = std::to_string(i), comma = std::string(i > 0 ? "," : "");
     points += comma + R"({"name": "p)" + n + R"(", "type": "integer", "value": 0})";
-    elements +=
-        comma +
-        replaced(R"({"skill": "MQTT", "class": "Client", "name": "cN", "config": {"brokerAddress": "127.0.0.1:PORT",
-      "clientID": "scale-N"}, "children": [{"class": "Topic", "name": "t", "config": {"topic": "scale/N/state",
-        "payload": {"@DataPoint": "pN"}}},
+    elements += comma + replaced(R"({"skill": "MQTT", "class": "Client", "name": "cN",
+      "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "scale-N"}, "children": [
+      {"class": "Topic", "name": "t", "config": {"topic": "scale/N/state", "payload": {"@DataPoint": "pN"}}},
       {"class": "Command", "name": "set", "config": {"topic": "scale/N/set",
-        "payload": [{"@DataPoint": {"dataPoint": "pN", "jsonPath": "$"}}]}}]})",
-                 "N", n);
+        "payload": [{"@DataPoint": {"dataPoint": "pN", "jsonPath": "$"}}]}}]})", "N", n);
   }
-  return replaced(R"({"dataPoints": [)" + points + R"(], "elements": [)" + elements + "]}", "PORT",
-                  std::to_string(port));
+  return replaced(R"({"dataPoints": [)" + points + R"(], "elements": [)" + elements + "]}", "PORT", std::to_string(port));
 }
 
 TEST(RunnerScale, AThousandClientsConnectTakeCommandsAndStopOnTime) {
