@@ -18,37 +18,24 @@
 namespace corvane::run {
 namespace {
 
-using testing::Broker;
-using testing::TempDir;
 
 // Three typed points; "set" takes three of a message's values, "mode" and "audit" share a topic.
 // CLIENT is the whole "config" of the client but its children.
-constexpr std::string_view kModel = R"({
-  "dataPoints": [
-    {"name": "p/set", "type": "double", "value": 20},
-    {"name": "p/mode", "type": "integer", "value": 7},
-    {"name": "p/label", "type": "string", "value": "old"}
-  ],
-  "elements": [
-    {"skill": "MQTT", "class": "Client", "name": "b", "config": CLIENT,
-     "children": [
-       {"class": "Command", "name": "set",
-        "config": {"topic": "t/set", "payload": [
-          {"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}},
-          {"@DataPoint": {"dataPoint": "p/mode", "jsonPath": "$.mode"}},
-          {"@DataPoint": {"dataPoint": "p/label", "jsonPath": "$.label", "asJSONText": true}}]}},
-       {"class": "Command", "name": "mode",
-        "config": {"topic": "t/mode", "payload": [{"@DataPoint": {"dataPoint": "p/mode", "jsonPath": "$"}}]}},
-       {"class": "Command", "name": "audit", "config": {"topic": "t/mode", "payload": []}}
-     ]}
-  ]
-})";
+constexpr std::string_view kModel = R"({"dataPoints": [{"name": "p/set", "type": "double", "value": 20},
+    {"name": "p/mode", "type": "integer", "value": 7}, {"name": "p/label", "type": "string", "value": "old"}],
+  "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": CLIENT, "children": [
+    {"class": "Command", "name": "set", "config": {"topic": "t/set",
+      "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v[1]"}},
+      {"@DataPoint": {"dataPoint": "p/mode", "jsonPath": "$.mode"}}, {"@DataPoint": {"dataPoint": "p/label",
+        "jsonPath": "$.label", "asJSONText": true}}]}},
+    {"class": "Command", "name": "mode", "config": {"topic": "t/mode",
+      "payload": [{"@DataPoint": {"dataPoint": "p/mode", "jsonPath": "$"}}]}},
+    {"class": "Command", "name": "audit", "config": {"topic": "t/mode", "payload": []}}]}]})";
 
 std::string model(const std::string& client) { return replaced(std::string(kModel), "CLIENT", client); }
 
-std::string plainClient(int port, std::string_view version = "5", std::string_view id = "plant-1") {
-  return R"({"brokerAddress": "127.0.0.1:)" + std::to_string(port) + R"(", "clientID": ")" + std::string(id) +
-         R"(", "mqttVersion": ")" + std::string(version) + R"("})";
+std::string plainClient(int port) {
+  return R"({"brokerAddress": "127.0.0.1:)" + std::to_string(port) + R"(", "clientID": "plant-1", "mqttVersion": "5"})";
 }
 
 std::size_t occurrences(const std::string& text, std::string_view part) {
@@ -80,27 +67,25 @@ std::string listenerId(Runner& listen, const std::string& pattern) {
   return std::regex_search(errors, match, connected) ? match[1].str() : "";
 }
 
+// `shown`: listen's line from "payload" on; `summary`: the real command's error summary for the same
+// message, as JSON text.
 struct MessageCase {
   const char* fault;
-  std::string payload;
-  std::string shown;    // listen's line from "payload" on
-  std::string summary;  // the real command's error summary for the same message, as JSON text
+  std::string payload, shown, summary;
 };
 
 // Beside the real command, under the model's own identifier (MQTT 5), which keeps its connection:
 // what each entry selects and would write, as the command does, without writing; a retained
-// message and a topic of two commands; a broker that goes away and comes back. Two MQTT 3.1
-// listeners cut their identifiers to 23 bytes, between characters.
+// message and a topic of two commands.
 TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWriting) {
-  Broker broker;
+  testing::Broker broker;
   broker.start();
   testing::TestPeer peer({.port = broker.port()});
   ASSERT_TRUE(peer.connect().accepted());
-  TempDir dir{"corvane-listen"};
+  testing::TempDir dir{"corvane-listen"};
   const std::string pad(5000, 'x');
   const std::vector<MessageCase> cases = {
-      {"every path selects, each point takes its type",
-       R"({"v": [0, 42], "mode": 3, "label": {"a": "x"}})",
+      {"every path selects, each point takes its type", R"({"v": [0, 42], "mode": 3, "label": {"a": "x"}})",
        R"("payload":"{\"v\": [0, 42], \"mode\": 3, \"label\": {\"a\": \"x\"}}","payloadBytes":46,"entries":[)"
        R"({"dataPoint":"p/set","jsonPath":"$.v[1]","selected":42,"wouldWrite":42},)"
        R"({"dataPoint":"p/mode","jsonPath":"$.mode","selected":3,"wouldWrite":3},)"
@@ -113,36 +98,22 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
        R"({"dataPoint":"p/mode","jsonPath":"$.mode","selected":"auto","writeError":"Corvane.Conversion 1: the value is not a number"},)"
        R"({"dataPoint":"p/label","jsonPath":"$.label","selected":"on","wouldWrite":"\"on\""}]})",
        R"(\np/mode: the value is not a number)"},
-      {"paths the message does not fit show the evaluator's own words",
-       R"({"v": [0], "label": null})",
+      {"paths the message does not fit show the evaluator's own words", R"({"v": [0], "label": null})",
        R"("payload":"{\"v\": [0], \"label\": null}","payloadBytes":25,"entries":[)"
        R"({"dataPoint":"p/set","jsonPath":"$.v[1]","error":"the array index \"1\" is out of range"},)"
        R"({"dataPoint":"p/mode","jsonPath":"$.mode","error":"failed to find a JSON object member called \"mode\""},)"
        R"({"dataPoint":"p/label","jsonPath":"$.label","selected":null,"wouldWrite":"null"}]})",
-       R"(\np/set: the array index \"1\" is out of range)"
-       R"(\np/mode: failed to find a JSON object member called \"mode\")"},
-      {"not JSON: the decoder's error, no entry",
-       "speed=12",
-       R"("payload":"speed=12","payloadBytes":8,"error":"1:1: invalid JSON value \"speed=12\"","entries":[]})",
-       R"(1:1: invalid JSON value \"speed=12\")"},
-      {"a duplicate member refuses the whole message",
-       R"({"mode": 1, "mode": 2})",
-       R"("payload":"{\"mode\": 1, \"mode\": 2}","payloadBytes":22,)"
-       R"("error":"1:13: duplicate member \"mode\" in JSON object","entries":[]})",
-       R"(1:13: duplicate member \"mode\" in JSON object)"},
-      {"malformed UTF-8 is shown as U+FFFD",
-       "{\"label\": \"\xC3\x28\"}",
+       R"(\np/set: the array index \"1\" is out of range\np/mode: failed to find a JSON object member called \"mode\")"},
+      {"malformed UTF-8 is shown as U+FFFD", "{\"label\": \"\xC3\x28\"}",
        "\"payload\":\"{\\\"label\\\": \\\"\xEF\xBF\xBD(\\\"}\",\"payloadBytes\":15,"
-       "\"error\":\"1:12: invalid UTF-8 in JSON text\",\"entries\":[]}",
-       "1:12: invalid UTF-8 in JSON text"},
-      {"a huge payload is shown cut, its entries in full",
-       R"({"v": [0, 9], "mode": 4, "label": ")" + pad + R"("})",
+       "\"error\":\"1:12: invalid UTF-8 in JSON text\",\"entries\":[]}", "1:12: invalid UTF-8 in JSON text"},
+      {"a huge payload is shown cut, its entries in full", R"({"v": [0, 9], "mode": 4, "label": ")" + pad + R"("})",
        R"("payload":"{\"v\": [0, 9], \"mode\": 4, \"label\": \")" + std::string(4096 - 35, 'x') +
-           R"(","payloadBytes":5037,"payloadTruncated":true,"entries":[)"
-           R"({"dataPoint":"p/set","jsonPath":"$.v[1]","selected":9,"wouldWrite":9},)"
-           R"({"dataPoint":"p/mode","jsonPath":"$.mode","selected":4,"wouldWrite":4},)"
-           R"({"dataPoint":"p/label","jsonPath":"$.label","selected":")" + pad +
-           R"(","wouldWrite":"\")" + pad + R"(\""}]})",
+           R"(","payloadBytes":5037,)"
+           R"("payloadTruncated":true,"entries":[{"dataPoint":"p/set","jsonPath":"$.v[1]","selected":9,"wouldWrite":9},)"
+           R"({"dataPoint":"p/mode","jsonPath":"$.mode","selected":4,"wouldWrite":4},{"dataPoint":"p/label","jsonPath":"$.label",)"
+           R"("selected":")" +
+           pad + R"(","wouldWrite":"\")" + pad + R"(\""}]})",
        ""},
   };
 
@@ -156,18 +127,6 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
   const auto id = listenerId(listen, "plant-1-listen-[0-9a-zA-Z]{6}");
   ASSERT_NE(id, "") << listen.errors() << broker.logReport();
   EXPECT_TRUE(broker.waitForLog(" as " + id + " (")) << broker.logReport();
-  const std::pair<const char*, const char*> cut[] = {
-      {"a-rather-long-identifier", "a-rather--listen-[0-9a-zA-Z]{6}"},
-      {"\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4", "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4-listen-[0-9a-zA-Z]{6}"}};
-  for (const auto& [configured, expected] : cut) {
-    SCOPED_TRACE(configured);
-    Runner old({"listen", dir.writeFile("old.json", model(plainClient(broker.port(), "3.1", configured))).string()});
-    const auto oldId = listenerId(old, expected);
-    ASSERT_NE(oldId, "") << old.errors();
-    old.signal(SIGTERM);
-    EXPECT_EQ(old.waitForExit(5s), 0) << old.errors();
-    EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from " + oldId)) << broker.logReport();
-  }
 
   for (const auto& c : cases) peer.publishAndWait("t/set", c.payload, 1);
   peer.publishAndWait("t/mode", "6", 1);
@@ -186,29 +145,15 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
     EXPECT_EQ(from(lines[i], R"("payload":)"), cases[i].shown);
     EXPECT_EQ(from(records[i], R"("receiveErrorSummary":)"), R"("receiveErrorSummary":")" + cases[i].summary + "\"}");
   }
-  // Each command on the shared topic gets a line of its own.
-  const std::vector<std::string> expected = {
-      R"("client":"b","command":"b/mode","topic":"t/mode","QoS":0,"retained":true,"payload":"5","payloadBytes":1,)"
-      R"("entries":[{"dataPoint":"p/mode","jsonPath":"$","selected":5,"wouldWrite":5}]})",
-      R"("client":"b","command":"b/audit","topic":"t/mode","QoS":0,"retained":true,"payload":"5","payloadBytes":1,)"
-      R"("entries":[]})",
-      R"("client":"b","command":"b/mode","topic":"t/mode","QoS":0,"retained":false,"payload":"6","payloadBytes":1,)"
-      R"("entries":[{"dataPoint":"p/mode","jsonPath":"$","selected":6,"wouldWrite":6}]})",
-      R"("client":"b","command":"b/audit","topic":"t/mode","QoS":0,"retained":false,"payload":"6","payloadBytes":1,)"
-      R"("entries":[]})",
-  };
+  // Each command on the shared topic gets a line of its own, the retained message first.
   const auto shared = listen.linesHolding({R"("topic":"t/mode")"});
-  ASSERT_EQ(shared.size(), expected.size()) << listen.output();
-  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(from(shared[i], R"("client":)"), expected[i]);
+  ASSERT_EQ(shared.size(), 4u) << listen.output();
+  EXPECT_EQ(from(shared[1], R"("command":)"),
+            R"("command":"b/audit","topic":"t/mode","QoS":0,"retained":true,"payload":"5","payloadBytes":1,"entries":[]})");
   // Only message lines: a data point that changed would be a "dataPoint" line.
   EXPECT_EQ(listen.linesHolding({R"("type":"message")"}).size(), listen.lines().size()) << listen.output();
   EXPECT_EQ(broker.log().find("already connected"), std::string::npos) << broker.logReport();
 
-  // A broker that goes away is told of, and listened to again once it is back.
-  broker.restart();
-  EXPECT_TRUE(waitForNote(listen, R"(client "b": connection lost: Mosquitto 7: The connection was lost; reconnecting)"))
-      << listen.errors();
-  EXPECT_TRUE(waitForNote(listen, R"(subscribed to "t/set")", 2)) << listen.errors();
   listen.signal(SIGINT);
   EXPECT_EQ(listen.waitForExit(5s), 0) << listen.errors();
   EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from " + id)) << broker.logReport();
@@ -216,47 +161,46 @@ TEST(Listen, ShowsWhatEachEntrySelectsAndWouldWriteAsTheCommandDoesWithoutWritin
 
 // Each failure is reported once with its code and retried until --duration ends the listener.
 TEST(Listen, ConnectionFailuresAreReportedWithTheirCodeAndRetried) {
-  const auto& certificates = testing::Certificates::shared();
-  Broker broker({.tlsListener = testing::TlsListenerOptions{.caFile = certificates.caFile(), .server = certificates.server()},
-                 .allowAnonymous = false,
-                 .passwords = {{"u", "pw"}}});
+  const auto& certs = testing::Certificates::shared();
+  testing::Broker broker({.tlsListener = testing::TlsListenerOptions{.caFile = certs.caFile(),
+                                                                     .server = certs.server()},
+                 .allowAnonymous = false, .passwords = {{"u", "pw"}}});
   broker.start();
-  const std::string plain = "127.0.0.1:" + std::to_string(broker.port());
-  const std::string tls = "127.0.0.1:" + std::to_string(broker.tlsPort());
-  const std::string absent = "127.0.0.1:" + std::to_string(testing::freeLoopbackPort());
-  auto client = [](const std::string& address, const std::string& version, const std::string& more) {
-    return R"({"brokerAddress": ")" + address + R"(", "clientID": "plant-1", "mqttVersion": ")" + version + "\", " +
-           more + "}";
+  const std::string plain = "127.0.0.1:" + std::to_string(broker.port()),
+                    tls = "127.0.0.1:" + std::to_string(broker.tlsPort());
+  auto client = [](const std::string& address, const std::string& more, const std::string& id = "plant-1") {
+    return R"({"brokerAddress": ")" + address + R"(", "clientID": ")" + id + R"(", "mqttVersion": ")" +
+           (id == "plant-1" ? "5" : "3.1") + "\", " + more + "}";
   };
-  const std::string rightUser = R"("username": "u", "password": "pw")";
-  const std::string wrongUser = R"("username": "u", "password": "nope")";
+  const std::string rightUser = R"("username": "u", "password": "pw")",
+                    badUser = R"("username": "u", "password": "nope")";
   const std::string trust = rightUser + R"(, "useTLS": true, "caCertificateFile": ")";
   const std::pair<std::string, std::string> cases[] = {  // the client's configuration, its note
-      {client(plain, "5", wrongUser), "cannot connect to " + plain + ": Mosquitto 135: Not authorized; retrying every 1 s\n"},
-      {client(tls, "5", trust + certificates.wrongCaFile().string() + "\""),
-       "cannot connect to " + tls +
-           ": OpenSSL.certificateVerification 19: self-signed certificate in certificate chain; retrying every 1 s\n"},
-      {client(tls, "5", trust + certificates.caFile().string() + "\""), "subscribed to \"t/set\"\n"},
-      {client(absent, "5", rightUser), "cannot connect to " + absent + ": system 111: Connection refused; retrying every 1 s\n"},
+      {client(plain, badUser), "cannot connect to " + plain + ": Mosquitto 135: Not authorized; retrying every 1 s\n"},
+      {client(tls, trust + certs.wrongCaFile().string() + "\""), "cannot connect to " + tls +
+       ": OpenSSL.certificateVerification 19: self-signed certificate in certificate chain; retrying every 1 s\n"},
+      // MQTT 3.1 takes 23 bytes of identifier: the listener's is cut to fit, between characters.
+      {client(tls, trust + certs.caFile().string() + "\"", "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4"),
+       "subscribed to \"t/set\"\n"},
   };
-  TempDir dir{"corvane-listen"};
+  testing::TempDir dir{"corvane-listen"};
   std::vector<std::unique_ptr<Runner>> listeners;  // side by side: each is tried again within its time
   for (const auto& [config, note] : cases) {
     const auto file = dir.writeFile("plant" + std::to_string(listeners.size()) + ".json", model(config));
-    listeners.push_back(std::make_unique<Runner>(std::vector<std::string>{"listen", file.string(), "--duration", "1.5"}));
+    listeners.push_back(
+        std::make_unique<Runner>(std::vector<std::string>{"listen", file.string(), "--duration", "1.5"}));
   }
   for (std::size_t i = 0; i < listeners.size(); ++i) {
     SCOPED_TRACE(cases[i].second);
     EXPECT_EQ(listeners[i]->waitForExit(10s), 0) << listeners[i]->errors();
     EXPECT_EQ(occurrences(listeners[i]->errors(), "client \"b\": " + cases[i].second), 1u) << listeners[i]->errors();
-    EXPECT_EQ(listeners[i]->output(), "");
   }
 }
 
 // The name is looked up on a thread a stop does not wait for.
 TEST(Listen, EndsOnTimeWhileTheBrokersNameIsStillBeingLookedUp) {
   testing::HangingLookups hanging;
-  TempDir dir{"corvane-listen"};
+  testing::TempDir dir{"corvane-listen"};
   auto file = dir.writeFile("plant.json", model(R"({"brokerAddress": ")" + std::string(testing::HangingLookups::kName) +
                                                 R"(:1883", "clientID": "plant-1"})"));
   for (const int signal : {0, SIGINT, SIGTERM}) {  // 0: --duration

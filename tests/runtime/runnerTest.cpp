@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 #include <thread>
 
 #include "broker.hpp"
@@ -17,35 +18,28 @@ namespace {
 
 // ---- validate and render ----
 
-constexpr std::string_view kPlantModel = R"({
-  "dataPoints": [
-    {"name": "plant/level", "uuid": "00000000-0000-4000-8000-00000000000a", "type": "integer", "value": 7,
-     "attributes": {"unit": "mm"}},
-    {"name": "plant/label", "uuid": "00000000-0000-4000-8000-00000000000b", "type": "string", "value": "tank \"A\"",
-     "quality": 64},
-    {"name": "plant/set", "uuid": "00000000-0000-4000-8000-00000000000c", "type": "double", "value": 0.5,
-     "simulation": {"kind": "sine", "period": "1s"}}
-  ],
-  "elements": [
-    {"skill": "MQTT", "class": "Client", "name": "b", "uuid": "00000000-0000-4000-8000-000000000001",
-     "config": {"brokerAddress": "broker.invalid:1884", "clientID": "plant-1", "mqttVersion": "3.1",
-                "birth": {"topic": "plant/birth", "QoS": 1, "payload": {"@DataPoint": "plant/label"}},
-                "lastWill": {"topic": "plant/will", "payload": "gone"}},
-     "tasks": {"reconnect": "250ms"},
-     "children": [
-       {"class": "Topic", "name": "level", "uuid": "00000000-0000-4000-8000-000000000002",
-        "config": {"topic": "plant/level", "qos": 2, "retained": true, "extraAttributes": ["unit"],
-                   "payload": {"@Array": [{"@DataPoint": "plant/level"}, {"@Attribute": "b#clientID"}]}},
-        "tasks": {"publish": "1.5s"}},
-       {"class": "Topic", "name": "fixed", "uuid": "00000000-0000-4000-8000-000000000003",
-        "config": {"topic": "plant/fixed", "payload": "on\tline"}},
-       {"class": "Command", "name": "set", "uuid": "00000000-0000-4000-8000-000000000004",
-        "config": {"topic": "plant/set/cmd", "payload": [
-          {"@DataPoint": {"dataPoint": "plant/set", "jsonPath": "$.v[1]"}},
-          {"@DataPoint": {"dataPoint": "plant/label", "jsonPath": "$['a b']", "asJSONText": true}}]}}
-     ]}
-  ]
-})";
+constexpr std::string_view kPlantModel = R"({"dataPoints": [
+  {"name": "plant/level", "uuid": "00000000-0000-4000-8000-00000000000a", "type": "integer", "value": 7,
+    "attributes": {"unit": "mm"}},
+  {"name": "plant/label", "uuid": "00000000-0000-4000-8000-00000000000b", "type": "string", "value": "tank \"A\"",
+    "quality": 64},
+  {"name": "plant/set", "uuid": "00000000-0000-4000-8000-00000000000c", "type": "double", "value": 0.5,
+    "simulation": {"kind": "sine", "period": "1s"}}],
+ "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "uuid": "00000000-0000-4000-8000-000000000001",
+   "tasks": {"reconnect": "250ms"},
+  "config": {"brokerAddress": "broker.invalid:1884", "clientID": "plant-1", "mqttVersion": "3.1",
+    "birth": {"topic": "plant/birth", "QoS": 1, "payload": {"@DataPoint": "plant/label"}},
+      "lastWill": {"topic": "plant/will", "payload": "gone"}},
+  "children": [{"class": "Topic", "name": "level", "uuid": "00000000-0000-4000-8000-000000000002",
+    "tasks": {"publish": "1.5s"},
+     "config": {"topic": "plant/level", "qos": 2, "retained": true, "extraAttributes": ["unit"],
+                "payload": {"@Array": [{"@DataPoint": "plant/level"}, {"@Attribute": "b#clientID"}]}}},
+    {"class": "Topic", "name": "fixed", "uuid": "00000000-0000-4000-8000-000000000003",
+      "config": {"topic": "plant/fixed", "payload": "on\tline"}},
+    {"class": "Command", "name": "set", "uuid": "00000000-0000-4000-8000-000000000004",
+      "config": {"topic": "plant/set/cmd", "payload": [
+      {"@DataPoint": {"dataPoint": "plant/set", "jsonPath": "$.v[1]"}},
+      {"@DataPoint": {"dataPoint": "plant/label", "jsonPath": "$['a b']", "asJSONText": true}}]}}]}]})";
 
 TEST(Runner, ValidateAndRenderShowWhatTheModelResolvedTo) {
   testing::TempDir dir;
@@ -56,18 +50,15 @@ TEST(Runner, ValidateAndRenderShowWhatTheModelResolvedTo) {
   // and quality, a topic without a cycle of its own every second.
   const std::vector<std::vector<std::string_view>> expected = {
       {R"({"dataPoint":"plant/level","uuid":"00000000-0000-4000-8000-00000000000a","type":"integer","value":7,"quality":192,"access":"readWrite"})"},
-      {R"({"dataPoint":"plant/label",)", R"("value":"tank \"A\"","quality":64,)"},
-      {R"({"dataPoint":"plant/set",)", R"("simulation":{"kind":"sine","period":1}})"},
+      {R"("value":"tank \"A\"","quality":64,)"}, {R"("simulation":{"kind":"sine","period":1}})"},
       {R"({"element":"b","name":"b","skill":"MQTT","class":"Client","uuid":"00000000-0000-4000-8000-000000000001",)",
        R"("brokerAddress":"broker.invalid","portNumber":1884,"clientID":"plant-1","mqttVersion":"3.1","tls":"off",)",
        R"("birth":{"topic":"plant/birth","QoS":1,"retained":false,"attributeNames":["value","quality"],"waitsFor":["plant/level"]},)",
        R"("will":{"topic":"plant/will","payload":"gone","QoS":0,"retained":false,"abnormalDisconnectOnly":true},)",
        R"("tasks":{"reconnect":0.25}})"},
-      {R"({"element":"b/level",)", R"("QoS":2,"retained":true,"requireForBirth":true,"attributeNames":["value","quality","unit"],)",
+      {R"("QoS":2,"retained":true,"requireForBirth":true,"attributeNames":["value","quality","unit"],)",
        R"("payload":"template","tasks":{"publish":1.5}})"},
-      {R"({"element":"b/fixed",)", R"("payload":"fixed","tasks":{"publish":1}})"},
-      {R"({"element":"b/set",)", R"("entries":[{"dataPoint":"plant/set","jsonPath":"$.v[1]","asJSONText":false},)",
-       R"({"dataPoint":"plant/label","jsonPath":"$['a b']","asJSONText":true}],"tasks":{}})"},
+      {R"("payload":"fixed","tasks":{"publish":1}})"}, {R"("jsonPath":"$['a b']","asJSONText":true}],)"},
   };
   Runner runner({"validate", model.string()});
   ASSERT_EQ(runner.waitForExit(), 0) << runner.errors();
@@ -77,9 +68,7 @@ TEST(Runner, ValidateAndRenderShowWhatTheModelResolvedTo) {
   for (std::size_t i = 0; i < expected.size(); ++i) {
     for (auto part : expected[i]) EXPECT_NE(runner.lines()[i].find(part), std::string::npos) << runner.lines()[i];
   }
-  EXPECT_TRUE(holds({R"({"warning":"the birth message and the will are on different topics)", R"("element":"b")"})(
-      runner.lines().back()))
-      << runner.lines().back();
+  EXPECT_TRUE(runner.lines().back().starts_with(R"({"warning":"the birth message and the will are on different)"));
 
   // Each message once from the initial values: the birth message first, then the topics in model
   // order; a fixed text goes out unchanged (its tab included).
@@ -98,38 +87,35 @@ struct ErrorCase {
   std::vector<const char*> subcommands = {"validate", "render", "run", "listen"};
 };
 
+// A model of client "b" at "h" with these children, after these data points.
+std::string hModel(std::string_view children, std::string_view points = "") {
+  return R"({"dataPoints": [)" + std::string(points) + R"(],
+ "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
+  "children": [)" + std::string(children) + "]}]}";
+}
+
 TEST(Runner, ConfigurationErrorsAreLocatedAndExitWithStatusTwo) {
   const ErrorCase cases[] = {
       {"malformed JSON", "{\"elements\": [}", "m.json:1:15: "},
-      {"unknown skill", R"({"elements": [{"skill": "XYZ", "class": "Client", "name": "b"}]})",
-       "m.json:1:15: unknown skill \"XYZ\"\n"},
-      {"unknown key names the element",
-       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
-  "config": {"brokerAddress": "h", "QoS": 1}}]})",
-       "m.json:2:36: unknown parameter \"QoS\" (element \"b\")\n"},
-      {"reference to a data point that does not exist",
-       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
-  "children": [{"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "nope"}}}]}]})",
-       "m.json:2:99: no element \"nope\" in the model\n"},
+      {"unknown key names the element", replaced(hModel(""), R"("h"})", R"("h", "QoS": 1})"),
+       "m.json:2:98: unknown parameter \"QoS\" (element \"b\")\n"},
       {"a command path that does not parse",
-       R"({"dataPoints": [{"name": "p", "type": "integer"}],
- "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
-  "children": [{"class": "Command", "name": "c",
-    "config": {"topic": "t", "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$..v"}}]}}]}]})",
-       "m.json:4:88: JSON path descendant segments are not supported (element \"b/c\")\n"},
+       hModel(R"({"class": "Command", "name": "c", "config": {"topic": "t",
+   "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$..v"}}]}})",
+              R"({"name": "p", "type": "integer"})"),
+       "m.json:4:62: JSON path descendant segments are not supported (element \"b/c\")\n"},
       {"a prepare error names the element at its declaration",
-       R"({"dataPoints": [{"name": "p", "type": "integer", "access": "writeOnly"}],
- "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
-  "children": [{"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "p"}}}]}]})",
+       hModel(R"({"class": "Topic", "name": "t", "config": {"topic": "t", "payload": {"@DataPoint": "p"}}})",
+              R"({"name": "p", "type": "integer", "access": "writeOnly"})"),
        "m.json:3:16: element \"b/t\": MQTT topic \"b/t\": data point \"p\" is write-only\n"},
-      {"listen: a model without commands",
-       R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"}}]})",
+      {"listen: a model without commands", hModel(""),
        "m.json: the model has no Command elements: nothing to listen to\n", {"listen"}},
       {"listen: a command that would write a read-only point",
-       R"({"dataPoints": [{"name": "p", "type": "integer", "access": "readOnly"}],
- "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {"brokerAddress": "h"},
-  "children": [{"class": "Command", "name": "c", "config": {"topic": "t", "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$"}}]}}]}]})",
-       "m.json:3:16: element \"b/c\": data point \"p\" is read-only\n", {"listen"}},
+       hModel(R"({"class": "Command", "name": "c",
+   "config": {"topic": "t", "payload": [{"@DataPoint": {"dataPoint": "p", "jsonPath": "$"}}]}})",
+              R"({"name": "p", "type": "integer", "access": "readOnly"})"),
+       "m.json:3:16: element \"b/c\": data point \"p\" is read-only\n",
+       {"listen"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -164,8 +150,7 @@ TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
   const auto model = dir.writeFile("m.json", R"({"elements": []})");
   struct FileCase {
     std::vector<std::string> arguments;  // the file follows
-    std::string file;
-    std::string reason;
+    std::string file, reason;
     int status = 2;
   };
   const FileCase cases[] = {
@@ -201,8 +186,10 @@ TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
        R"(could not load private key for MQTT client "b" from file ")" + huge.string() + R"(": larger than 256 MiB)"},
   };
   for (const auto& [config, message] : tls) {
-    auto clientModel = dir.writeFile("tls.json", R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b",
-      "config": {"brokerAddress": "127.0.0.1:1", )" + config + "}}]}");
+    auto clientModel =
+        dir.writeFile("tls.json", R"({"elements": [{"skill": "MQTT", "class": "Client", "name": "b", "config": {
+      "brokerAddress": "127.0.0.1:1", )" +
+                                      config + "}}]}");
     for (const char* subcommand : {"validate", "tls-probe"}) {
       SCOPED_TRACE(message + " for " + subcommand);
       Runner runner({subcommand, clientModel.string()});
@@ -217,19 +204,16 @@ TEST(Runner, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
 TEST(Runner, StopSignalWhileALargeModelLoadsEndsTheRunAtOnce) {
   testing::TempDir dir;
   const auto model = dir / "large.json";
-  {
-    std::ofstream out(model);
-    out << R"({"dataPoints": [{"name": "p", "type": "double"})";
-    for (int i = 0; i < 1000000; ++i) out << R"(, {"name": "plant/point)" << i << R"(", "type": "double"})";
-    out << "]}";
-  }
+  std::ofstream out(model);
+  out << R"({"dataPoints": [{"name": "p", "type": "double"})";
+  for (int i = 0; i < 1000000; ++i) out << R"(, {"name": "plant/point)" << i << R"(", "type": "double"})";
+  out << "]}" << std::flush;
   Runner runner({"run", model.string(), "--events"});
   // Once the runner holds the whole text, it is parsing it and creating the model.
   for (const auto deadline = Clock::now() + 20s;; std::this_thread::sleep_for(2ms)) {
     std::ifstream status("/proc/" + std::to_string(runner.pid()) + "/status");
     std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
-    }
+    while (std::getline(status, line) && !line.starts_with("VmRSS:")) continue;
     if (line.size() > 6 && std::stoull(line.substr(6)) * 1024 > std::filesystem::file_size(model)) break;
     ASSERT_LT(Clock::now(), deadline) << "the runner never read the model";
   }
@@ -242,37 +226,21 @@ TEST(Runner, StopSignalWhileALargeModelLoadsEndsTheRunAtOnce) {
 
 // ---- path ----
 
-struct PathCase {
-  const char* fault;
-  const char* expression;
-  const char* document;
-  int exitCode;
-  const char* output;
-  const char* errors;
-};
-
+// One row per exit status: selected, nothing selected, no expression, no document.
 TEST(Runner, PathSelectsLikeACommandAndExitsByWhatWentWrong) {
-  const PathCase cases[] = {
-      {"member and index", "$.a.b[1]", R"({"a": {"b": [1, {"c": [true, null]}]}})", 0, "{\"c\":[true,null]}\n", ""},
-      {"root re-encodes compactly, member order kept", "$", "{ \"z\" : 1 ,\n \"a\" : [ 2.5 , \"x\" ] }", 0,
-       "{\"z\":1,\"a\":[2.5,\"x\"]}\n", ""},
-      {"missing member", "$.b", R"({"a": 1})", 1, "", "failed to find a JSON object member called \"b\"\n"},
-      {"no root identifier", "a", "{}", 2, "", "expected root identifier '$' at 0, found a\n"},
-      {"unsupported wildcard", "$.*", "{}", 2, "", "JSON path wildcard selectors are not supported\n"},
-      {"document cut short", "$", R"({"a": 1)", 3, "", "1:8: expected ',' or '}' after object member, found end of JSON text\n"},
-      {"duplicate member", "$.a", R"({"a": 1, "a": 2})", 3, "", "1:10: duplicate member \"a\" in JSON object\n"},
+  const std::tuple<const char*, const char*, int, const char*, const char*> cases[] = {
+      {"$.a.b[1]", "{ \"a\" : {\"b\": [1, {\"c\": [true, null], \"a\": 2.5}]}}", 0, "{\"c\":[true,null],\"a\":2.5}\n",
+       ""},
+      {"$.b", R"({"a": 1})", 1, "", "failed to find a JSON object member called \"b\"\n"},
+      {"a", "{}", 2, "", "expected root identifier '$' at 0, found a\n"},
+      {"$", R"({"a": 1)", 3, "", "1:8: expected ',' or '}' after object member, found end of JSON text\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
-    auto result = runToEnd({"path", c.expression}, c.document);
-    EXPECT_EQ(result.exitCode, c.exitCode) << result.errors;
-    EXPECT_EQ(result.output, c.output);
-    EXPECT_EQ(result.errors, c.errors);
+  for (const auto& [expression, document, exitCode, output, errors] : cases) {
+    auto result = runToEnd({"path", expression}, document);
+    EXPECT_EQ(result.exitCode, exitCode) << expression << ": " << result.errors;
+    EXPECT_EQ(result.output, output);
+    EXPECT_EQ(result.errors, errors);
   }
-  // A file instead of standard input.
-  testing::TempDir dir;
-  auto fromFile = runToEnd({"path", "$.v[1]", dir.writeFile("message.json", R"({"v": [0, 42.5]})").string()});
-  EXPECT_EQ(fromFile.output, "42.5\n");
 }
 
 // ---- how a run ends ----
@@ -282,14 +250,13 @@ TEST(Runner, PathSelectsLikeACommandAndExitsByWhatWentWrong) {
 // only if every line is flushed as it is written.
 std::string liveModel(int port) {
   return replaced(R"({"dataPoints": [{"name": "p/level", "type": "integer", "value": 7}],
-  "elements": [{"skill": "MQTT", "class": "Client", "name": "b",
-    "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "birth": {"topic": "t/birth", "payload": "up"}},
-    "tasks": {"reconnect": "100ms"},
-    "children": [
-      {"class": "Topic", "name": "level", "config": {"topic": "t/level", "payload": {"@DataPoint": "p/level"}},
-       "tasks": {"publish": "1h"}},
-      {"class": "Command", "name": "set",
-       "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/level", "jsonPath": "$"}}]}}]}]})",
+  "elements": [{"skill": "MQTT", "class": "Client", "name": "b", "tasks": {"reconnect": "100ms"},
+    "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "runner-e2e", "birth": {"topic": "t/birth",
+      "payload": "up"}},
+    "children": [{"class": "Topic", "name": "level", "config": {"topic": "t/level",
+      "payload": {"@DataPoint": "p/level"}}, "tasks": {"publish": "1h"}},
+      {"class": "Command", "name": "set", "config": {"topic": "t/set",
+       "payload": [{"@DataPoint": {"dataPoint": "p/level", "jsonPath": "$"}}]}}]}]})",
                   "PORT", std::to_string(port));
 }
 
@@ -306,9 +273,8 @@ int connecting(int port) {
 enum class Broker { there, refuses, neverAnswers };
 
 struct EndCase {
-  const char* name;
+  const char *name, *duration;
   int signal;  // its name is the "reason" of the stopping line; 0: the duration
-  const char* duration;
   Broker broker;
   std::chrono::seconds limit;  // from the signal, or from the start
 };
@@ -321,12 +287,10 @@ TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
   broker.start();
   testing::SilentListener full(true);
   const EndCase cases[] = {
-      {"SIGTERM", SIGTERM, nullptr, Broker::there, 5s},
-      {"SIGINT", SIGINT, nullptr, Broker::there, 5s},
-      {"SIGHUP: the terminal closed", SIGHUP, nullptr, Broker::there, 5s},
-      {"a duration beyond a hundred years is no deadline", SIGTERM, "1e10", Broker::there, 5s},
-      {"--duration, the broker refuses every connection", 0, "0.5", Broker::refuses, 4s},
-      {"SIGTERM while the connect never completes", SIGTERM, nullptr, Broker::neverAnswers, 6s},
+      {"SIGHUP: the terminal closed", nullptr, SIGHUP, Broker::there, 5s},
+      {"SIGTERM, a duration beyond a hundred years is no deadline", "1e10", SIGTERM, Broker::there, 5s},
+      {"--duration, the broker refuses every connection", "0.5", 0, Broker::refuses, 4s},
+      {"SIGTERM while the connect never completes", nullptr, SIGTERM, Broker::neverAnswers, 6s},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,8 +304,8 @@ TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
     if (c.broker == Broker::there) {
       ASSERT_TRUE(runner.waitForLine(holds({R"("type":"event")", R"("event":"birth")"}))) << runner.output();
     }
-    for (const auto deadline = Clock::now() + 10s; c.broker == Broker::neverAnswers && connecting(full.port()) == before;
-         std::this_thread::sleep_for(5ms)) {
+    for (const auto deadline = Clock::now() + 10s;
+         c.broker == Broker::neverAnswers && connecting(full.port()) == before; std::this_thread::sleep_for(5ms)) {
       ASSERT_LT(Clock::now(), deadline) << "no connect under way";
     }
     if (c.signal != 0) {
@@ -353,8 +317,8 @@ TEST(Runner, EveryWayARunEndsIsOrderlyAndOnTime) {
     const std::string reason = c.signal ? std::string("SIG") + sigabbrev_np(c.signal) : "duration";
     EXPECT_TRUE(runner.waitForLine(holds({R"("type":"stopping")", R"("reason":")" + reason + "\""}), 0ms))
         << runner.output();
-    const bool disconnected = runner.output().find(R"("event":"disconnected")") != std::string::npos;
-    EXPECT_EQ(disconnected, c.broker == Broker::there) << runner.output();
+    EXPECT_EQ(runner.output().find(R"("event":"disconnected")") != std::string::npos, c.broker == Broker::there)
+        << runner.output();
   }
 }
 

@@ -23,27 +23,22 @@ constexpr int kClients = 1000;
 std::string scaleModel(int port) {
   std::string points, elements;
   for (int i = 0; i < kClients; ++i) {
-    const auto n = std::to_string(i);
-    if (i > 0) {
-      points += ",";
-      elements += ",";
-    }
-    points += R"({"name": "p)" + n + R"(", "type": "integer", "value": 0})";
-    elements += R"({"skill": "MQTT", "class": "Client", "name": "c)" + n + R"(", "config": {"brokerAddress": "127.0.0.1:)" +
-                std::to_string(port) + R"(", "clientID": "scale-)" + n + R"("}, "children": [
-      {"class": "Topic", "name": "t", "config": {"topic": "scale/)" + n + R"(/state", "payload": {"@DataPoint": "p)" + n + R"("}}},
-      {"class": "Command", "name": "set", "config": {"topic": "scale/)" + n +
-                R"(/set", "payload": [{"@DataPoint": {"dataPoint": "p)" + n + R"(", "jsonPath": "$"}}]}}]})";
+    const auto n = std::to_string(i), comma = std::string(i > 0 ? "," : "");
+    points += comma + R"({"name": "p)" + n + R"(", "type": "integer", "value": 0})";
+    elements += comma + replaced(R"({"skill": "MQTT", "class": "Client", "name": "cN",
+      "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "scale-N"}, "children": [
+      {"class": "Topic", "name": "t", "config": {"topic": "scale/N/state", "payload": {"@DataPoint": "pN"}}},
+      {"class": "Command", "name": "set", "config": {"topic": "scale/N/set",
+        "payload": [{"@DataPoint": {"dataPoint": "pN", "jsonPath": "$"}}]}}]})", "N", n);
   }
-  return R"({"dataPoints": [)" + points + R"(], "elements": [)" + elements + "]}";
+  return replaced(R"({"dataPoints": [)" + points + R"(], "elements": [)" + elements + "]}", "PORT", std::to_string(port));
 }
 
 TEST(RunnerScale, AThousandClientsConnectTakeCommandsAndStopOnTime) {
   // The broker, started from here, needs a descriptor per client too.
   rlimit limit{};
   ::getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::setrlimit(RLIMIT_NOFILE, &(limit.rlim_cur = limit.rlim_max, limit));
   testing::Broker broker({.verboseLog = false});
   broker.start();
   testing::TempDir dir;
@@ -53,8 +48,7 @@ TEST(RunnerScale, AThousandClientsConnectTakeCommandsAndStopOnTime) {
   // Connected, and so subscribed: a command message before its subscription would be lost.
   std::set<std::string> subscribed;
   auto subscribedLine = [&](const std::string& line) {
-    if (line.find(R"("type":"command")") != std::string::npos && line.find(R"("state":true)") != std::string::npos) {
-      const auto at = line.find(R"("element":")") + 11;
+    if (const auto at = line.find(R"("element":")") + 11; holds({R"("type":"command")", R"("state":true)"})(line)) {
       subscribed.insert(line.substr(at, line.find('"', at) - at));
     }
     return subscribed.size() == kClients;
@@ -66,13 +60,10 @@ TEST(RunnerScale, AThousandClientsConnectTakeCommandsAndStopOnTime) {
   for (int i = 0; i < kClients; ++i) sender.publish("scale/" + std::to_string(i) + "/set", std::to_string(i + 1), 1);
   std::set<int> applied;
   auto appliedLine = [&](const std::string& line) {
-    if (line.find(R"("type":"dataPoint")") != std::string::npos) {
-      const auto name = line.find(R"("name":"p)");
-      const auto value = line.find(R"("value":)");
-      if (name != std::string::npos && value != std::string::npos) {
-        const int point = std::stoi(line.substr(name + 9));
-        if (std::stoi(line.substr(value + 8)) == point + 1) applied.insert(point);
-      }
+    const auto name = line.find(R"("name":"p)"), value = line.find(R"("value":)");
+    if (line.starts_with(R"({"type":"dataPoint")") && name != std::string::npos && value != std::string::npos &&
+        std::stoi(line.substr(value + 8)) == std::stoi(line.substr(name + 9)) + 1) {
+      applied.insert(std::stoi(line.substr(name + 9)));
     }
     return applied.size() == kClients;
   };
