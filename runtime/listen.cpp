@@ -309,14 +309,13 @@ int runListen(const ListenOptions& options) {
     ~CommitObserverReset() { memory::setCommitObserver({}); }
   } commitObserverReset;
   runtime::Model listening;
-  try {
+  const bool listenable = configured([&] {
     const std::filesystem::path file(options.model.file);
     listening.loadText(listeningModel(model.text(), clients), file.has_parent_path() ? file.parent_path() : ".",
                        options.model.file);
     listening.realizeAndPrepare();
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  });
+  if (!listenable) return kConfigurationError;
   for (auto& client : clients) {
     client.listening = std::dynamic_pointer_cast<mqtt::Client>(listening.skillElement(client.path));
     for (std::size_t i = 0; i < client.topics.size(); ++i) {

@@ -31,20 +31,15 @@ void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prep
   if (prepare) model.realizeAndPrepare();
 }
 
-int reportConfigurationError(const std::exception& error) {
-  // A file that is no model file at all has no place in it to name.
-  const bool refused = dynamic_cast<const runtime::FileRefused*>(&error) != nullptr;
-  std::fprintf(stderr, "%s%s\n", refused ? "corvane-run: " : "", error.what());
-  std::fflush(stderr);
-  return kConfigurationError;
-}
-
 bool configured(const std::function<void()>& step) {
   try {
     step();
     return true;
   } catch (const std::exception& e) {
-    reportConfigurationError(e);
+    // A file that is no model file at all has no place in it to name.
+    const bool refused = dynamic_cast<const runtime::FileRefused*>(&e) != nullptr;
+    std::fprintf(stderr, "%s%s\n", refused ? "corvane-run: " : "", e.what());
+    std::fflush(stderr);
     return false;
   }
 }

@@ -52,11 +52,9 @@ void addModelFileOptions(CLI::App& command, ModelFileOptions& options);
 // ends the process while the file is read (StopSignalsUnblocked).
 void loadModel(runtime::Model& model, const ModelFileOptions& options, bool prepare);
 
-// Runs `step` (loading, preparing); a failure is reported as reportConfigurationError does. False then.
+// Runs `step` (loading, preparing, checking). On a failure it prints "FILE:LINE:COLUMN: message"
+// ("corvane-run: FILE: reason" for a refused file, the text of any other failure) to standard error
+// and returns false; the caller then exits with kConfigurationError.
 bool configured(const std::function<void()>& step);
-
-// Prints "FILE:LINE:COLUMN: message" ("corvane-run: FILE: reason" for a refused file, the text of
-// any other failure) to standard error and returns kConfigurationError.
-int reportConfigurationError(const std::exception& error);
 
 }  // namespace corvane::run

@@ -325,12 +325,11 @@ struct TlsProbeOptions {
 int runTlsProbe(const TlsProbeOptions& options) {
   runtime::Model model;
   std::shared_ptr<mqtt::Client> client;
-  try {
+  const bool chosen = configured([&] {
     loadModel(model, options.model, false);
     client = chooseClient(model, options.client);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  });
+  if (!chosen) return kConfigurationError;
 
   Probe probe;
   for (const auto& entry : model.elements()) {

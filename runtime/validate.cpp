@@ -96,14 +96,13 @@ int runValidate(const ValidateOptions& options) {
   if (!configured([&] { loadModel(model, options.model, true); })) return kConfigurationError;
   // Worked out before anything is printed: an unreadable sample is an error, not a warning.
   std::vector<JsonLine> warnings;
-  try {
+  const bool linted = configured([&] {
     LintOptions lint;
     if (!options.sample.empty()) lint.sample = readSample(options.sample);
     lint.commands = options.commands;
     warnings = lintModel(model, model.text(), lint);
-  } catch (const std::exception& e) {
-    return reportConfigurationError(e);
-  }
+  });
+  if (!linted) return kConfigurationError;
 
   for (const auto& point : model.dataPoints()) {
     JsonLine line;
