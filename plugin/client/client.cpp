@@ -1,8 +1,8 @@
 // The connection engine: one libmosquitto client, driven by the client's own network thread.
 #include "client/client.hpp"
 
-#include <arpa/inet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <openssl/ssl.h>
@@ -77,11 +77,6 @@ void announceMaximumPacketSize(mosquitto* m) {
     mosquitto_connect_bind_v5(m, "", 0, 1, nullptr, properties);
   }
   mosquitto_property_free_all(&properties);
-}
-
-bool isNumericAddress(const std::string& host) {
-  in6_addr address;
-  return inet_pton(AF_INET, host.c_str(), &address) == 1 || inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // Conditions that the connect and disconnect callbacks report themselves.
@@ -190,7 +185,33 @@ void Client::prepare() {
     throw std::system_error(errno, std::system_category(),
                             "Could not create MQTT client for \"" + brokerAddressText() + "\"");
   }
-  mosquitto* m = mosquitto_.get();
+  // What waited in the old libmosquitto client went with it.
+  forgetQueued();
+  attempt_ = {};
+  leaving_ = {};
+  dropQueued_ = false;
+  if (tlsConfig_) createTlsContext();
+  configureMosquitto(mosquitto_.get());
+
+  birthTopics_.clear();
+  if (birthMessage_) {
+    for (Topic* topic : topics_) {
+      const auto& name = topic->topicName();
+      if (!topic->requireForBirth() || name == birthMessage_->topic) continue;
+      if (willMessage_ && name == willMessage_->topic) continue;
+      if (std::find(birthTopics_.begin(), birthTopics_.end(), name) == birthTopics_.end()) birthTopics_.push_back(name);
+    }
+  }
+  pendingBirthTopics_.reserve(birthTopics_.size());
+  if (birthMessage_ && birthMessage_->payload.isTemplate()) {
+    birthMessage_->payload.prepare({"MQTT client birth message", *this, birthMessage_->attributeNames});
+  }
+
+  thread_ = std::jthread([this](std::stop_token stop) { networkThread(std::move(stop)); });
+}
+
+// The options, callbacks, will and credentials of a new or emptied libmosquitto client.
+void Client::configureMosquitto(mosquitto* m) {
   mosquitto_threaded_set(m, true);
   mosquitto_connect_v5_callback_set(m, &ClientCallbacks::onConnect);
   mosquitto_disconnect_v5_callback_set(m, &ClientCallbacks::onDisconnect);
@@ -210,7 +231,6 @@ void Client::prepare() {
     if (error) throw std::system_error(error, "Error setting will message for MQTT broker \"" + brokerAddressText() + "\"");
   }
   if (tlsConfig_) {
-    createTlsContext();
     mosquitto_void_option(m, MOSQ_OPT_SSL_CTX, sslContext_.get());
     mosquitto_int_option(m, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
   }
@@ -224,22 +244,17 @@ void Client::prepare() {
                                          brokerAddressText() + "\"");
     }
   }
+}
 
-  birthTopics_.clear();
-  if (birthMessage_) {
-    for (Topic* topic : topics_) {
-      const auto& name = topic->topicName();
-      if (!topic->requireForBirth() || name == birthMessage_->topic) continue;
-      if (willMessage_ && name == willMessage_->topic) continue;
-      if (std::find(birthTopics_.begin(), birthTopics_.end(), name) == birthTopics_.end()) birthTopics_.push_back(name);
-    }
+// Nothing waits in a libmosquitto client that is new or was emptied.
+void Client::forgetQueued() {
+  {
+    std::lock_guard publishLock(publishMutex_);
+    pendingPublishes_.clear();
+    queuedBytes_ = 0;
   }
-  pendingBirthTopics_.reserve(birthTopics_.size());
-  if (birthMessage_ && birthMessage_->payload.isTemplate()) {
-    birthMessage_->payload.prepare({"MQTT client birth message", *this, birthMessage_->attributeNames});
-  }
-
-  thread_ = std::jthread([this](std::stop_token stop) { networkThread(std::move(stop)); });
+  std::lock_guard subscriptionLock(subscriptionMutex_);
+  pendingSubscriptions_.clear();
 }
 
 ConnectionState Client::connectionState() const {
@@ -332,15 +347,15 @@ void Client::ReconnectTask::operational(const ExecutionContext&) {
 
 void Client::networkThread(std::stop_token stop) {
   // Network thread: every connect, disconnect and poll call, and so every libmosquitto callback.
+  pthread_setname_np(pthread_self(), "mqtt-client");
   mosquitto* m = mosquitto_.get();
   std::stop_callback wakeOnStop(stop, [this] { wakeUp_->signal(); });
   std::unique_lock lock(stateMutex_);
   while (true) {
     stateChanged_.wait(lock, stop, [&] { return connectionState_ != ConnectionState::Idle; });
     if (stop.stop_requested()) return;
-    enum class Action { kNone, kConnect, kDisconnect } action = Action::kNone;
+    enum class Action { kPoll, kConnect, kLeave, kNone } action = Action::kPoll;
     bool notify = false;
-    bool poll = true;
     if (enabled_) {
       if (connectionState_ == ConnectionState::ConnectRequested) {
         connectionState_ = ConnectionState::Connecting;
@@ -349,80 +364,43 @@ void Client::networkThread(std::stop_token stop) {
       }
     } else if (connectionState_ == ConnectionState::ConnectRequested) {
       connectionState_ = ConnectionState::Idle;
+      action = Action::kNone;
       notify = true;
     } else {
-      action = Action::kDisconnect;
+      action = Action::kLeave;
     }
     lock.unlock();
     if (notify) notifyStateChanged();
 
-    if (action == Action::kConnect) {
-      auto looked = lookUpBroker(stop);
-      std::error_code error;
-      if (!looked) {
-        if (stop.stop_requested()) return;
-        // Disabled while the name was being looked up: nothing was started.
-        setConnectionState(ConnectionState::Idle);
-        poll = false;
-      } else if (*looked) {
-        error = *looked;
-      } else {
-        // The connect only starts the TCP handshake; it completes in the polls, where a stop or a
-        // disable is taken up within one poll, and libmosquitto's keepalive rule bounds it.
-        connecting_ = true;
-        {
-          std::lock_guard mosquittoLock(mosquittoMutex_);
-          keepUnconfirmedPublications();
-          answered_ = false;
-          endedUnanswered_ = false;
-          CallbackState capture;
-          error = bracketed(
-              [&] { return mosquitto_connect_bind_async(m, brokerHost_.c_str(), brokerPort_, keepaliveInterval_, nullptr); },
-              &capture);
-          socketError_ = capture.socketError;
-        }
-        connecting_ = false;
-      }
-      if (error) {
-        setConnectionState(ConnectionState::Idle);
-        updateState(now(), false, error);
-        poll = false;
-      }
-    } else if (action == Action::kDisconnect) {
-      int reason = 0;
-      if (willMessage_ && !willMessage_->abnormalDisconnectOnly) {
-        reason = kDisconnectWithWill;
-        if (mqttVersion_ == 3 || mqttVersion_ == 4) {
-          // These versions carry no reason code: deliver the will ourselves.
-          const auto& will = *willMessage_;
-          std::lock_guard mosquittoLock(mosquittoMutex_);
-          int length = static_cast<int>(std::min(will.payload.size(), kMaxPayloadLength));
-          bracketed([&] {
-            return mosquitto_publish_v5(m, nullptr, will.topic.c_str(), length, will.payload.data(), will.qos,
-                                        will.retained, nullptr);
-          });
-        }
-      }
-      bracketed([&] { return mosquitto_disconnect_v5(m, reason, nullptr); });
-      // A connection the broker has not accepted yet has nothing to take leave of, and libmosquitto
-      // would keep it until its keepalive time runs out: it ends here.
-      if (connectionState() == ConnectionState::Connecting) handleDisconnected(0);
-    }
+    bool poll = action != Action::kNone;
+    if (action == Action::kConnect) poll = startAttempt(m, stop);
+    if (action == Action::kLeave) poll = leave(m);
+    if (stop.stop_requested()) return;
 
     if (poll) {
       const auto started = std::chrono::steady_clock::now();
-      auto error = this->poll(m);
-      if (error == makeMosquittoError(MOSQ_ERR_NO_CONN)) {
-        auto state = connectionState();
-        if (state == ConnectionState::Connected || state == ConnectionState::Connecting) abandonConnection(m);
+      const auto state = connectionState();
+      std::optional<SteadyTime> wakeAt;
+      if (state == ConnectionState::Connecting) wakeAt = attempt_.deadline;
+      if (leaving_.willPending) wakeAt = leaving_.deadline;
+      auto error = this->poll(m, wakeAt);
+      // A failed TLS handshake closes the socket without a word to the callbacks.
+      if (error == makeMosquittoError(MOSQ_ERR_NO_CONN) || mosquitto_socket(m) < 0) {
+        const auto now = connectionState();
+        if (now == ConnectionState::Connected || now == ConnectionState::Connecting) abandonConnection(m);
       }
-      if (endedUnanswered_) {
+      if (attempt_.endedUnanswered) {
         // The attempt ended before the broker answered: say why, not just "not connected".
-        endedUnanswered_ = false;
-        if (!error || isIgnorable(error)) error = make_error_code(CustomError::ClosedUnanswered);
-        updateState(now(), false, error);
-      } else if (error && !isIgnorable(error)) {
-        recordPollError(error);
+        attempt_.endedUnanswered = false;
+        if (!error || isIgnorable(error)) error = closedUnanswered();
+        recordAttemptFailure(error);
+      } else if (error && !isIgnorable(error) && !dataBlock_.read().deviceState) {
+        recordAttemptFailure(error);
+      }
+      if (connectionState() == ConnectionState::Connecting && !attempt_.answered &&
+          std::chrono::steady_clock::now() >= attempt_.deadline) {
+        giveUpAttempt(m);
+        recordAttemptFailure(make_error_code(CustomError::ConnectTimeout));
       }
       if (error) {
         // A failure that comes back at once must not turn the loop into a spin.
@@ -436,38 +414,155 @@ void Client::networkThread(std::stop_token stop) {
   }
 }
 
-std::error_code Client::poll(mosquitto* m) {
+// A wanted connection: looks the broker up and starts the connect; false when there is nothing to
+// poll (given up, or failed and recorded).
+bool Client::startAttempt(mosquitto* m, const std::stop_token& stop) {
+  attempt_ = {.deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(connectTimeout),
+              .handshaking = tlsConfig_.has_value()};
+  std::string address;
+  auto looked = lookUpBroker(stop, address);
+  if (!looked) {
+    // Stopped or disabled while the name was being looked up: nothing was started.
+    if (!stop.stop_requested()) setConnectionState(ConnectionState::Idle);
+    return false;
+  }
+  std::error_code error = *looked;
+  if (!error) {
+    // The connect only starts the TCP handshake; it completes in the polls, where a stop or a
+    // disable is taken up within one poll, and the attempt's deadline bounds it.
+    connecting_ = true;
+    {
+      std::lock_guard mosquittoLock(mosquittoMutex_);
+      if (dropQueued_) {
+        dropQueued_ = false;
+        mosquitto_reinitialise(m, clientId_.c_str(), true, this);
+        forgetQueued();
+        try {
+          configureMosquitto(m);
+        } catch (const std::system_error&) {
+          // It was accepted by prepare: this cannot fail but for memory.
+        }
+      }
+      keepUnconfirmedPublications();
+      leaving_ = {};
+      CallbackState capture;
+      error = bracketed(
+          [&] { return mosquitto_connect_bind_async(m, address.c_str(), brokerPort_, keepaliveInterval_, nullptr); },
+          &capture);
+      attempt_.socketError = capture.socketError;
+    }
+    connecting_ = false;
+  }
+  if (error) {
+    setConnectionState(ConnectionState::Idle);
+    recordAttemptFailure(error);
+    return false;
+  }
+  return true;
+}
+
+// Disabled while connecting or connected: an attempt is given up, a connection ended in order.
+// True while there is something left to poll for.
+bool Client::leave(mosquitto* m) {
+  if (connectionState() == ConnectionState::Connecting) {
+    giveUpAttempt(m);
+    return false;
+  }
+  const bool withWill = willMessage_ && !willMessage_->abnormalDisconnectOnly;
+  if (!leaving_.started) {
+    leaving_.started = true;
+    leaving_.deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(cleanupTimeout / 2);
+    if (withWill && (mqttVersion_ == 3 || mqttVersion_ == 4)) {
+      // These versions carry no reason code: deliver the will ourselves, once, and under QoS 1 or
+      // 2 wait for its acknowledgement, which a DISCONNECT right behind it would cut off.
+      const auto& will = *willMessage_;
+      std::lock_guard mosquittoLock(mosquittoMutex_);
+      std::lock_guard publishLock(publishMutex_);
+      const auto error = publishMessage({now(), PublishKind::Will, nullptr}, will.topic, will.payload.data(),
+                                        std::min(will.payload.size(), kMaxPayloadLength), will.qos, will.retained,
+                                        nullptr);
+      leaving_.willPending = !error && will.qos > 0;
+    }
+  }
+  if (!leaving_.disconnected && (!leaving_.willPending || std::chrono::steady_clock::now() >= leaving_.deadline)) {
+    leaving_.disconnected = true;
+    bracketed([&] { return mosquitto_disconnect_v5(m, withWill ? kDisconnectWithWill : 0, nullptr); });
+  }
+  return true;
+}
+
+// An attempt the broker has not accepted has nothing to take leave of: it ends here, and nothing
+// more is read from it (a CONNACK on its way must not connect a client that gave up).
+void Client::giveUpAttempt(mosquitto* m) {
+  if (const int socket = mosquitto_socket(m); socket >= 0) ::shutdown(socket, SHUT_RDWR);
+  bracketed([&] { return mosquitto_disconnect_v5(m, 0, nullptr); });
+  handleDisconnected(0);
+}
+
+// The first failure of an attempt is its cause; what follows from it (the socket closing after a
+// failed handshake, a poll that finds no connection) says less and is not recorded.
+void Client::recordAttemptFailure(std::error_code error) {
+  if (attempt_.failed) return;
+  attempt_.failed = true;
+  updateState(now(), false, error);
+}
+
+// A broker that closes an MQTT 5 CONNECT without a word most likely speaks 3.1.1 only.
+std::error_code Client::closedUnanswered() const {
+  return make_error_code(mqttVersion_ == MQTT_PROTOCOL_V5 && !attempt_.handshaking ? CustomError::ClosedUnansweredMqtt5
+                                                                                   : CustomError::ClosedUnanswered);
+}
+
+std::error_code Client::poll(mosquitto* m, std::optional<SteadyTime> wakeAt) {
   const int socket = mosquitto_socket(m);
   if (socket < 0) return makeMosquittoError(MOSQ_ERR_NO_CONN);
+  auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(m));
+  // libmosquitto continues a TLS handshake only in its read call, and keeps asking to write from
+  // its first step on (when TCP was still connecting): wait for what the handshake waits for.
+  const bool handshaking = ssl != nullptr && SSL_is_init_finished(ssl) == 0;
+  attempt_.handshaking = handshaking;
   pollfd watched[2] = {{socket, POLLIN, 0}, {wakeUp_->descriptor(), POLLIN, 0}};
-  if (mosquitto_want_write(m)) watched[0].events |= POLLOUT;
+  if (handshaking ? SSL_want_write(ssl) != 0 : mosquitto_want_write(m)) {
+    watched[0].events = static_cast<short>(handshaking ? POLLOUT : POLLIN | POLLOUT);
+  }
   // TLS may hold bytes it has read and decrypted already, which the socket no longer shows.
-  const auto* ssl = static_cast<const SSL*>(mosquitto_ssl_get(m));
-  const bool buffered = ssl != nullptr && SSL_pending(ssl) > 0;
-  if (::poll(watched, 2, buffered ? 0 : kPollInterval) < 0) {
+  const bool buffered = !handshaking && ssl != nullptr && SSL_pending(ssl) > 0;
+  int timeout = kPollInterval;
+  if (buffered) {
+    timeout = 0;
+  } else if (wakeAt) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - std::chrono::steady_clock::now());
+    timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kPollInterval));
+  }
+  if (::poll(watched, 2, timeout) < 0) {
     if (errno == EINTR) return {};
     return {errno, std::system_category()};
   }
   const bool woken = (watched[1].revents & POLLIN) != 0;
   if (woken) wakeUp_->clear();
   const short events = watched[0].revents;
-  if (buffered || (events & (POLLIN | POLLERR | POLLHUP)) != 0) {
+  if (buffered || (events & (handshaking ? POLLIN | POLLOUT | POLLERR | POLLHUP : POLLIN | POLLERR | POLLHUP)) != 0) {
     CallbackState read;
     auto error = bracketed([&] { return mosquitto_loop_read(m, 1); }, &read);
-    if (socketError_ == 0) socketError_ = read.socketError;
+    if (attempt_.socketError == 0) attempt_.socketError = read.socketError;
     if (error) return error;
   }
   // A connection that failed before the broker answered (refused, reset) and that libmosquitto
   // still holds: it takes a TLS handshake's failed system call for a handshake under way, and
   // would wait for the keepalive to run out.
-  if ((events & (POLLERR | POLLHUP)) != 0 && !answered_ && mosquitto_socket(m) >= 0) {
+  if ((events & (POLLERR | POLLHUP)) != 0 && !attempt_.answered && mosquitto_socket(m) >= 0) {
     int failure = 0;
     socklen_t length = sizeof failure;
-    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure == 0) failure = socketError_;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure == 0) {
+      failure = attempt_.socketError;
+    }
     abandonConnection(m);
     if (failure != 0) return {failure, std::system_category()};
-    return make_error_code(CustomError::ClosedUnanswered);
+    return closedUnanswered();
   }
+  if (handshaking) return bracketed([&] { return mosquitto_loop_misc(m); });
   // A publication from a task thread wakes the poll: write it now rather than at the next event.
   if ((events & POLLOUT) != 0 || (woken && mosquitto_want_write(m))) {
     if (mosquitto_socket(m) < 0) return makeMosquittoError(MOSQ_ERR_NO_CONN);
@@ -482,35 +577,32 @@ void Client::abandonConnection(mosquitto* m) {
   handleDisconnected(MOSQ_ERR_CONN_LOST);
 }
 
-std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop) {
-  if (isNumericAddress(brokerHost_)) return std::error_code();
+// The broker's address as a connect call takes it: the name looked up within the attempt's time,
+// or the numeric address as configured. Nothing when the wait was given up (a stop, a disable).
+std::optional<std::error_code> Client::lookUpBroker(const std::stop_token& stop, std::string& address) {
+  if (isNumericAddress(brokerHost_)) {
+    address = brokerHost_;
+    return std::error_code();
+  }
   // A lookup still running from an attempt given up earlier is waited for again rather than
-  // started anew, so a hanging resolver does not gather threads.
+  // started anew, so a hanging resolver does not gather requests.
   if (!lookup_) {
     try {
       lookup_.emplace(brokerHost_, brokerPort_);
-    } catch (const std::system_error&) {
-      return std::error_code();  // no thread for it: libmosquitto looks the name up itself
+    } catch (const std::system_error& e) {
+      return e.code();
     }
   }
-  while (!lookup_->wait(AddressLookup::Clock::now() + kLookupSlice, stop)) {
+  while (!lookup_->wait(std::min(AddressLookup::Clock::now() + kLookupSlice, attempt_.deadline), stop)) {
     if (stop.stop_requested()) return std::nullopt;
+    if (AddressLookup::Clock::now() >= attempt_.deadline) return make_error_code(CustomError::LookupTimeout);
     std::lock_guard state(stateMutex_);
     if (!enabled_) return std::nullopt;
   }
   const std::error_code error = lookup_->error();
+  address = lookup_->firstAddress();
   lookup_.reset();
   return error;
-}
-
-void Client::recordPollError(std::error_code error) {
-  auto time = now();
-  corvane::memory::WriteSentinel<Data> sentinel(dataBlock_, corvane::memory::WriteSentinel<Data>::CopyOld{});
-  const Data& old = sentinel.oldData();
-  if (old.deviceState || old.error == error) return;
-  sentinel.placement().error = error;
-  sentinel.commit(time);
-  for (Topic* topic : topics_) topic->handleClientState(time, utils::unexpected(error));
 }
 
 void Client::updateState(TimeStamp time, bool connected, std::error_code error) {
@@ -547,12 +639,12 @@ void Client::updateState(TimeStamp time, bool connected, std::error_code error) 
 }
 
 void Client::handleConnect(int rc) {
-  answered_ = true;
+  attempt_.answered = true;
   if (mqttVersion_ == 3 || mqttVersion_ == 4) {
     if (rc == 0) {
       handleConnected();
     } else {
-      updateState(now(), false, makeConnackError(rc));
+      recordAttemptFailure(makeConnackError(rc));
     }
     return;
   }
@@ -561,7 +653,7 @@ void Client::handleConnect(int rc) {
   // libmosquitto ends the poll with MOSQ_ERR_PROTOCOL after a refusal; this makes it ignorable.
   if (refused) callbackState().callbackError = make_error_code(CustomError::ProtocolError);
   if (rc >= 128) {
-    updateState(now(), false, makeReasonCodeError(rc));
+    recordAttemptFailure(makeReasonCodeError(rc));
   } else {
     handleConnected();
   }
@@ -569,7 +661,13 @@ void Client::handleConnect(int rc) {
 
 void Client::handleConnected() {
   auto time = now();
-  setConnectionState(ConnectionState::Connected);
+  {
+    // Disabled since the attempt started: the next pass gives it up; it never counts as connected.
+    std::lock_guard lock(stateMutex_);
+    if (!enabled_ || connectionState_ != ConnectionState::Connecting) return;
+    connectionState_ = ConnectionState::Connected;
+  }
+  notifyStateChanged();
   updateState(time, true, {});
   if (birthMessage_ && birthTopics_.empty()) {
     std::lock_guard mosquittoLock(mosquittoMutex_);
@@ -585,9 +683,12 @@ void Client::handleDisconnected(int reason) {
     std::lock_guard lock(subscriptionMutex_);
     pendingSubscriptions_.clear();
   }
+  // A will still unacknowledged when the connection ends must not go out on the next one.
+  if (leaving_.willPending) dropQueued_ = true;
+  leaving_.willPending = false;
   ConnectionState old;
   setConnectionState(ConnectionState::Idle, &old);
-  if (old == ConnectionState::Connecting && !answered_ && reason != 0) endedUnanswered_ = true;
+  if (old == ConnectionState::Connecting && !attempt_.answered && reason != 0) attempt_.endedUnanswered = true;
   if (old != ConnectionState::Connected) return;
   std::error_code error;
   switch (reason) {
@@ -613,6 +714,7 @@ void Client::handlePublished(int messageId, int reasonCode, const mosquitto_prop
     queuedBytes_ -= entry.bytes;
     pendingPublishes_.erase(it);
   }
+  if (entry.kind == PublishKind::Will) leaving_.willPending = false;
   if (entry.kind == PublishKind::Birth) {
     corvane::memory::WriteSentinel<Data> sentinel(dataBlock_, corvane::memory::WriteSentinel<Data>::CopyOld{});
     if (sentinel.oldData().deviceState) {
@@ -642,7 +744,9 @@ std::error_code Client::publishMessage(PendingPublish pending, const std::string
     return mosquitto_publish_v5(mosquitto_.get(), &messageId, topicName.c_str(), static_cast<int>(length), payload, qos,
                                 retain, properties);
   });
-  if (error) return error;
+  // Without a connection libmosquitto still keeps a QoS 1 or 2 message and sends it on the next
+  // one: that is queued, not failed.
+  if (error && !(qos > 0 && error == makeMosquittoError(MOSQ_ERR_NO_CONN))) return error;
   pending.bytes = topicName.size() + length;
   pending.qos = qos;
   if (pendingPublishes_.try_emplace(messageId, pending).second) queuedBytes_ += pending.bytes;

@@ -106,8 +106,9 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
     bool operator==(const Data&) const = default;
   };
   // Earlier: sent on an earlier connection and still held by libmosquitto, which sends it again
-  // on the next one; counted against the queue bound, not reported.
-  enum class PublishKind : std::uint32_t { Topic = 0, Birth = 2, Earlier = 3 };
+  // on the next one; counted against the queue bound, not reported. Will: the will published on an
+  // orderly disconnection under MQTT 3.1 and 3.1.1.
+  enum class PublishKind : std::uint32_t { Topic = 0, Will = 1, Birth = 2, Earlier = 3 };
   struct PendingPublish {
     TimeStamp time;
     PublishKind kind = PublishKind::Topic;
@@ -182,13 +183,24 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
 
   // How long cleanup waits for the connection to end (tests shorten it).
   std::chrono::nanoseconds cleanupTimeout{std::chrono::seconds(5)};
+  // How long an attempt may take, from the name lookup to the CONNACK (tests shorten it; the error
+  // texts say 30 s).
+  std::chrono::nanoseconds connectTimeout{std::chrono::seconds(30)};
 
  private:
   friend class ClientCallbacks;
 
   // Connection engine (network thread).
+  using SteadyTime = std::chrono::steady_clock::time_point;
   void networkThread(std::stop_token stop);
-  std::optional<std::error_code> lookUpBroker(const std::stop_token& stop);
+  bool startAttempt(mosquitto* m, const std::stop_token& stop);
+  bool leave(mosquitto* m);
+  void giveUpAttempt(mosquitto* m);
+  void recordAttemptFailure(std::error_code error);
+  std::error_code closedUnanswered() const;
+  std::optional<std::error_code> lookUpBroker(const std::stop_token& stop, std::string& address);
+  void configureMosquitto(mosquitto* m);
+  void forgetQueued();
   void setConnectionState(ConnectionState state, ConnectionState* old = nullptr);
   void updateState(TimeStamp time, bool connected, std::error_code error);
   void handleConnected();
@@ -197,9 +209,8 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   void handleConnect(int rc);
   void handleSubscribe(int messageId, int qosCount, const int* grantedQos);
   void handleMessage(const mosquitto_message* message, const mosquitto_property* properties);
-  std::error_code poll(mosquitto* m);
+  std::error_code poll(mosquitto* m, std::optional<SteadyTime> wakeAt);
   void abandonConnection(mosquitto* m);
-  void recordPollError(std::error_code error);
   void notifyStateChanged();
   void keepUnconfirmedPublications();
   std::error_code publishMessage(PendingPublish pending, const std::string& topicName, const void* payload,
@@ -242,11 +253,25 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   std::unordered_map<int, Command*> pendingSubscriptions_;
   std::vector<std::string> birthTopics_;
   std::optional<AddressLookup> lookup_;  // network thread only
-  // The attempt in progress, network thread only: the broker answered its CONNECT; it ended
-  // before an answer (the poll that saw it records why).
-  bool answered_ = false;
-  bool endedUnanswered_ = false;
-  int socketError_ = 0;  // the first system error of a TLS handshake step in this attempt
+  // The attempt in progress, network thread only.
+  struct Attempt {
+    SteadyTime deadline;
+    bool answered = false;         // the broker answered its CONNECT
+    bool endedUnanswered = false;  // it ended before an answer (the poll that saw it records why)
+    bool handshaking = false;      // its TLS handshake is under way: the broker has no CONNECT yet
+    bool failed = false;           // why it failed is recorded: later consequences of that stay out
+    int socketError = 0;           // the first system error of a TLS handshake step
+  } attempt_;
+  // An orderly disconnection in progress, network thread only.
+  struct Leaving {
+    bool started = false;
+    bool willPending = false;   // the will published for it waits for the broker's acknowledgement
+    bool disconnected = false;  // DISCONNECT asked for
+    SteadyTime deadline;        // how long the will's acknowledgement is waited for
+  } leaving_;
+  // A will went unacknowledged: libmosquitto must not send it again on the next connection, so
+  // that one starts from an empty queue.
+  bool dropQueued_ = false;
 
   corvane::process::Event connectedEvent_;
   corvane::process::Event disconnectedEvent_;

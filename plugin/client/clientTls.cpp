@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "client/addressLookup.hpp"
 #include "errors/customError.hpp"
 #include "ssl/callbackState.hpp"
 #include "ssl/errors.hpp"
@@ -46,6 +47,20 @@ int verifyServerCertificate(int preverify, X509_STORE_CTX* store) {
   return 0;
 }
 
+// libmosquitto is handed the broker's looked-up address and would name that in the handshake: the
+// broker is told the configured name instead, as name-based virtual hosts and routing proxies need.
+void onHandshakeStep(const SSL* connection, int where, int result) {
+  if ((where & SSL_CB_HANDSHAKE_START) != 0) {
+    const auto* client = static_cast<const Client*>(
+        SSL_CTX_get_ex_data(SSL_get_SSL_CTX(connection), ssl::sslContextIndex()));
+    const char* named = SSL_get_servername(connection, TLSEXT_NAMETYPE_host_name);
+    if (client && !isNumericAddress(client->brokerHost()) && (!named || client->brokerHost() != named)) {
+      SSL_set_tlsext_host_name(const_cast<SSL*>(connection), client->brokerHost().c_str());
+    }
+  }
+  ssl::onHandshakeStep(connection, where, result);
+}
+
 }  // namespace
 
 void Client::createTlsContext() {
@@ -60,7 +75,7 @@ void Client::createTlsContext() {
   if (!sslContext_) failHere(fill("could not create OpenSSL context for MQTT client \"{}\"", key));
   SSL_CTX* context = sslContext_.get();
   SSL_CTX_set_ex_data(context, ssl::sslContextIndex(), this);
-  SSL_CTX_set_info_callback(context, ssl::onHandshakeStep);
+  SSL_CTX_set_info_callback(context, onHandshakeStep);
   if (SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 0) {
     failHere(fill("could not set minimum protocol version of MQTT client \"{}\" to TLS 1.2", key));
   }

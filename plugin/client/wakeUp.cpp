@@ -25,8 +25,9 @@ void WakeUp::signal() noexcept {
 void WakeUp::clear() noexcept {
   std::uint64_t count;
   [[maybe_unused]] auto read = ::read(descriptor_, &count, sizeof count);
-  // After the read: a signal skipped since then is for something the caller is about to see.
-  pending_ = false;
+  // After the read: a signal skipped since then is for something the caller is about to see. An
+  // exchange, not a store: what the caller reads next must not be read before the flag is cleared.
+  pending_.exchange(false, std::memory_order_acq_rel);
 }
 
 }  // namespace corvane::plugins::mqttClient

@@ -38,6 +38,13 @@ class CustomErrorCategory : public std::error_category {
         return "outgoing queue full";
       case CustomError::SendingBusy:
         return "another sending call kept the connection busy";
+      case CustomError::ClosedUnansweredMqtt5:
+        return "the broker closed the connection before it answered the MQTT 5 CONNECT; a broker that supports only "
+               "MQTT 3.1.1 does this (see mqttVersion)";
+      case CustomError::ConnectTimeout:
+        return "the broker did not answer within 30 s";
+      case CustomError::LookupTimeout:
+        return "the broker's address was not found within 30 s";
     }
     if (ev == 0) return std::system_category().message(0);
     return "unknown Corvane MQTT client error code " + std::to_string(ev);

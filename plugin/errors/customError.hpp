@@ -19,6 +19,10 @@ enum class CustomError : int {
   ClosedUnanswered = 9,    // the broker ended the connection before it answered the CONNECT
   OutgoingQueueFull = 10,  // the broker does not read, and the queue for it is at its bound
   SendingBusy = 11,        // another sending call kept the connection too long
+  // As ClosedUnanswered, for an MQTT 5 CONNECT: what a broker of MQTT 3.1.1 only does with one.
+  ClosedUnansweredMqtt5 = 12,
+  ConnectTimeout = 13,  // the TCP handshake, the TLS handshake or the CONNACK took too long
+  LookupTimeout = 14,   // the resolver did not answer for the broker's name in that time
 };
 
 const std::error_category& customErrorCategory() noexcept;

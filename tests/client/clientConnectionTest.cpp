@@ -144,16 +144,19 @@ TEST(ClientConnection, AnAttemptThatEndsSaysWhy) {
   const int nobody = freeLoopbackPort();
   const std::string tls = R"("useTLS": true, "verifyCertificate": false)";
   const std::string closedUnanswered = describe(make_error_code(CustomError::ClosedUnanswered));
+  const std::string closedUnansweredMqtt5 = describe(make_error_code(CustomError::ClosedUnansweredMqtt5));
   const std::string unexpectedEof = "OpenSSL 167772454: SSL routines: unexpected eof while reading";
   const std::string reset = "system 104: Connection reset by peer";
   const std::string refused = "system 111: Connection refused";
   // Host, port, the client's members, what the record may show (any of them).
   const std::tuple<const char*, int, std::string, std::vector<std::string>> kCases[] = {
-      {"127.0.0.1", closing.port(), "", {closedUnanswered}},
+      // A broker that reads an MQTT 5 CONNECT and closes most likely speaks 3.1.1 only.
+      {"127.0.0.1", closing.port(), "", {closedUnansweredMqtt5}},
+      {"127.0.0.1", closing.port(), R"("MQTTVersion": "3.1.1")", {closedUnanswered}},
       {"127.0.0.1", closing.port(), tls, {unexpectedEof}},
       // The broker closes on what it cannot read; whether the client then sees the end or a reset
       // depends on whether the broker had read everything.
-      {"127.0.0.1", broker.tlsPort(), "", {closedUnanswered, reset}},
+      {"127.0.0.1", broker.tlsPort(), "", {closedUnansweredMqtt5, reset}},
       {"127.0.0.1", broker.port(), tls, {unexpectedEof, reset}},
       {"127.0.0.1", nobody, "", {refused}},
       {"127.0.0.1", nobody, tls, {refused}},
@@ -171,6 +174,21 @@ TEST(ClientConnection, AnAttemptThatEndsSaysWhy) {
     EXPECT_TRUE(m.waitForIdle());
     EXPECT_FALSE(m.client().data().deviceState);
   }
+}
+
+// A client deactivated while its attempt waits for the CONNACK gives the attempt up: the CONNACK
+// that comes after never makes it connected.
+TEST(ClientConnection, AnAttemptGivenUpNeverConnects) {
+  ScriptedBroker slow(std::string("\x20\x03\x00\x00\x00", 5), 50ms);  // accepted, 50 ms after the CONNECT
+  ClientModel m(clientConfig(slow.port(), "given-up"));
+  m.prepare();
+  EventRecorder events(m.client());
+  m.client().activate();
+  std::this_thread::sleep_for(20ms);
+  m.client().deactivate();
+  EXPECT_TRUE(m.waitForIdle());
+  EXPECT_FALSE(eventually([&] { return m.client().data().deviceState || !events.roles().empty(); }, 300ms))
+      << "connected after it was given up";
 }
 
 // Threads of this process, by id.
@@ -305,6 +323,42 @@ TEST(ClientWill, OrderlyDisconnectionDeliversTheWillUnlessItIsForAbnormalOnesOnl
     const auto retained = late.waitForTopic(will.topic);
     EXPECT_TRUE(retained && retained->retain && retained->payload == "bye");
   }
+}
+
+// The will a 3.1.1 client publishes itself goes out once, acknowledged before the DISCONNECT, and
+// never again on a later connection, where it would overwrite the birth's retained "online".
+TEST(ClientWill, AnOrderlyWillGoesOutOnceAndNeverAfterTheNextBirth) {
+  Broker broker;
+  broker.start();
+  TestPeer peer({.port = broker.port()});
+  ASSERT_TRUE(peer.connect().accepted());
+  peer.subscribe("status/#", 1);
+  ClientModel m(clientConfig(broker.port(), "status", R"("MQTTVersion": "3.1.1",
+      "will": {"topic": "status/s", "payload": "offline", "QoS": 1, "retained": true},
+      "birth": {"topic": "status/s", "payload": "online", "QoS": 1, "retained": true})"));
+  m.prepare();
+  EventRecorder events(m.client());
+  for (std::size_t connection = 1; connection <= 2; ++connection) {
+    ASSERT_TRUE(m.connect());
+    ASSERT_TRUE(events.waitFor("birth", connection));
+    if (connection == 2) break;
+    m.client().deactivate();
+    ASSERT_TRUE(m.waitForIdle());
+  }
+  const auto birth = peer.waitForTopic("status/s");
+  ASSERT_TRUE(birth);
+  std::this_thread::sleep_for(200ms);  // a will sent again would come right behind the birth
+  peer.publish("status/marker", "");
+  ASSERT_TRUE(peer.waitForTopic("status/marker"));
+  std::vector<std::string> received;
+  for (const auto& message : peer.messages()) received.push_back(message.topic + " " + message.payload);
+  const std::string online = "status/s " + birth->payload;
+  EXPECT_EQ(received, (Topics{online, "status/s offline", online, "status/marker "}));
+  TestPeer late({.port = broker.port()});
+  ASSERT_TRUE(late.connect().accepted());
+  late.subscribe("status/s");
+  const auto retained = late.waitForTopic("status/s");
+  EXPECT_TRUE(retained && retained->payload == birth->payload) << (retained ? retained->payload : "nothing retained");
 }
 
 TEST(ClientBirth, WaitsForTheFirstPublicationOfEveryDesignatedTopicName) {
@@ -451,6 +505,76 @@ TEST(ClientQueue, ABrokerThatStopsReadingCannotMakeTheQueueGrow) {
   for (const auto& message : subscriber.messages()) arrived.push_back(std::stoi(message.payload));
   EXPECT_EQ(arrived, queued);
   EXPECT_TRUE(m.client().data().deviceState);
+}
+
+// The queue's counts belong to a libmosquitto client: the new one of a second prepare starts from
+// nothing, so what filled the old one cannot refuse publications for good.
+TEST(ClientQueue, ASecondPrepareStartsWithAnEmptyQueue) {
+  Broker broker;
+  broker.start();
+  ClientModel m(clientConfig(broker.port(), "requeue", R"("keepaliveIntervalS": 120)"),
+                R"({"class": "Topic", "name": "t", "config": {"topic": "requeue/t", "QoS": 1, "payload": "x"}})");
+  m.prepare();
+  ASSERT_TRUE(m.connect());
+  const std::string payload(1 << 20, 'x');
+  auto publish = [&] {
+    return m.client().publish(now(), m.child<Topic>("t"), payload.data(), payload.size(), 1, false, nullptr);
+  };
+  broker.pause();
+  for (int i = 0; i < 100 && publish(); ++i) {
+  }
+  ASSERT_EQ(publish().error(), make_error_code(CustomError::OutgoingQueueFull));
+  m.client().prepare();
+  broker.resume();
+  ASSERT_TRUE(m.waitForIdle());
+  m.reconnect();
+  ASSERT_TRUE(eventually([&] { return m.client().data().deviceState; }));
+  EXPECT_TRUE(eventually([&] { return publish().has_value(); }, 2s));
+}
+
+// Numbered publications while the broker is killed again and again: none that was reported failed
+// reaches the broker (libmosquitto keeps a QoS 1 message it could not send, and sends it later).
+TEST(ClientChurn, NothingReportedFailedReachesTheBroker) {
+  Broker broker;
+  broker.start();
+  ClientModel m(clientConfig(broker.port(), "numbered"),
+                R"({"class": "Topic", "name": "t", "config": {"topic": "numbered/t", "QoS": 1, "payload": "x"}})");
+  m.prepare();
+  std::mutex mutex;
+  std::set<int> failed;
+  std::jthread publisher([&](std::stop_token stop) {
+    for (int n = 0; !stop.stop_requested(); ++n, std::this_thread::sleep_for(200us)) {
+      const auto text = std::to_string(n);
+      if (!m.client().publish(now(), m.child<Topic>("t"), text.data(), text.size(), 1, false, nullptr)) {
+        std::lock_guard lock(mutex);
+        failed.insert(n);
+      }
+    }
+  });
+  std::vector<std::unique_ptr<TestPeer>> subscribers;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto& subscriber = *subscribers.emplace_back(std::make_unique<TestPeer>(PeerOptions{.port = broker.port()}));
+    ASSERT_TRUE(subscriber.connect().accepted());
+    subscriber.subscribe("numbered/t", 1);
+    m.reconnect();
+    m.client().activate();
+    ASSERT_TRUE(eventually([&] { return m.client().data().deviceState; }));
+    ASSERT_TRUE(subscriber.waitForCount(100));
+    broker.kill();
+    ASSERT_TRUE(m.waitForIdle());
+    broker.start();
+  }
+  publisher.request_stop();
+  publisher.join();
+  std::size_t received = 0;
+  for (const auto& subscriber : subscribers) {
+    for (const auto& message : subscriber->messages()) {
+      ++received;
+      EXPECT_FALSE(failed.contains(std::stoi(message.payload))) << message.payload << " was reported failed";
+    }
+  }
+  EXPECT_GE(received, 400u);
 }
 
 TEST(ClientLimits, OversizedPayloadIsRefusedBeforeReachingTheLibrary) {

@@ -11,6 +11,7 @@
 #include "certificates.hpp"
 #include "clientModel.hpp"
 #include "errors/mosquittoErrors.hpp"
+#include "relay.hpp"
 #include "ssl/errors.hpp"
 #include "tempDir.hpp"
 
@@ -44,14 +45,15 @@ TEST(ClientTls, ConnectsOrRecordsWhyVerificationFailed) {
     std::error_code error;  // none: the client connects
     const char* host = "127.0.0.1";
     bool testCaIsDefaultStore = false;
+    bool slowHandshake = false;  // through a relay whose TCP handshake takes a second, as across a network
   };
   const Case cases[] = {
-      {certs.server(), false, caFile, {}},
+      {certs.server(), false, caFile, {}, "127.0.0.1", false, true},
       {certs.server(), false, caFile, {}, "localhost"},
       {certs.server(), false, R"("useTLS": true, "caCertificateDirectory": )" + quoted(certs.caDirectory()), {}},
       {certs.server(), false, store, {}, "127.0.0.1", true},
-      {certs.server(), true, caFile + clientCertificate, {}},
-      {certs.selfSignedServer(), false, pinned, {}},
+      {certs.server(), true, caFile + clientCertificate, {}, "127.0.0.1", false, true},
+      {certs.selfSignedServer(), false, pinned, {}, "127.0.0.1", false, true},
       {certs.wrongHostServer(), false, R"("useTLS": true, "verifyCertificate": false)", {}},
       // Pinning takes the first certificate of the file only.
       {certs.otherSelfSignedServer(), false, pinned, make_error_code(CustomError::ServerCertificateMismatch)},
@@ -65,13 +67,15 @@ TEST(ClientTls, ConnectsOrRecordsWhyVerificationFailed) {
       {certs.server(), true, caFile, ssl::makeError(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED))},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.members + " at " + c.host);
+    SCOPED_TRACE(c.members + " at " + c.host + (c.slowHandshake ? " through a slow network" : ""));
     Broker broker({.plainListener = false,
                    .tlsListener = TlsListenerOptions{.caFile = certs.caFile(),
                                                      .server = c.brokerCertificate,
                                                      .requireCertificate = c.brokerRequiresClientCertificate}});
     broker.start();
-    ClientModel m(clientConfig(broker.tlsPort(), "tls", c.members, c.host));
+    std::optional<Relay> relay;
+    if (c.slowHandshake) relay.emplace(broker.tlsPort(), Relay::Options{.holdQueue = std::chrono::milliseconds(300)});
+    ClientModel m(clientConfig(relay ? relay->port() : broker.tlsPort(), "tls", c.members, c.host));
     {
       std::optional<CertificateFileVariable> defaultStore;
       if (c.testCaIsDefaultStore) defaultStore.emplace(certs.caFile());

@@ -2,9 +2,18 @@
 // (skillLibraryExportsNothing checks its dynamic symbol table). Since none of its template statics
 // is a process-wide unique symbol either, glibc really unloads it, and the skill leaves the registry.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <corvane/runtime.hpp>
 #include <corvane/skill.hpp>
+
+#include "hangingLookups.hpp"
 
 namespace {
 
@@ -22,6 +31,35 @@ TEST(SkillLibrary, LoadingRegistersTheSkill) {
   EXPECT_EQ(dlsym(library, "createSkill"), nullptr);
   ASSERT_EQ(dlclose(library), 0);
   EXPECT_EQ(corvane::skill::findSkillClass("MQTT"), nullptr);
+}
+
+// A client whose broker name is still being looked up when the model ends and the library is
+// unloaded: once the resolver answers, no thread returns into the library's code.
+TEST(SkillLibrary, UnloadedWhileALookupHangsLeavesNothingBehind) {
+  EXPECT_EXIT(
+      {
+        corvane::testing::HangingLookups hanging;
+        {
+          corvane::runtime::Model model;
+          model.loadText(std::string(R"({"dataPoints": [], "elements": [{"skill": "MQTT", "class": "Client",
+              "name": "b", "config": {"brokerAddress": ")") + corvane::testing::HangingLookups::kName + R"(:1883"}}]})",
+                         ".", "m.json", {{CORVANE_SKILL_LIBRARY}});
+          model.realizeAndPrepare();
+          model.start(1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          model.stop();
+          model.shutdown();
+        }
+        if (corvane::skill::findSkillClass("MQTT") != nullptr) std::_Exit(2);  // still loaded: proves nothing
+        // The resolver reads its alias file now, and answers.
+        const int fifo = ::open(std::getenv("HOSTALIASES"), O_WRONLY | O_NONBLOCK);
+        if (fifo < 0) std::_Exit(3);  // nobody was reading it: no lookup was under way
+        [[maybe_unused]] auto written = ::write(fifo, "x localhost\n", 12);
+        ::close(fifo);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

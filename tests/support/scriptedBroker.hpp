@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -18,8 +19,9 @@ class ScriptedBroker {
  public:
   // The reply goes out once the first bytes of one connection arrive, which is then held until the
   // end. Without a reply each connection is closed there instead, before any answer.
-  explicit ScriptedBroker(std::string reply)
-      : reply_(std::move(reply)), listener_(listenOnLoopback(1, port_)), thread_([this] { serve(); }) {}
+  // `delay`: how long the reply waits once the first bytes are there (a broker across a network).
+  explicit ScriptedBroker(std::string reply, std::chrono::milliseconds delay = {})
+      : reply_(std::move(reply)), delay_(delay), listener_(listenOnLoopback(1, port_)), thread_([this] { serve(); }) {}
   ~ScriptedBroker() {
     stopping_ = true;
     thread_.join();
@@ -45,6 +47,7 @@ class ScriptedBroker {
       const int connection = wait(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
       if (connection < 0) return;
       if (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0 && !reply_.empty()) {
+        std::this_thread::sleep_for(delay_);
         [[maybe_unused]] auto written = ::write(connection, reply_.data(), reply_.size());
         while (wait(connection) && ::read(connection, buffer, sizeof buffer) > 0) {
         }
@@ -54,6 +57,7 @@ class ScriptedBroker {
   }
 
   std::string reply_;
+  std::chrono::milliseconds delay_;
   int port_ = 0;
   int listener_;
   std::atomic<bool> stopping_{false};
