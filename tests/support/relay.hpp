@@ -98,7 +98,6 @@ class Relay {
         }
       }
       ::poll(watched.data(), watched.size(), 5);
-      if ((watched[0].revents & POLLIN) != 0) accept();
       std::size_t at = 1;
       for (auto& link : links_) {
         for (Direction* d : {&link.up, &link.down}) {
@@ -107,6 +106,7 @@ class Relay {
           if (link.open && !move(*d, readable, writable)) link.close();
         }
       }
+      if ((watched[0].revents & POLLIN) != 0) accept();
     }
   }
 
