@@ -42,8 +42,9 @@ class AddressLookup {
   // The first of them as numeric text, as a connect call takes it.
   std::string firstAddress() const;
 
- private:
   struct Request;
+
+ private:
   Request* request_;  // owned, unless the resolver still holds it at destruction
 };
 

@@ -498,7 +498,9 @@ TEST(ClientQueue, ABrokerThatStopsReadingCannotMakeTheQueueGrow) {
   broker.resume();
   EXPECT_LE(queued.size(), Client::kMaxQueuedMessages);
   EXPECT_GT(refused, 0);
+#if !defined(__SANITIZE_THREAD__)  // whose shadow memory grows with every byte the process touches
   EXPECT_LE(peak - before, 64 * 1024) << "KiB more resident";
+#endif
 
   ASSERT_TRUE(subscriber.waitForCount(queued.size(), 30s)) << subscriber.messageCount() << " of " << queued.size();
   std::vector<int> arrived;
