@@ -69,7 +69,9 @@ void lintSecurity(const mqtt::Client& client, const std::string& path, const Lin
 
   const bool user = client.username().has_value(), password = client.password().has_value();
   if (remote && !tls && (user || password)) {
-    const char* sent = user && password ? "the user name and password cross" : user ? "the user name crosses" : "the password crosses";
+    const char* sent = user && password ? "the user name and password cross"
+                       : user               ? "the user name crosses"
+                                            : "the password crosses";
     warnings.push_back({std::string("credentials go to ") + broker + " without TLS: " + sent +
                             " the network in clear text, for anyone on the path to read",
                         path, config.key(password ? std::initializer_list<std::string_view>{"password"}
@@ -86,8 +88,8 @@ void lintSecurity(const mqtt::Client& client, const std::string& path, const Lin
     // The new-style block's key, or the old-style one.
     const Place newStyle = config.key({"TLS"}).key({"clientCertificate"});
     const Place block = newStyle.found() ? newStyle : config.key({"clientCertificate"});
-    lintReadable(tls->clientCertificate.privateKeyPath().string(), "client private key file", "", block.key({"privateKeyFile"}),
-                 path, warnings);
+    lintReadable(tls->clientCertificate.privateKeyPath().string(), "client private key file", "",
+                 block.key({"privateKeyFile"}), path, warnings);
   }
 }
 

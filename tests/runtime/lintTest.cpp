@@ -162,7 +162,8 @@ TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
     EXPECT_NE(warning.find(R"("element":")" + std::string(c.element) + R"(","file":")" + model.string() + "\","),
               std::string::npos)
         << warning;
-    EXPECT_TRUE(warning.ends_with(locationOf(text, withFiles(c.at)))) << warning << "\nexpected " << locationOf(text, withFiles(c.at));
+    const auto at = locationOf(text, withFiles(c.at));
+    EXPECT_TRUE(warning.ends_with(at)) << warning << "\nexpected " << at;
     EXPECT_EQ(runner.lines().back(), warning) << "not after what the model resolved to";
   }
 }

@@ -51,7 +51,8 @@ TEST(OutputWriter, AFailedWriteLosesItsLinesAndTellsThemOnceWritingWorksAgain) {
   auto failingFor = [&](std::uint64_t lines, std::initializer_list<const char*> texts) {
     ::dup3(full, out, O_CLOEXEC);
     for (const char* text : texts) writer.write(text);
-    EXPECT_TRUE(testing::eventually([&] { return writer.writeFailures().lines == lines; }, 5s)) << writer.writeFailures().lines;
+    EXPECT_TRUE(testing::eventually([&] { return writer.writeFailures().lines == lines; }, 5s))
+        << writer.writeFailures().lines;
     ::dup3(target, out, O_CLOEXEC);
   };
   writer.write("a\n");
