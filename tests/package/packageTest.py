@@ -32,7 +32,8 @@ def main():
         env.setdefault("CMAKE_CXX_COMPILER_LAUNCHER", "ccache")
     with tempfile.TemporaryDirectory(prefix="corvane-package.") as work:
         build, prefix = Path(work, "build"), Path(work, "prefix")
-        run("cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release", env=env)
+        # Prefix /usr as a packager (and the preset "package") has it; it changes no compiler flag.
+        run("cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INSTALL_PREFIX=/usr", env=env)
         man = shutil.which("help2man") is not None
         # Everything, not only what is installed: GCC warns of some things only at Release's -O3.
         output = run("cmake", "--build", build, "--parallel", "2", env=env)
