@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <deque>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <vector>
 
