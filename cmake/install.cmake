@@ -2,7 +2,8 @@
 #   LIBDIR/corvane/skills/libcorvane-mqtt.so   the skill, where a runtime loads skills from
 #   LIBDIR/corvane/libcorvane-host.so          the runtime stand-in, private to the skill and the runner
 #   BINDIR/corvane-run                         the runner, and its man page when help2man is installed
-#   DOCDIR/README.md, DOCDIR/examples/         the documentation and the example model
+#   DOCDIR/README.md, DOCDIR/copyright         the documentation and the licence
+#   DOCDIR/examples/                           the example model
 # The skill and the runner find the stand-in relative to themselves, wherever the prefix is.
 set(CORVANE_INSTALL_PRIVATEDIR ${CMAKE_INSTALL_LIBDIR}/corvane)
 set(CORVANE_INSTALL_SKILLDIR ${CORVANE_INSTALL_PRIVATEDIR}/skills)
@@ -10,7 +11,8 @@ set(CORVANE_INSTALL_SKILLDIR ${CORVANE_INSTALL_PRIVATEDIR}/skills)
 install(TARGETS corvane-host LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATEDIR})
 install(TARGETS corvane-mqtt LIBRARY DESTINATION ${CORVANE_INSTALL_SKILLDIR})
 set_target_properties(corvane-mqtt PROPERTIES INSTALL_RPATH "$ORIGIN/..")
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence as Debian's machine-readable copyright file names it (the package's own doc file).
+install(FILES README.md cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/README.md examples/demo.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(NOT CORVANE_BUILD_RUNNER)

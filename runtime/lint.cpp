@@ -145,6 +145,7 @@ std::vector<JsonLine> lintModel(const runtime::Model& model, std::string_view mo
                       source.config(path).key({"birth"}).key({"topic"}), warnings);
       }
       lintTls(*client, path, source, warnings);
+      lintSecurity(*client, path, source, warnings);
       lintClientId(*client, path, clients, source, warnings);
       clients.emplace_back(path, client.get());
       if (const auto& birth = client->birthMessage()) {
@@ -163,6 +164,8 @@ std::vector<JsonLine> lintModel(const runtime::Model& model, std::string_view mo
       }
     }
   }
+
+  lintModelFile(model, source, warnings);
 
   std::vector<JsonLine> lines;
   for (const auto& warning : warnings) {

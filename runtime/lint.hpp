@@ -55,6 +55,15 @@ inline constexpr int kExpiryWarningDays = 30;
 void lintTls(const plugins::mqttClient::Client& client, const std::string& path, const LintSource& source,
              LintWarnings& warnings);
 
+// What exposes a client's credentials or traffic, for a broker that is not on a loopback address
+// (127.0.0.0/8, ::1, localhost): a user name or password sent without TLS, TLS that does not verify
+// the broker; and, wherever the broker is, a client private key file that group or others may read.
+void lintSecurity(const plugins::mqttClient::Client& client, const std::string& path, const LintSource& source,
+                  LintWarnings& warnings);
+// A model file that holds a password and that group or others may read: one warning, at the first
+// password.
+void lintModelFile(const runtime::Model& model, const LintSource& source, LintWarnings& warnings);
+
 // A command against a sample message: each entry's path followed in it as the command follows it,
 // and what it selects converted as the command would write it, into a stand-in of the target data
 // point, so nothing in the model changes. Warns of an entry whose path selects nothing in the

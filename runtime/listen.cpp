@@ -345,7 +345,8 @@ int runListen(const ListenOptions& options) {
   }
   listening.stop();      // the clients disconnect
   listening.shutdown();  // and their network threads end
-  return 0;
+  output.lines.finish();
+  return lostOutputStatus(output.lines, "listen");
 }
 
 }  // namespace
@@ -362,8 +363,8 @@ void setupListen(CLI::App& app) {
       "birth message) and subscribes to its commands' topics. Every message is one JSON object per line,\n"
       "per command on its topic: what each entry's JSON path selected (or why nothing) and what its data\n"
       "point would take (or the write's error). No data point is written. Connection notes go to\n"
-      "standard error. Exit status 0 at SIGINT/SIGTERM or the end of --duration; 2 for a model error or\n"
-      "a model without commands.");
+      "standard error. Exit status 0 at SIGINT/SIGTERM or the end of --duration (1 when writing standard\n"
+      "output failed and lost lines); 2 for a model error or a model without commands.");
   runsWith(*command, [options] { return runListen(*options); });
 }
 

@@ -8,8 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
+#include <vector>
+
+#include <corvane/data.hpp>
 
 #include "jsonLine.hpp"
 
@@ -22,9 +26,16 @@ constexpr int kPollMilliseconds = 100;
 // The most the writer takes from the queue at once.
 constexpr std::size_t kBatchBytes = 64 * 1024;
 
-enum class Outcome { kWritten, kBroken, kAbandoned };
+enum class Outcome { kWritten, kBroken, kFailed, kAbandoned };
 
 }  // namespace
+
+// A piece as queued: whole lines, or the line that reports `reports` lost pieces.
+struct OutputWriter::Piece {
+  std::string text;
+  std::uint64_t reports = 0;
+  TimeStamp since = kNever;
+};
 
 struct OutputWriter::State {
   int descriptor;
@@ -38,28 +49,35 @@ struct OutputWriter::State {
   std::mutex mutex;                 // guards everything below but abandoned
   std::condition_variable wake;     // the writer thread: something to write, or the end
   std::condition_variable written;  // finish(): a batch was written, or the writer thread ended
-  std::deque<std::string> queue;
+  std::deque<Piece> queue;
   std::size_t queuedBytes = 0;
   bool writing = false;                // a batch is on its way to the reader
   std::uint64_t dropped = 0;           // lost since the last dropped line
   TimeStamp droppedSince = kNever;     // when the first of these was lost
   std::uint64_t droppedTotal = 0;
+  // Lost to a failed write, before everything queued: told ahead of the next batch.
+  std::uint64_t failed = 0;
+  TimeStamp failedSince = kNever;
+  bool cutLine = false;                // a failed write ended inside a line: the next starts anew
+  WriteFailures failures;
   bool closing = false;                // finish() was called: nothing more is queued
   bool broken = false;                 // the reader has gone
   bool ended = false;                  // the writer thread is done with the descriptor
   std::atomic<bool> abandoned{false};  // finish() gave up waiting: stop between two writes
 
-  // Writes all of `text` unless the reader goes away or finish() gives up first.
-  Outcome writeAll(std::string_view text) const {
-    while (!text.empty()) {
+  // Writes all of `text` unless the reader goes away, a write fails (`error` says why) or finish()
+  // gives up first; `written` counts the bytes that went out.
+  Outcome writeAll(std::string_view text, std::size_t& written, int& error) const {
+    written = 0;
+    while (written < text.size()) {
       if (abandoned) return Outcome::kAbandoned;
       pollfd ready{descriptor, POLLOUT, 0};
       const int polled = ::poll(&ready, 1, kPollMilliseconds);
-      if (polled < 0 && errno != EINTR) return Outcome::kBroken;
+      if (polled < 0 && errno != EINTR) return error = errno, Outcome::kFailed;
       if (polled <= 0) continue;
-      if (ready.revents & POLLNVAL) return Outcome::kBroken;
+      if (ready.revents & POLLNVAL) return error = EBADF, Outcome::kFailed;
       // With POLLERR or POLLHUP the write itself says what happened (EPIPE for a closed pipe).
-      const ssize_t n = ::write(descriptor, text.data(), std::min(text.size(), chunk));
+      const ssize_t n = ::write(descriptor, text.data() + written, std::min(text.size() - written, chunk));
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -67,9 +85,11 @@ struct OutputWriter::State {
           ::poll(nullptr, 0, 10);
           continue;
         }
-        return Outcome::kBroken;
+        // Only a closed pipe means the reader has gone; a full disk or an I/O error may pass.
+        error = errno;
+        return error == EPIPE ? Outcome::kBroken : Outcome::kFailed;
       }
-      text.remove_prefix(static_cast<std::size_t>(n));
+      written += static_cast<std::size_t>(n);
     }
     return Outcome::kWritten;
   }
@@ -80,9 +100,48 @@ struct OutputWriter::State {
     if (droppedText) {
       auto text = droppedText(dropped, droppedSince);
       queuedBytes += text.size();
-      queue.push_back(std::move(text));
+      queue.push_back({std::move(text), dropped, droppedSince});
     }
     dropped = 0;
+  }
+
+  // Under mutex: what a failed write lost, `text` from `written` on, counted to be told ahead of
+  // the next batch; a report line among it is folded into the count it reported.
+  void countFailed(const std::vector<Piece>& pieces, std::size_t written, int error) {
+    std::size_t end = 0;
+    for (const auto& piece : pieces) {
+      const std::size_t start = end;
+      end += piece.text.size();
+      if (end <= written) continue;
+      if (start < written) cutLine = true;
+      const std::uint64_t lost = piece.reports > 0 ? piece.reports : 1;
+      const TimeStamp since = piece.reports > 0 ? piece.since : now();
+      if (failed == 0 || since < failedSince) failedSince = since;
+      failed += lost;
+      if (piece.reports == 0) {
+        ++droppedTotal;
+        ++failures.lines;
+      }
+    }
+    failures.error = std::error_code(error, std::system_category());
+  }
+
+  // Under mutex: the next batch: the line that tells what failed writes lost, then at most
+  // kBatchBytes of queued pieces (one at least); a line a failed write cut is ended first.
+  std::vector<Piece> takeBatch() {
+    std::vector<Piece> pieces;
+    if (failed > 0 && droppedText) pieces.push_back({droppedText(failed, failedSince), failed, failedSince});
+    failed = 0;
+    std::size_t bytes = 0;
+    while (!queue.empty() && (bytes == 0 || bytes + queue.front().text.size() <= kBatchBytes)) {
+      bytes += queue.front().text.size();
+      queuedBytes -= queue.front().text.size();
+      pieces.push_back(std::move(queue.front()));
+      queue.pop_front();
+    }
+    if (cutLine && !pieces.empty()) pieces.front().text.insert(0, 1, '\n');
+    cutLine = false;
+    return pieces;
   }
 };
 
@@ -114,7 +173,7 @@ void OutputWriter::write(std::string text) {
     // The loss is told where it happened: after the lines queued before it, before this one.
     s.queueDroppedLine();
     s.queuedBytes += text.size();
-    s.queue.push_back(std::move(text));
+    s.queue.push_back({std::move(text)});
   }
   s.wake.notify_one();
 }
@@ -125,7 +184,7 @@ bool OutputWriter::writeIfIdle(std::string text) {
     std::lock_guard lock(s.mutex);
     if (s.closing || s.broken || s.writing || !s.queue.empty()) return false;
     s.queuedBytes += text.size();
-    s.queue.push_back(std::move(text));
+    s.queue.push_back({std::move(text)});
   }
   s.wake.notify_one();
   return true;
@@ -160,33 +219,41 @@ std::uint64_t OutputWriter::droppedTotal() const {
   return state_->droppedTotal;
 }
 
+OutputWriter::WriteFailures OutputWriter::writeFailures() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->failures;
+}
+
 // The writer thread: takes what is queued, in order, and writes it; ends at finish() once the queue
-// is written, or earlier when the reader has gone or finish() gives up.
+// is written, or earlier when the reader has gone or finish() gives up. After a failed write it
+// tries again with the next piece queued, and once more at the end to tell what was lost.
 void OutputWriter::drain(const std::shared_ptr<State>& state) {
   auto& s = *state;
   std::unique_lock lock(s.mutex);
+  bool toldAtEnd = false;
   for (;;) {
     s.wake.wait(lock, [&] { return !s.queue.empty() || s.dropped > 0 || s.closing || s.abandoned; });
     if (s.abandoned) break;
     // Everything before a loss has been written: its line need not wait for the next piece.
     if (s.queue.empty()) s.queueDroppedLine();
     if (s.queue.empty()) {
-      if (s.closing) break;
-      continue;
+      if (!s.closing) continue;
+      if (toldAtEnd || s.failed == 0) break;
+      toldAtEnd = true;
     }
+    const auto pieces = s.takeBatch();
     std::string batch;
-    do {
-      batch += s.queue.front();
-      s.queuedBytes -= s.queue.front().size();
-      s.queue.pop_front();
-    } while (!s.queue.empty() && batch.size() + s.queue.front().size() <= kBatchBytes);
+    for (const auto& piece : pieces) batch += piece.text;
     s.writing = true;
     lock.unlock();
-    const auto outcome = s.writeAll(batch);
+    std::size_t written = 0;
+    int error = 0;
+    const auto outcome = batch.empty() ? Outcome::kWritten : s.writeAll(batch, written, error);
     lock.lock();
     s.writing = false;
     s.written.notify_all();
     if (outcome == Outcome::kAbandoned) break;
+    if (outcome == Outcome::kFailed) s.countFailed(pieces, written, error);
     if (outcome == Outcome::kBroken) {
       s.broken = true;
       s.queue.clear();
@@ -199,6 +266,15 @@ void OutputWriter::drain(const std::shared_ptr<State>& state) {
   }
   s.ended = true;
   s.written.notify_all();
+}
+
+int lostOutputStatus(const OutputWriter& writer, std::string_view command) {
+  const auto failures = writer.writeFailures();
+  if (failures.lines == 0) return 0;
+  std::fprintf(stderr, "corvane-run %.*s: %llu lines of standard output lost: %s\n", static_cast<int>(command.size()),
+               command.data(), static_cast<unsigned long long>(failures.lines),
+               data::describeError(failures.error).c_str());
+  return kOutputLost;
 }
 
 std::string droppedJsonLine(std::uint64_t lines, TimeStamp since) {

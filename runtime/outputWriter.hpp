@@ -4,13 +4,17 @@
 // only hand whole lines over; a reader that pauses (a log shipper that hiccups, `less`, a full
 // disk, a terminal stopped with Ctrl-S) holds up the writer thread alone. When the reader falls so
 // far behind that the queue is full, lines are dropped and counted, and the next line written is
-// preceded by a line that says how many were lost.
+// preceded by a line that says how many were lost. A write that fails (a full disk, an I/O error)
+// loses the lines it carried, counted the same way and told once writing works again; only a
+// reader that has gone (EPIPE) ends the writer.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 
 #include <corvane/time.hpp>
@@ -34,7 +38,7 @@ class OutputWriter {
   static constexpr std::chrono::milliseconds kFinishLimit{1000};
 
   // `descriptor` stays open and owned by the caller. `onBroken` runs on the writer thread once the
-  // reader has gone (a closed pipe); nothing is written after it.
+  // reader has gone (a closed pipe: EPIPE); nothing is written after it.
   OutputWriter(int descriptor, DroppedText dropped, std::function<void()> onBroken = {}, Limits limits = {});
   // finish(kFinishLimit) unless finished already.
   ~OutputWriter();
@@ -55,7 +59,15 @@ class OutputWriter {
   // The pieces dropped so far, reported or not.
   std::uint64_t droppedTotal() const;
 
+  // The pieces failed writes lost, and the last such write's error.
+  struct WriteFailures {
+    std::uint64_t lines = 0;
+    std::error_code error;
+  };
+  WriteFailures writeFailures() const;
+
  private:
+  struct Piece;
   struct State;
   static void drain(const std::shared_ptr<State>& state);
 
@@ -64,6 +76,13 @@ class OutputWriter {
   std::thread thread_;  // the writer: the only one that touches the descriptor
   bool finished_ = false;
 };
+
+// Exit status of `run` and `listen` when failed writes lost lines of standard output.
+inline constexpr int kOutputLost = 1;
+
+// After finish(): when failed writes lost lines, says so on standard error ("corvane-run COMMAND: N
+// lines of standard output lost: CATEGORY VALUE: MESSAGE") and returns kOutputLost; else 0.
+int lostOutputStatus(const OutputWriter& writer, std::string_view command);
 
 // The event log's `dropped` line: {"type":"dropped","lines":N,"since":TIME}.
 std::string droppedJsonLine(std::uint64_t lines, TimeStamp since);

@@ -71,7 +71,8 @@ int runRun(const RunOptions& options) {
     ~CommitObserverReset() { memory::setCommitObserver({}); }
   } commitObserverReset;
   // The one thread that writes standard output. A reader that has gone (a closed pipe) stops the
-  // run in order, as SIGTERM does, rather than killing it with SIGPIPE.
+  // run in order, as SIGTERM does, rather than killing it with SIGPIPE; other write errors lose
+  // lines but not the run.
   std::optional<OutputWriter> writer;
   std::optional<WatchedModel> watched;
   std::optional<Ledger> ledger;
@@ -130,7 +131,7 @@ int runRun(const RunOptions& options) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       stopAsked + kStopBudget - std::chrono::steady_clock::now());
   writer->finish(std::clamp(left, kLeastFinish, OutputWriter::kFinishLimit));
-  return 0;
+  return lostOutputStatus(*writer, "run");
 }
 
 }  // namespace
@@ -151,7 +152,8 @@ void setupRun(CLI::App& app) {
                       "Serve Prometheus metrics on http://HOST:PORT/metrics (e.g. 127.0.0.1:9464)");
   command->footer(
       "A terminal shows a live status view; without one (or with --events) every event, record change\n"
-      "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0).\n"
+      "and data point change is one JSON object per line. SIGINT/SIGTERM/SIGHUP stop in order (exit 0;\n"
+      "1 when writing standard output failed, e.g. on a full disk, and lost lines: the run goes on).\n"
       "A configuration or prepare error prints FILE:LINE:COLUMN: message and exits with status 2.");
   runsWith(*command, [options] { return runRun(*options); });
 }

@@ -176,7 +176,9 @@ void setupValidate(CLI::App& app) {
       "replace, birth and will on different topics, a client key that does not match its certificate, a\n"
       "certificate that has expired or expires within 30 days, a CA file or directory without\n"
       "certificates, a client identifier shared on one broker, a template attribute a data point lacks,\n"
-      "and with --sample a command entry that selects nothing or a value its data point cannot take).\n"
+      "a user name or password without TLS or TLS without verification to a broker that is not on a\n"
+      "loopback address, a client private key or a model file with a password that group or others may\n"
+      "read, and with --sample a command entry that selects nothing or a value its data point cannot take).\n"
       "Exit status 0 (1 with --strict and a warning), or 2 with FILE:LINE:COLUMN: message on standard\n"
       "error.");
   runsWith(*command, [options] { return runValidate(*options); });

@@ -433,7 +433,7 @@ TEST(ClientChurn, EveryConnectionSubscribesEveryCommandWhilePublishersRun) {
   std::vector<std::jthread> publishers;
   for (int i = 0; i < 4; ++i) {
     publishers.emplace_back([&, i](std::stop_token stop) {
-      for (auto& topic = m.child<Topic>("t" + std::to_string(i)); !stop.stop_requested();
+      for (auto& topic = m.child<Topic>(std::string("t").append(std::to_string(i))); !stop.stop_requested();
            std::this_thread::sleep_for(100us)) {
         topic.publish(corvane::now());
       }

@@ -148,8 +148,8 @@ TEST_F(CommandPayloadTest, SelectionWhileReadingMatchesThePathOnTheWholeMessage)
   std::vector<std::shared_ptr<corvane::runtime::DataPoint>> points;
   std::string json = "[";
   for (std::size_t i = 0; i < std::size(kPaths); ++i) {
-    points.push_back(model.addPoint("P" + std::to_string(i), DataType::kString));
-    json += (i ? "," : "") + entry("P" + std::to_string(i), kPaths[i], R"("asJSONText": true)");
+    points.push_back(model.addPoint(std::string("P").append(std::to_string(i)), DataType::kString));
+    json.append(i ? "," : "").append(entry(std::string("P").append(std::to_string(i)), kPaths[i], R"("asJSONText": true)"));
   }
   ASSERT_EQ(load(json + "]"), "");
   const char* const kMessages[] = {
@@ -247,7 +247,7 @@ TEST_F(CommandPayloadTest, TypedWritesConvertOrReportTheConversion) {
     auto point = model.addPoint("P", type);
     const V before = point->value();
     payload = CommandPayload();
-    ASSERT_EQ(load("[" + entry("P", "$.v", asJsonText ? R"("asJSONText": true)" : "") + "]"), "");
+    ASSERT_EQ(load(std::string("[").append(entry("P", "$.v", asJsonText ? R"("asJSONText": true)" : "")).append("]")), "");
     EXPECT_EQ(apply(std::string(R"({"v": )") + value + "}"), error ? std::string("\nP: ") + error : "");
     EXPECT_EQ(point->value(), error ? before : expected);
   }

@@ -276,7 +276,7 @@ struct TrickleStream final : corvane::utils::io::InputStream {
 
 TEST(JsonDecoder, ReadsWholeStreamsOfAnySize) {
   TrickleStream trickle;
-  for (int i = 1; i < 20000; ++i) trickle.text += "," + std::to_string(i);
+  for (int i = 1; i < 20000; ++i) trickle.text.append(",").append(std::to_string(i));
   trickle.text += "]";
   corvane::utils::io::MemoryInputStream memory(trickle.text.data(), trickle.text.data() + trickle.text.size());
   for (corvane::utils::io::InputStream* stream : std::initializer_list<corvane::utils::io::InputStream*>{&trickle, &memory}) {

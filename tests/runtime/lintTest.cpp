@@ -44,11 +44,16 @@ std::string withFiles(std::string text) {
     // Ed25519: loads beside an EC certificate without complaint.
     auto key = testing::runProcess({"openssl", "genpkey", "-algorithm", "ED25519", "-out", dir / "ed25519.key"});
     if (key.exitCode != 0) throw std::runtime_error("openssl genpkey failed: " + key.output);
+    // The shared key as its owner alone may read it, and as anyone may.
+    for (const auto& [name, mode] : {std::pair{"own.key", 0600}, std::pair{"open.key", 0644}}) {
+      std::filesystem::copy_file(certs.client().key, dir / name);
+      std::filesystem::permissions(dir / name, static_cast<std::filesystem::perms>(mode));
+    }
     std::filesystem::create_directory(dir / "empty");
     std::filesystem::create_directory(dir / "unhashed");  // the test CA, but not under its subject hash
     std::filesystem::copy_file(certs.ca().certificate, dir / "unhashed" / "ca.pem");
     return std::vector<std::pair<std::string, std::filesystem::path>>{
-        {"CLIENT_PEM", certs.client().certificate}, {"CLIENT_KEY", certs.client().key}, {"CA_PEM", certs.caFile()},
+        {"CLIENT_PEM", certs.client().certificate}, {"CLIENT_KEY", dir / "own.key"}, {"OPEN_KEY", dir / "open.key"}, {"CA_PEM", certs.caFile()},
         {"SERVER_KEY", certs.server().key}, {"CA_DIRECTORY", certs.caDirectory()},
         {"OTHER_TYPE_KEY", dir / "ed25519.key"}, {"EXPIRED_PEM", certs.expiredServer().certificate},
         {"EMPTY_DIRECTORY", dir / "empty"}, {"UNHASHED_DIRECTORY", dir / "unhashed"}};
@@ -58,10 +63,14 @@ std::string withFiles(std::string text) {
 }
 
 // `at`: where the warning points, the first occurrence of this text; `warning`: part of its text,
-// unescaped; `config`: members of client "b"'s configuration; `children` of "b"; `more` top-level elements.
+// unescaped (nullptr: no warning at all); `config`: members of client "b"'s configuration (a later
+// "brokerAddress" wins); `children` of "b"; `more` top-level elements; `modelMode`: the model file's.
 struct WarningCase {
   const char *fault, *element, *at, *warning, *config, *children = "", *more = "";
+  std::filesystem::perms modelMode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
 };
+
+constexpr auto kReadableByAll = static_cast<std::filesystem::perms>(0644);
 
 TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
   const char* keepalive = R"("keepaliveInterval": 30)";
@@ -108,22 +117,53 @@ TEST(Lint, EachFaultGivesOneWarningAtItsKey) {
        "holds U+FFFF, a non-character, which libmosquitto refuses: every subscription fails with Mosquitto 18: "
        "Malformed UTF-8",
        keepalive, R"({"class": "Command", "name": "c", "config": {"topic": "c\uffff", "payload": []}})"},
+      // What exposes credentials or traffic, each beside what stays on the machine or is kept private.
+      {"password without TLS to a remote broker", "b", R"("password")",
+       "credentials go to broker.example.net:1883 without TLS: the user name and password cross the network in clear text",
+       R"("brokerAddress": "broker.example.net", "username": "u", "password": "p")"},
+      {"user name without TLS to a remote broker", "b", R"("userName")", "the user name crosses the network",
+       R"("brokerAddress": "10.0.0.1:1883", "userName": "u")"},
+      {"credentials to a loopback broker by name", "b", "", nullptr,
+       R"("brokerAddress": "LocalHost", "username": "u", "password": "p")"},
+      {"credentials to another loopback address", "b", "", nullptr,
+       R"("brokerAddress": "127.1.2.3", "username": "u", "password": "p")"},
+      {"credentials to IPv6 loopback", "b", "", nullptr, R"("brokerAddress": "[::1]:1883", "username": "u")"},
+      {"credentials over TLS to a remote broker", "b", "", nullptr,
+       R"("brokerAddress": "broker.example.net", "useTLS": true, "username": "u", "password": "p")"},
+      {"TLS without verification to a remote broker", "b", R"("verifyCertificate")",
+       "TLS to [2001:db8::1]:8883 does not verify the broker's certificate: anyone on the path can read and change "
+       "the traffic, credentials included",
+       R"("brokerAddress": "2001:db8::1", "useTLS": true, "verifyCertificate": false)"},
+      {"TLS without verification to loopback", "b", "", nullptr,
+       R"("brokerAddress": "localhost", "useTLS": true, "verifyCertificate": false)"},
+      {"client key that anyone may read", "b", R"("privateKeyFile": "OPEN_KEY")",
+       R"(client private key file "OPEN_KEY" may be read by group and others (mode 0644): run "chmod 600 OPEN_KEY")",
+       R"("TLS": {"enabled": true, "clientCertificate": {"certificateFile": "CLIENT_PEM", "privateKeyFile": "OPEN_KEY"}})"},
+      {"model file with a password that anyone may read", "b", R"("password")",
+       R"(model file "MODEL" holds a password and may be read by group and others (mode 0644): run "chmod 600 MODEL")",
+       R"("username": "u", "password": "p")", "", "", kReadableByAll},
+      {"model file without a password that anyone may read", "b", "", nullptr, R"("username": "u")", "", "",
+       kReadableByAll},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     const std::string text = withFiles(clientModel(c.config, c.children, c.more));
     auto model = dir.writeFile("m.json", text);
+    std::filesystem::permissions(model, c.modelMode);
     Runner runner({"validate", model.string()});
     ASSERT_EQ(runner.waitForExit(), 0) << runner.errors();
     auto warnings = runner.linesHolding({R"({"warning":)"});
-    ASSERT_EQ(warnings.size(), 1u) << runner.output();
+    ASSERT_EQ(warnings.size(), c.warning ? 1u : 0u) << runner.output();
+    if (!c.warning) continue;
     const std::string& warning = warnings.front();
-    EXPECT_NE(warning.find(escaped(withFiles(c.warning))), std::string::npos) << warning;
+    EXPECT_NE(warning.find(escaped(replaced(withFiles(c.warning), "MODEL", model.string()))), std::string::npos)
+        << warning;
     EXPECT_NE(warning.find(R"("element":")" + std::string(c.element) + R"(","file":")" + model.string() + "\","),
               std::string::npos)
         << warning;
-    EXPECT_TRUE(warning.ends_with(locationOf(text, c.at))) << warning << "\nexpected " << locationOf(text, c.at);
+    const auto at = locationOf(text, withFiles(c.at));
+    EXPECT_TRUE(warning.ends_with(at)) << warning << "\nexpected " << at;
     EXPECT_EQ(runner.lines().back(), warning) << "not after what the model resolved to";
   }
 }

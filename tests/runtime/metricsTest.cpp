@@ -1,6 +1,7 @@
 // `corvane-run run --metrics`: the Prometheus exposition of clients, topics and commands (the delivery
 // ledger among them, also in the event lines), read over HTTP from the running runner and checked by
-// promtool; the server's addresses and its deadline for slow clients.
+// promtool; the server's addresses and its deadline for slow clients. Beside them, that no output of
+// the runner shows a password.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -371,6 +372,59 @@ TEST(Metrics, SlowClientsNeitherHoldScrapesNorTheEndOfTheRun) {
   EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
   EXPECT_LT(Clock::now() - signalled, 1s) << "the end of the run waited for the slow clients";
   for (int s : silent) ::close(s);
+}
+
+// ---- passwords ----
+
+// No output of the runner shows a password: neither the one the broker accepts nor the one it
+// refuses, in the event lines, the status view, the metrics, validate (its warnings too), render,
+// listen, or a configuration error.
+TEST(Runner, NoOutputShowsAPassword) {
+  const std::string kAccepted = "acc3pted-Pa55", kRefused = "r3fused-Pa55";
+  testing::Broker broker(testing::BrokerOptions{.allowAnonymous = false, .passwords = {{"u", kAccepted}}});
+  broker.start();
+  const std::string client = R"({"skill": "MQTT", "class": "Client", "name": "NAME", "tasks": {"reconnect": "200ms"},
+    "config": {"brokerAddress": "127.0.0.1:PORT", "clientID": "NAME", "username": "u", "password": "PASSWORD"},
+    "children": [{"class": "Topic", "name": "t", "config": {"topic": "t/NAME", "payload": "x"}},
+      {"class": "Command", "name": "c",
+       "config": {"topic": "t/set", "payload": [{"@DataPoint": {"dataPoint": "p/set", "jsonPath": "$.v"}}]}}]})";
+  auto clientText = [&](const std::string& name, const std::string& password) {
+    return replaced(replaced(replaced(client, "NAME", name), "PASSWORD", password), "PORT",
+                    std::to_string(broker.port()));
+  };
+  testing::TempDir dir{"corvane-secret"};
+  const std::string points = R"({"dataPoints": [{"name": "p/set", "type": "string"}], "elements": [)";
+  const auto model = dir.writeFile("m.json", points + clientText("good", kAccepted) + ", " +
+                                                 clientText("bad", kRefused) + "]}").string();
+  std::filesystem::permissions(model, static_cast<std::filesystem::perms>(0644));  // validate warns of it
+  const auto tooLong = dir.writeFile("long.json", points + clientText("good", std::string(3000, '-') + kAccepted +
+                                                                          std::string(63000, '-')) + "]}").string();
+  const int port = testing::freeLoopbackPort();
+  const std::string metrics = "127.0.0.1:" + std::to_string(port);
+  // The output, its arguments, whether on a terminal, and what shows that it ran as it should.
+  const std::tuple<const char*, std::vector<std::string>, bool, std::string> cases[] = {
+      {"event lines", {"run", model, "--events", "--duration", "2"}, false, R"("element":"good","event":"connected")"},
+      {"status view", {"run", model, "--duration", "2"}, true, "Not authorized"},
+      {"metrics", {"run", model, "--events", "--duration", "2", "--metrics", metrics}, false,
+       R"(corvane_mqtt_client_connected{client="good"} 1)"},
+      {"validate", {"validate", "--strict", model}, false, R"({"warning":"model file)"},
+      {"render", {"render", model}, false, "t/good\tx"},
+      {"listen", {"listen", model, "--duration", "2"}, false, R"(client "good": connected to)"},
+      {"configuration error", {"validate", tooLong}, false, "password for MQTT client must not be longer"},
+  };
+  for (const auto& [output, arguments, onTerminal, shows] : cases) {
+    SCOPED_TRACE(output);
+    Runner runner(arguments, {}, onTerminal);
+    std::string scraped;
+    if (arguments.back() == metrics) {
+      EXPECT_TRUE(runner.waitForLine(holds({R"("element":"good","event":"connected")"}))) << broker.logReport();
+      scraped = httpGet(port, "/metrics").value_or(HttpResponse{}).body;
+    }
+    runner.waitForExit();
+    const std::string shown = runner.output() + runner.errors() + scraped;
+    EXPECT_NE(shown.find(shows), std::string::npos) << shown;
+    for (const auto& password : {kAccepted, kRefused}) EXPECT_EQ(shown.find(password), std::string::npos) << shown;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -28,6 +31,41 @@ TEST(TerminalText, EscapesWhatATerminalWouldActOn) {
       {"well-formed text stays", "\xc3\xa9 \xf0\x9f\x98\x80 \\x1b", "\xc3\xa9 \xf0\x9f\x98\x80 \\x1b"},
   };
   for (const auto& [fault, text, shown] : cases) EXPECT_EQ(terminalText(text), shown) << fault;
+}
+
+// The writer's descriptor is switched under it between a file and /dev/full: what the full device
+// refused is lost and counted, told once writing works again (before the next line, or at the end),
+// and the writer keeps going.
+TEST(OutputWriter, AFailedWriteLosesItsLinesAndTellsThemOnceWritingWorksAgain) {
+  testing::TempDir dir{"corvane-output"};
+  const auto file = dir / "out";
+  const int target = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  const int out = ::fcntl(target, F_DUPFD_CLOEXEC, 0);
+  ASSERT_TRUE(target >= 0 && full >= 0 && out >= 0);
+  auto contents = [&] {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  OutputWriter writer(out, [](std::uint64_t lines, TimeStamp) { return "dropped " + std::to_string(lines) + "\n"; });
+  auto failingFor = [&](std::uint64_t lines, std::initializer_list<const char*> texts) {
+    ::dup3(full, out, O_CLOEXEC);
+    for (const char* text : texts) writer.write(text);
+    EXPECT_TRUE(testing::eventually([&] { return writer.writeFailures().lines == lines; }, 5s))
+        << writer.writeFailures().lines;
+    ::dup3(target, out, O_CLOEXEC);
+  };
+  writer.write("a\n");
+  ASSERT_TRUE(testing::eventually([&] { return contents() == "a\n"; }, 5s)) << contents();
+  failingFor(2, {"b\n", "c\n"});
+  writer.write("d\n");
+  ASSERT_TRUE(testing::eventually([&] { return contents() == "a\ndropped 2\nd\n"; }, 5s)) << contents();
+  failingFor(3, {"e\n"});
+  writer.finish();
+  EXPECT_EQ(contents(), "a\ndropped 2\nd\ndropped 1\n");
+  EXPECT_EQ(writer.writeFailures().error, std::error_code(ENOSPC, std::system_category()));
+  EXPECT_EQ(writer.droppedTotal(), 3u);
+  for (int fd : {target, full, out}) ::close(fd);
 }
 
 // One client with a 5 s keepalive, a topic publishing the set point every 100 ms, a command that
@@ -108,6 +146,23 @@ TEST_F(RunnerOutput, AReaderThatGoesAwayEndsTheRunAsSigtermDoes) {
   ASSERT_TRUE(runner.waitForLine(holds({R"("type":"command")", R"("state":true)"}))) << broker.logReport();
   runner.closeOutput();
   EXPECT_EQ(runner.waitForExit(10s), 0) << runner.errors();
+  EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from stalled")) << broker.logReport();
+}
+
+// A full disk loses the event lines, not the run: the traffic goes on to the end, and the exit
+// status says what was lost.
+TEST_F(RunnerOutput, AFullDiskLosesLinesButNeitherTheTrafficNorTheExitStatus) {
+  const auto started = Clock::now();
+  auto result = testing::runProcess(
+      {"/bin/sh", "-c", R"(exec "$0" run "$1" --events --duration 3 > /dev/full)", kRunner, model.string()});
+  EXPECT_GT(Clock::now() - started, 3s) << "the run ended early";
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  EXPECT_TRUE(result.output.starts_with("corvane-run run: ") &&
+              result.output.ends_with(" lines of standard output lost: system 28: No space left on device\n"))
+      << result.output;
+  // Published every 100 ms throughout.
+  EXPECT_GE(std::ranges::count_if(peer->messages(), [](const auto& m) { return m.topic == "t/level"; }), 20)
+      << broker.logReport();
   EXPECT_TRUE(broker.waitForLog("Received DISCONNECT from stalled")) << broker.logReport();
 }
 

@@ -212,7 +212,7 @@ TEST(ConcurrentPublishing, FourThreadsLoseNothing) {
   }
   ClientModel m(clientConfig(broker.port(), "load"), children);
   m.prepare();
-  auto topic = [&](int i) -> Topic& { return m.child<Topic>("t" + std::to_string(i)); };
+  auto topic = [&](int i) -> Topic& { return m.child<Topic>(std::string("t").append(std::to_string(i))); };
   ASSERT_TRUE(m.connect()) << broker.logReport();
   {
     std::barrier start(kThreads);
