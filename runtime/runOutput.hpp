@@ -27,8 +27,8 @@ class RunOutput {
   virtual ~RunOutput() = default;
   // Once, just before the tasks start.
   virtual void started(TimeStamp time) = 0;
-  // Some state record was committed (any thread).
-  virtual void recordCommitted(TimeStamp time) = 0;
+  // A state record of element number `element` was committed (any thread).
+  virtual void recordCommitted(std::size_t element, TimeStamp time) = 0;
   // An event of element number `element` (model order) was raised (any thread).
   virtual void eventRaised(std::size_t element, std::string_view event, TimeStamp time) = 0;
   // A data point took a new value (any thread).
@@ -49,7 +49,7 @@ class EventLog final : public RunOutput {
   EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval, OutputWriter& out);
 
   void started(TimeStamp time) override;
-  void recordCommitted(TimeStamp time) override;
+  void recordCommitted(std::size_t element, TimeStamp time) override;
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
   void dataPointChanged(const runtime::DataPoint& point) override;
   void tick(TimeStamp time) override;
@@ -82,7 +82,7 @@ class StatusView final : public RunOutput {
   ~StatusView() override;
 
   void started(TimeStamp time) override;
-  void recordCommitted(TimeStamp time) override;
+  void recordCommitted(std::size_t element, TimeStamp time) override;
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
   void dataPointChanged(const runtime::DataPoint& point) override;
   void tick(TimeStamp time) override;

@@ -82,7 +82,7 @@ void StatusView::started(TimeStamp) {
   drawer_ = std::thread([this] { drawLoop(); });
 }
 
-void StatusView::recordCommitted(TimeStamp) { dirty_ = true; }
+void StatusView::recordCommitted(std::size_t, TimeStamp) { dirty_ = true; }
 
 void StatusView::eventRaised(std::size_t element, std::string_view event, TimeStamp time) {
   {
