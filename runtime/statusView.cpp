@@ -246,56 +246,56 @@ std::vector<std::string> StatusView::elementLines(std::size_t i) const {
     }
   };
   const auto& e = model_.elements()[i];
-    switch (e.kind) {
-      case WatchedElement::Kind::kClient: {
-        auto client = e.client.lock();
-        if (!client) break;
-        auto d = client->data();
-        line("");
-        line("Client " + shown(e.path) + "  " + shown(utils::network::Address::join(client->brokerHost(), client->brokerPort())) +
-             "  clientID " + shown(client->clientId()) + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
-             (client->tlsConfig() ? "  TLS" : ""));
-        std::string state(mqtt::connectionStateName(client->connectionState()));
-        if (d.deviceState) {
-          line("  state      connected since " + timeText(d.connectionTime));
-        } else if (d.connectionTime == kNever) {
-          line("  state      " + state + ", not connected yet");
-        } else {
-          line("  state      " + state + ", disconnected since " + timeText(d.connectionTime));
-        }
-        line("  error      " + errorText(d.error));
-        if (client->birthMessage()) {
-          line("  birth      " + shown(client->birthMessage()->topic) + "  last " + timeText(d.birthMessageTime));
-        }
-        return lines;
+  switch (e.kind) {
+    case WatchedElement::Kind::kClient: {
+      auto client = e.client.lock();
+      if (!client) break;
+      auto d = client->data();
+      line("");
+      line("Client " + shown(e.path) + "  " + shown(utils::network::Address::join(client->brokerHost(), client->brokerPort())) +
+           "  clientID " + shown(client->clientId()) + "  MQTT " + std::string(mqtt::mqttVersionName(client->mqttVersion())) +
+           (client->tlsConfig() ? "  TLS" : ""));
+      std::string state(mqtt::connectionStateName(client->connectionState()));
+      if (d.deviceState) {
+        line("  state      connected since " + timeText(d.connectionTime));
+      } else if (d.connectionTime == kNever) {
+        line("  state      " + state + ", not connected yet");
+      } else {
+        line("  state      " + state + ", disconnected since " + timeText(d.connectionTime));
       }
-      case WatchedElement::Kind::kTopic: {
-        auto topic = e.topic.lock();
-        if (!topic) break;
-        auto d = topic->data();
-        line("  Topic      " + shown(e.path) + "  -> " + shown(topic->topicName()));
-        line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
-             timeText(d.publishTime) + "  " + errorText(d.error));
-        line("             " + ledgerText(ledger_.topic(i)));
-        return lines;
+      line("  error      " + errorText(d.error));
+      if (client->birthMessage()) {
+        line("  birth      " + shown(client->birthMessage()->topic) + "  last " + timeText(d.birthMessageTime));
       }
-      case WatchedElement::Kind::kCommand: {
-        auto command = e.command.lock();
-        if (!command) break;
-        auto s = command->subscribeData();
-        auto r = command->receiveData();
-        line("  Command    " + shown(e.path) + "  <- " + shown(command->topicName()));
-        line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 14) + "since " +
-             timeText(s.time) + "  " + errorText(s.error));
-        line("             last message " + timeText(r.time) + "  QoS " + std::to_string(r.qos) + "  retained " +
-             (r.retained ? "yes" : "no") + "  errors: " + summaryText(r.errorSummary));
-        return lines;
-      }
-      case WatchedElement::Kind::kOther:
-        line("");
-        line("Element " + shown(e.path) + "  (" + shown(e.skillName) + " " + shown(e.className) + ")");
-        break;
+      return lines;
     }
+    case WatchedElement::Kind::kTopic: {
+      auto topic = e.topic.lock();
+      if (!topic) break;
+      auto d = topic->data();
+      line("  Topic      " + shown(e.path) + "  -> " + shown(topic->topicName()));
+      line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
+           timeText(d.publishTime) + "  " + errorText(d.error));
+      line("             " + ledgerText(ledger_.topic(i)));
+      return lines;
+    }
+    case WatchedElement::Kind::kCommand: {
+      auto command = e.command.lock();
+      if (!command) break;
+      auto s = command->subscribeData();
+      auto r = command->receiveData();
+      line("  Command    " + shown(e.path) + "  <- " + shown(command->topicName()));
+      line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 14) + "since " +
+           timeText(s.time) + "  " + errorText(s.error));
+      line("             last message " + timeText(r.time) + "  QoS " + std::to_string(r.qos) + "  retained " +
+           (r.retained ? "yes" : "no") + "  errors: " + summaryText(r.errorSummary));
+      return lines;
+    }
+    case WatchedElement::Kind::kOther:
+      line("");
+      line("Element " + shown(e.path) + "  (" + shown(e.skillName) + " " + shown(e.className) + ")");
+      break;
+  }
   return lines;
 }
 
