@@ -32,17 +32,14 @@ void EventLog::started(TimeStamp time) {
   for (const auto& point : model_.dataPoints()) write(dataPointLine(*point, time));
 }
 
-void EventLog::recordCommitted(TimeStamp time) {
-  // The commit does not say whose record it was: every record is compared with its last copy,
-  // which for the few elements of a model costs less than a line of output.
+void EventLog::recordCommitted(std::size_t element, TimeStamp time) {
+  // Only the committed element's record is read and compared with its last copy.
   std::lock_guard lock(mutex_);
-  const auto& elements = model_.elements();
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    auto now = elements[i].read();
-    if (!now || now == last_[i]) continue;
-    last_[i] = std::move(now);
-    if (auto line = elements[i].recordLine(*last_[i], time)) write(*line);
-  }
+  const auto& e = model_.elements()[element];
+  auto now = e.read();
+  if (!now || now == last_[element]) return;
+  last_[element] = std::move(now);
+  if (auto line = e.recordLine(*last_[element], time)) write(*line);
 }
 
 void EventLog::eventRaised(std::size_t element, std::string_view event, TimeStamp time) {

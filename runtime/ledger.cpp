@@ -12,10 +12,10 @@ namespace corvane::run {
 
 namespace {
 
-// The publish run in progress on this thread: its topic's record, whether the client was connected
-// when it started, and the error it committed.
+// The publish run in progress on this thread: its topic (element index), whether the client was
+// connected when it started, and the error it committed.
 struct RunInProgress {
-  const void* record = nullptr;
+  std::size_t topic = SIZE_MAX;
   bool connectedAtStart = false;
   std::optional<ErrorKey> failure;
 };
@@ -55,10 +55,7 @@ Ledger::Ledger(const WatchedModel& model)
   const auto& elements = model.elements();
   for (std::size_t i = 0; i < elements.size(); ++i) {
     if (elements[i].kind != WatchedElement::Kind::kTopic) continue;
-    if (auto topic = elements[i].topic.lock()) {
-      topicByRecord_.emplace(topic->recordIdentity(), i);
-      topicByPath_.emplace(elements[i].path, i);
-    }
+    topicByPath_.emplace(elements[i].path, i);
   }
 }
 
@@ -79,7 +76,7 @@ void Ledger::taskRun(const runtime::TaskEntry& task, TimeStamp time, bool finish
       state.pending.push_back(time);
       ++state.counts.pending;
     }
-    tRun = RunInProgress{topic->recordIdentity(), connected(), std::nullopt};
+    tRun = RunInProgress{found->second, connected(), std::nullopt};
     return;
   }
 
@@ -151,15 +148,14 @@ void Ledger::eventRaised(std::size_t element, std::string_view event, TimeStamp 
   }
 }
 
-void Ledger::recordCommitted(const void* block, TimeStamp) {
-  auto found = topicByRecord_.find(block);
-  if (found == topicByRecord_.end()) return;
-  auto topic = model_.elements()[found->second].topic.lock();
+void Ledger::recordCommitted(std::size_t element, TimeStamp) {
+  if (model_.elements()[element].kind != WatchedElement::Kind::kTopic) return;
+  auto topic = model_.elements()[element].topic.lock();
   if (!topic) return;
   auto record = topic->data();
   if (!record.error || record.error == mqtt::CustomError::NotPublishedYet) return;
 
-  if (tRun.record == block) {
+  if (tRun.topic == element) {
     // Committed by the publish run on this thread: the publication failed before anything was sent.
     tRun.failure = ErrorKey::of(record.error);
     return;
@@ -171,7 +167,7 @@ void Ledger::recordCommitted(const void* block, TimeStamp) {
     return;
   }
   std::lock_guard lock(mutex_);
-  auto& state = topics_[found->second];
+  auto& state = topics_[element];
   if (takePending(state)) ++state.counts.refused[ErrorKey::of(record.error)];
 }
 
@@ -206,6 +202,11 @@ LedgerSnapshot Ledger::snapshot() const {
   copy.clients = clients_;
   copy.commands = commands_;
   return copy;
+}
+
+TopicLedger Ledger::topic(std::size_t element) const {
+  std::lock_guard lock(mutex_);
+  return topics_[element].counts;
 }
 
 JsonLine Ledger::line(TimeStamp time) const {

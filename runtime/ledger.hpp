@@ -83,7 +83,7 @@ class Ledger {
   // Hooks: the model's run observer, its events and its record commits (any thread).
   void taskRun(const runtime::TaskEntry& task, TimeStamp time, bool finished);
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time);
-  void recordCommitted(const void* block, TimeStamp time);
+  void recordCommitted(std::size_t element, TimeStamp time);
 
   // Runs older than the grace time that nothing came back for become "unconfirmed".
   void settle(TimeStamp now);
@@ -91,6 +91,8 @@ class Ledger {
   void finish(TimeStamp now);
 
   LedgerSnapshot snapshot() const;
+  // One topic's counts (element index), for a view that shows only some.
+  TopicLedger topic(std::size_t element) const;
   // The periodic "ledger" line of the event log.
   JsonLine line(TimeStamp time) const;
 
@@ -104,7 +106,6 @@ class Ledger {
   bool takePending(TopicState& topic);
 
   const WatchedModel& model_;
-  std::unordered_map<const void*, std::size_t> topicByRecord_;  // record block → element index
   std::unordered_map<std::string, std::size_t> topicByPath_;    // element path → element index
   mutable std::mutex mutex_;
   std::vector<TopicState> topics_;

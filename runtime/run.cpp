@@ -32,9 +32,11 @@ void watch(runtime::Model& model, const WatchedModel& watched, RunOutput& output
   model.setRunObserver([&ledger](const runtime::TaskEntry& task, TimeStamp time, bool finished) {
     ledger.taskRun(task, time, finished);
   });
-  memory::setCommitObserver([&output, &ledger](const void* block, TimeStamp time) {
-    ledger.recordCommitted(block, time);
-    output.recordCommitted(time);
+  memory::setCommitObserver([&watched, &output, &ledger](const void* block, TimeStamp time) {
+    auto element = watched.elementOf(block);
+    if (!element) return;
+    ledger.recordCommitted(*element, time);
+    output.recordCommitted(*element, time);
   });
   const auto& elements = watched.elements();
   for (std::size_t i = 0; i < elements.size(); ++i) {

@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,8 +29,8 @@ class RunOutput {
   virtual ~RunOutput() = default;
   // Once, just before the tasks start.
   virtual void started(TimeStamp time) = 0;
-  // Some state record was committed (any thread).
-  virtual void recordCommitted(TimeStamp time) = 0;
+  // A state record of element number `element` was committed (any thread).
+  virtual void recordCommitted(std::size_t element, TimeStamp time) = 0;
   // An event of element number `element` (model order) was raised (any thread).
   virtual void eventRaised(std::size_t element, std::string_view event, TimeStamp time) = 0;
   // A data point took a new value (any thread).
@@ -49,7 +51,7 @@ class EventLog final : public RunOutput {
   EventLog(const WatchedModel& model, const Ledger& ledger, std::chrono::nanoseconds ledgerInterval, OutputWriter& out);
 
   void started(TimeStamp time) override;
-  void recordCommitted(TimeStamp time) override;
+  void recordCommitted(std::size_t element, TimeStamp time) override;
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
   void dataPointChanged(const runtime::DataPoint& point) override;
   void tick(TimeStamp time) override;
@@ -70,42 +72,56 @@ class EventLog final : public RunOutput {
   std::vector<std::optional<RecordCopy>> last_;   // the records as last written, per element
 };
 
-// `run` on a terminal: a live view of every client, topic, command and data point, redrawn when
-// something changed, at most every 250 ms. The frames go through the output writer: a terminal
-// that does not take them (stopped with Ctrl-S, a paused pane) holds up nothing but the redraws.
+// `run` on a terminal: a live view, redrawn when something changed, at most every 250 ms, of what
+// fits on the screen: a summary (clients connected, topics failing, commands with errors, each
+// problem with its count), the elements with a problem first, then the rest, the data points and
+// the latest events. A record change updates the summary for its own element only, so the cost
+// follows the changes and the screen, not the size of the model. The frames go through the output
+// writer: a terminal that does not take them (stopped with Ctrl-S, a paused pane) holds up nothing
+// but the redraws.
 class StatusView final : public RunOutput {
  public:
   static constexpr std::chrono::milliseconds kRedrawInterval{250};
   static constexpr std::size_t kRecentEvents = 8;
+  static constexpr std::size_t kSummaryProblems = 5;  // the most frequent problems the summary names
 
   StatusView(const WatchedModel& model, const Ledger& ledger, OutputWriter& out);
   ~StatusView() override;
 
   void started(TimeStamp time) override;
-  void recordCommitted(TimeStamp time) override;
+  void recordCommitted(std::size_t element, TimeStamp time) override;
   void eventRaised(std::size_t element, std::string_view event, TimeStamp time) override;
   void dataPointChanged(const runtime::DataPoint& point) override;
   void tick(TimeStamp time) override;
   void stopping(TimeStamp time, std::string_view reason) override;
   void stopped(TimeStamp time) override;
 
-  // The whole view as text (no terminal control sequences: text from outside is shown escaped).
-  std::string frame() const;
+  // The view for a screen of `rows` lines of `columns` characters, as text (no terminal control
+  // sequences: text from outside is shown escaped).
+  std::string frame(std::size_t rows, std::size_t columns) const;
 
  private:
   void drawLoop();
   // Skipped (and left due) while the last frame has not reached the terminal yet.
   void draw();
+  // Under mutex_: files the element under the problem its records show now (or none).
+  void classify(std::size_t element);
+  // The element's lines in the view; none once it is gone.
+  std::vector<std::string> elementLines(std::size_t element) const;
 
   const WatchedModel& model_;
   const Ledger& ledger_;
   OutputWriter& out_;
   std::chrono::steady_clock::time_point startedAt_;
   std::atomic<bool> dirty_{true};
-  mutable std::mutex mutex_;  // guards recent_, stopping_
+  mutable std::mutex mutex_;  // guards recent_, stopping_ and the problems below
   std::condition_variable wake_;
   std::deque<std::string> recent_;
   bool stopping_ = false;
+  std::size_t clients_ = 0, topics_ = 0, commands_ = 0;  // in the model
+  std::vector<std::string> problem_;  // per element: the problem it is counted under; empty: none
+  std::set<std::size_t> withProblem_;  // elements with a problem, in model order
+  std::map<std::pair<WatchedElement::Kind, std::string>, std::size_t> byProblem_;  // elements per problem
   std::thread drawer_;  // the view's thread: redraws until stopping()
 };
 

@@ -67,19 +67,30 @@ WatchedModel::WatchedModel(const runtime::Model& model) : fileName_(model.fileNa
     e.element = entry.element;
     // Elements of a skill library loaded with --library have their own classes: they stay
     // "other" even when their class names match.
+    const std::size_t index = elements_.size();
     if (auto c = std::dynamic_pointer_cast<mqtt::Client>(entry.element)) {
       e.kind = WatchedElement::Kind::kClient;
       e.client = c;
+      byRecord_.emplace(c->recordIdentity(), index);
     } else if (auto t = std::dynamic_pointer_cast<mqtt::Topic>(entry.element)) {
       e.kind = WatchedElement::Kind::kTopic;
       e.topic = t;
+      byRecord_.emplace(t->recordIdentity(), index);
     } else if (auto m = std::dynamic_pointer_cast<mqtt::Command>(entry.element)) {
       e.kind = WatchedElement::Kind::kCommand;
       e.command = m;
+      byRecord_.emplace(m->subscribeRecordIdentity(), index);
+      byRecord_.emplace(m->receiveRecordIdentity(), index);
     }
     elements_.push_back(std::move(e));
   }
   dataPoints_ = model.dataPoints();
+}
+
+std::optional<std::size_t> WatchedModel::elementOf(const void* record) const {
+  auto found = byRecord_.find(record);
+  if (found == byRecord_.end()) return std::nullopt;
+  return found->second;
 }
 
 JsonLine dataPointLine(const runtime::DataPoint& point, TimeStamp time) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <corvane/runtime.hpp>
@@ -56,9 +57,13 @@ class WatchedModel {
   const std::vector<WatchedElement>& elements() const noexcept { return elements_; }
   const std::vector<std::shared_ptr<runtime::DataPoint>>& dataPoints() const noexcept { return dataPoints_; }
   const std::string& fileName() const noexcept { return fileName_; }
+  // The element a committed record belongs to (a commit names its block); nothing for records of
+  // other skills' elements. So a change costs the same however large the model.
+  std::optional<std::size_t> elementOf(const void* record) const;
 
  private:
   std::vector<WatchedElement> elements_;
+  std::unordered_map<const void*, std::size_t> byRecord_;
   std::vector<std::shared_ptr<runtime::DataPoint>> dataPoints_;
   std::string fileName_;
 };

@@ -176,6 +176,8 @@ class Client final : public corvane::skill::Element, public corvane::skill::Enab
   const std::vector<std::string>& birthTopics() const noexcept { return birthTopics_; }
   // The committed state record (a copy).
   Data data() const { return dataBlock_.read(); }
+  // Tells this client's record commits apart from others' (the runner's event log and view).
+  const void* recordIdentity() const noexcept { return dataBlock_.identity(); }
   // Builds the TLS context from the settings (called by prepare); public for the runner's probe.
   void createTlsContext();
   SSL_CTX* sslContext() const noexcept { return sslContext_.get(); }

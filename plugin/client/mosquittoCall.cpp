@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include "errors/addressLookupError.hpp"
+#include "errors/customError.hpp"
 #include "errors/mosquittoErrors.hpp"
 #include "ssl/errors.hpp"
 
@@ -19,7 +20,7 @@ std::error_code toErrorCode(int result, const CallbackState& capture) {
       // A verification verdict explains a failed handshake better than the queue's last line.
       if (capture.callbackError.value() != 0 && result != MOSQ_ERR_CONN_LOST) return capture.callbackError;
       return capture.opensslError != 0 ? ssl::makeError(capture.opensslError) : makeMosquittoError(result);
-    case MOSQ_ERR_ERRNO: return {errno, std::system_category()};
+    case MOSQ_ERR_ERRNO: return errnoError(errno);
     case MOSQ_ERR_EAI: return {errno, addressLookupErrorCategory()};
     default: return makeMosquittoError(result);
   }

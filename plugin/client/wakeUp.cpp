@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <system_error>
 
+#include "errors/customError.hpp"
+
 namespace corvane::plugins::mqttClient {
 
 WakeUp::WakeUp() : descriptor_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (descriptor_ < 0) throw std::system_error(errno, std::system_category(), "eventfd");
+  if (descriptor_ < 0) throw std::system_error(errnoError(errno), "eventfd");
 }
 
 WakeUp::~WakeUp() { ::close(descriptor_); }

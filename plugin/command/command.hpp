@@ -63,6 +63,9 @@ class Command final : public corvane::skill::Element, public corvane::skill::Ena
   const CommandPayload& payload() const noexcept { return payload_; }
   SubscribeData subscribeData() const { return subscribeBlock_.read(); }
   ReceiveData receiveData() const { return receiveBlock_.read(); }
+  // Tell this command's record commits apart from others' (the runner's event log and view).
+  const void* subscribeRecordIdentity() const noexcept { return subscribeBlock_.identity(); }
+  const void* receiveRecordIdentity() const noexcept { return receiveBlock_.identity(); }
   const corvane::process::Event& receivedEvent() const noexcept { return received_; }
   const corvane::process::Event& subscriptionChangedEvent() const noexcept { return subscriptionChanged_; }
 

@@ -1,6 +1,9 @@
 #include "errors/customError.hpp"
 
 #include <mosquitto.h>
+#include <sys/resource.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -45,6 +48,15 @@ class CustomErrorCategory : public std::error_category {
         return "the broker did not answer within 30 s";
       case CustomError::LookupTimeout:
         return "the broker's address was not found within 30 s";
+      case CustomError::OpenFileLimit: {
+        // Read when shown: the limit is the one the process has now.
+        std::string text = std::system_category().message(EMFILE);
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+          text += ": the process's open-file limit is " + std::to_string(limit.rlim_cur);
+        }
+        return text + " (a client takes up to 4 descriptors; raise the limit with ulimit -n or LimitNOFILE=)";
+      }
     }
     if (ev == 0) return std::system_category().message(0);
     return "unknown Corvane MQTT client error code " + std::to_string(ev);
@@ -56,6 +68,11 @@ class CustomErrorCategory : public std::error_category {
 const std::error_category& customErrorCategory() noexcept {
   static const CustomErrorCategory instance;
   return instance;
+}
+
+std::error_code errnoError(int value) noexcept {
+  if (value == EMFILE) return make_error_code(CustomError::OpenFileLimit);
+  return {value, std::system_category()};
 }
 
 }  // namespace corvane::plugins::mqttClient

@@ -23,6 +23,7 @@ enum class CustomError : int {
   ClosedUnansweredMqtt5 = 12,
   ConnectTimeout = 13,  // the TCP handshake, the TLS handshake or the CONNACK took too long
   LookupTimeout = 14,   // the resolver did not answer for the broker's name in that time
+  OpenFileLimit = 15,  // the process has all the descriptors its open-file limit allows (EMFILE)
 };
 
 const std::error_category& customErrorCategory() noexcept;
@@ -30,6 +31,9 @@ const std::error_category& customErrorCategory() noexcept;
 inline std::error_code make_error_code(CustomError e) noexcept {
   return {static_cast<int>(e), customErrorCategory()};
 }
+
+// An errno value as an error code: EMFILE becomes OpenFileLimit, whose text names the limit.
+std::error_code errnoError(int value) noexcept;
 
 }  // namespace corvane::plugins::mqttClient
 

@@ -118,6 +118,20 @@ def big_command_table(runs):
     return lines
 
 
+def kept_section(path, title):
+    """A section that another script writes (scripts/bench --clients), as the file has it now."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        return []
+    start = text.find(title)
+    if start < 0:
+        return []
+    end = text.find("\n## ", start + 1)
+    return [""] + text[start:end if end >= 0 else len(text)].rstrip("\n").split("\n")
+
+
 def main(path, out):
     with open(path) as f:
         data = json.load(f)
@@ -175,6 +189,7 @@ def main(path, out):
             lines += ["", f"`{b.get('run_name', b['name'])}` (resident set over 10^6 QoS 0 publications): " + ", ".join(f"{k} = {v:,.0f}" for k, v in counters.items())]
     lines += big_command_table(big)
     lines += idle_table(idle)
+    lines += kept_section(out, "## Thousands of clients")
     lines += ["", "## Machine", "", "| | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine()]
     ctx = data.get("context", {})

@@ -27,6 +27,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kRunner = CORVANE_RUN;
+// The size of the pseudo-terminal a runner gets with `onTerminal`.
+inline constexpr unsigned short kTerminalRows = 50, kTerminalColumns = 160;
 
 // A JSON line that holds every one of these members (compact text, as the runner writes it).
 inline std::function<bool(const std::string&)> holds(std::initializer_list<std::string_view> members) {
@@ -42,8 +44,9 @@ class Runner {
  public:
   explicit Runner(const std::vector<std::string>& arguments, std::string_view input = {}, bool onTerminal = false) {
     int in[2], out[2], err[2];
+    winsize size{kTerminalRows, kTerminalColumns, 0, 0};
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
-        (onTerminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) : ::pipe2(out, O_CLOEXEC)) != 0) {
+        (onTerminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, &size) : ::pipe2(out, O_CLOEXEC)) != 0) {
       throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> args{kRunner};
