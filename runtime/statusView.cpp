@@ -274,7 +274,7 @@ std::vector<std::string> StatusView::elementLines(std::size_t i) const {
       if (!topic) break;
       auto d = topic->data();
       line("  Topic      " + shown(e.path) + "  -> " + shown(topic->topicName()));
-      line("             " + padded(d.state ? "published" : "not published", 14) + "last " +
+      line("             " + padded(d.state ? "published" : "not published", 15) + "last " +
            timeText(d.publishTime) + "  " + errorText(d.error));
       line("             " + ledgerText(ledger_.topic(i)));
       return lines;
@@ -285,7 +285,7 @@ std::vector<std::string> StatusView::elementLines(std::size_t i) const {
       auto s = command->subscribeData();
       auto r = command->receiveData();
       line("  Command    " + shown(e.path) + "  <- " + shown(command->topicName()));
-      line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 14) + "since " +
+      line("             " + padded(s.subscribed ? "subscribed" : "not subscribed", 15) + "since " +
            timeText(s.time) + "  " + errorText(s.error));
       line("             last message " + timeText(r.time) + "  QoS " + std::to_string(r.qos) + "  retained " +
            (r.retained ? "yes" : "no") + "  errors: " + summaryText(r.errorSummary));

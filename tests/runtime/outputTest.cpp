@@ -168,7 +168,7 @@ TEST_F(RunnerOutput, AFullDiskLosesLinesButNeitherTheTrafficNorTheExitStatus) {
 
 TEST_F(RunnerOutput, TheStatusViewShowsEscapeSequencesFromOutsideAsText) {
   Runner runner({"run", model.string()}, {}, true);
-  ASSERT_TRUE(runner.waitForLine(holds({"subscribed    since"}))) << runner.output() << broker.logReport();
+  ASSERT_TRUE(runner.waitForLine(holds({"subscribed     since"}))) << runner.output() << broker.logReport();
   // A new window title and a cleared screen for a string data point, and a message that is no
   // JSON at all, quoted by the error summary.
   peer->publishAndWait("t/set", R"({"v": 1, "s": "\u001b]0;pwned\u0007\u001b[2J"})", 1);
