@@ -181,9 +181,12 @@ def main(path, out):
              "the same load.", "",
              "| workload | item | contender | time per iteration | time per item | items/s | ratio plug-in / contender |",
              "|---|---|---|---:|---:|---:|---:|"]
-    for workload, contenders in runs.items():
+    # Repetitions come interleaved at random: workloads in the order of ITEMS, each with the
+    # plug-in first, then its peers, then the plug-in's parts.
+    for workload, contenders in sorted(runs.items(), key=lambda run: list(ITEMS).index(run[0])):
         reference = contenders.get(REFERENCE)
-        ordered = sorted(contenders.items(), key=lambda item: item[0] != REFERENCE)
+        ordered = sorted(contenders.items(),
+                         key=lambda item: (item[0] != REFERENCE, item[0].startswith(REFERENCE), item[0]))
         peers = [name for name in contenders if not name.startswith(REFERENCE)]
         for contender, (per_iteration, per_item, _) in ordered:
             if contender.startswith(REFERENCE + "_") and peers:
