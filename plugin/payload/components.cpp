@@ -60,6 +60,7 @@ void Payload::ObjectComponent::load(decoder::Value& value, config::Context& cont
         auto [at, inserted] = keys.emplace(member.value.asString());
         if (!inserted) fail(keyLocation, "duplicate entry key in {} payload", options);
         entry.key = *at;
+        entry.keyText = encoder::memberName(entry.key);
         hasKey = true;
       } else if (member.name == "value") {
         if (entry.value) fail(member.name.location(), "cannot specify more than one value for {} payload entry", options);
@@ -80,19 +81,20 @@ void Payload::ObjectComponent::prepare(const PrepareContext& context) {
 
 void Payload::ObjectComponent::write(encoder::Value target, const std::vector<std::string>& attributeNames) const {
   encoder::Object object = target.asObject();
-  for (const auto& entry : entries_) entry.value->write(object.addMember(entry.key), attributeNames);
+  for (const auto& entry : entries_) entry.value->write(object.addMemberText(entry.keyText), attributeNames);
   object.close();
 }
 
 std::unique_ptr<Payload::Component> Payload::ObjectComponent::clone() const {
   auto copy = std::make_unique<ObjectComponent>();
   copy->entries_.reserve(entries_.size());
-  for (const auto& entry : entries_) copy->entries_.push_back({entry.key, entry.value->clone()});
+  for (const auto& entry : entries_) copy->entries_.push_back({entry.key, entry.value->clone(), entry.keyText});
   return copy;
 }
 
 void Payload::ObjectComponent::addEntry(std::string key, std::unique_ptr<Component> value) {
-  entries_.push_back({std::move(key), std::move(value)});
+  std::string keyText = encoder::memberName(key);
+  entries_.push_back({std::move(key), std::move(value), std::move(keyText)});
 }
 
 // ---- ArrayComponent ----
@@ -151,6 +153,8 @@ void Payload::DataPointComponent::load(decoder::Value& value, config::Context& c
 void Payload::DataPointComponent::prepare(const PrepareContext& context) {
   const auto& names = context.attributeNames;
   handles_.resize(names.size());
+  nameTexts_.clear();
+  for (const auto& name : names) nameTexts_.push_back(encoder::memberName(name));
   auto point = dataPoint_->lock();
   if (!point) return;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -175,7 +179,9 @@ void Payload::DataPointComponent::write(encoder::Value target, const std::vector
     // A list longer than the one prepared with has no handles for its tail: those render as null.
     const data::ReadHandle& handle = i < handles_.size() ? handles_[i] : kUnboundHandle;
     if (i >= 2 && handle == data::ReadHandle::Error::kNoSuchAttribute) continue;
-    writeAttributeValue(handle, object.addMember(attributeNames[i]));
+    // Names of the list prepared with are written as prepared.
+    writeAttributeValue(handle, i < nameTexts_.size() ? object.addMemberText(nameTexts_[i])
+                                                      : object.addMember(attributeNames[i]));
   }
   object.close();
 }
@@ -184,6 +190,7 @@ std::unique_ptr<Payload::Component> Payload::DataPointComponent::clone() const {
   auto copy = std::make_unique<DataPointComponent>();
   *copy->dataPoint_ = *dataPoint_;
   copy->handles_ = handles_;
+  copy->nameTexts_ = nameTexts_;
   return copy;
 }
 

@@ -20,6 +20,7 @@ class Payload::ObjectComponent final : public Payload::Component {
   struct Entry {
     std::string key;
     std::unique_ptr<Component> value;
+    std::string keyText;  // the key as written, escaped once (encoder::memberName)
   };
 
   void load(utils::json::decoder::Value& value, config::Context& context, const LoadOptions& options) override;
@@ -78,6 +79,7 @@ class Payload::DataPointComponent final : public Payload::Component {
   // so a template dropped before resolution leaves the callback nothing to write into.
   std::shared_ptr<std::weak_ptr<model::Element>> dataPoint_ = std::make_shared<std::weak_ptr<model::Element>>();
   std::vector<data::ReadHandle> handles_;  // one per attribute name, bound by prepare
+  std::vector<std::string> nameTexts_;     // the same names as written (encoder::memberName)
 };
 
 // "@Attribute": the current value of one attribute of one element.

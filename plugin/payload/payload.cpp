@@ -15,6 +15,9 @@ using payloadDetail::formatMessage;
 
 namespace {
 
+// Room a thread keeps for rendering beyond one render: one huge payload does not pin its size.
+constexpr std::size_t kRetainedRenderRoom = std::size_t{1} << 20;
+
 [[noreturn]] void fail(decoder::Location location, std::string_view pattern, std::string_view elementKind) {
   throw decoder::Exception(location, formatMessage(pattern, {elementKind}));
 }
@@ -95,7 +98,9 @@ void Payload::prepare(const PrepareContext& context) {
 
 std::string Payload::render(const std::vector<std::string>& attributeNames) const {
   if (const auto* text = fixedText()) return *text;
-  StringOutputStream stream;
+  // One stream per thread, reused: once warm, a render allocates only the text it hands out.
+  thread_local StringOutputStream stream;
+  stream.restart(kRetainedRenderRoom);
   encoder::Document document(stream, 1);
   if (const auto& root = std::get<1>(value_)) {
     root->write(document.asValue(), attributeNames);
@@ -103,7 +108,9 @@ std::string Payload::render(const std::vector<std::string>& attributeNames) cons
     document.asValue().write(encoder::Null{});  // only a moved-from payload has no root
   }
   document.close();
-  return stream.takeText();
+  std::string text(stream.text());
+  stream.restart(kRetainedRenderRoom);
+  return text;
 }
 
 std::vector<std::string> defaultAttributeNames() {

@@ -41,4 +41,9 @@ std::string StringOutputStream::takeText() {
   return text;
 }
 
+void StringOutputStream::restart(std::size_t retain) {
+  if (text_.capacity() > retain) text_ = std::string();
+  setWriteBuffer(text_.data(), text_.data() + text_.size());
+}
+
 }  // namespace corvane::plugins::mqttClient

@@ -23,6 +23,9 @@ class StringOutputStream final : public utils::io::OutputStream<char> {
   std::string_view text() const noexcept { return {text_.data(), writeOffset()}; }
   // Hands the text written so far to the caller and starts again with an empty string.
   std::string takeText();
+  // Starts again at the beginning, keeping the room the texts before took (up to `retain` bytes),
+  // so that a stream reused for text after text of about one length stops allocating.
+  void restart(std::size_t retain);
 
  protected:
   void bufferExhausted() override;

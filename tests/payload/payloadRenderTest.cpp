@@ -60,16 +60,16 @@ TEST_F(PayloadRender, TemplateWritesLiveValuesInConfiguredOrder) {
     {"key":"count","value":{"@Attribute":"plant/count#value"}},
     {"key":"list","value":{"@Array":[{"@JSON":null},{"@Attribute":"plant/flag#value"},{"@JSON":{"z":10,"a":[2.50]}}]}},
     {"key":"empty","value":{"@Object":[]}},
-    {"key":"none","value":{"@Array":[]}}]})");
+    {"key":"n\"o\u0001","value":{"@Array":[]}}]})");  // a key escaped as written
   const std::string expected =
       R"({"temperature":{"value":21.5,"quality":192,"max":40,"unit":"degC"},"count":18446744073709551615,)"
-      R"("list":[null,true,{"z":10,"a":[2.5]}],"empty":{},"none":[]})";
+      R"("list":[null,true,{"z":10,"a":[2.5]}],"empty":{},"n\"o\u0001":[]})";
   EXPECT_EQ(payload.render(names), expected);
   EXPECT_EQ(Payload(payload).render(names), expected);  // a copy keeps its bound handles
 
   // Entry-list form: single attribute values; an entry without "key" gets the empty name.
-  EXPECT_EQ(make(R"([{"key":"t","value":"plant/temp#unit"},{"value":"plant/count#value"}])").render(names),
-            R"({"t":"degC","":18446744073709551615})");
+  EXPECT_EQ(make(R"([{"key":"t\\","value":"plant/temp#unit"},{"value":"plant/count#value"}])").render(names),
+            R"({"t\\":"degC","":18446744073709551615})");
 
   temperature->setValue(-0.125);
   temperature->setQuality(0);

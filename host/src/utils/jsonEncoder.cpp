@@ -89,4 +89,11 @@ void appendEscaped(std::string& out, std::string_view text) {
   escape(text, [&out](const char* data, std::size_t count) { out.append(data, count); });
 }
 
+std::string memberName(std::string_view name) {
+  std::string text = "\"";
+  appendEscaped(text, name);
+  text += "\":";
+  return text;
+}
+
 }  // namespace corvane::utils::json::encoder

@@ -19,8 +19,15 @@ class OutputStream : public virtual StreamBase {
  public:
   void write(const C* data, std::size_t count) {
     if (count <= static_cast<std::size_t>(end_ - position_)) {
-      // Most writes are short (punctuation, keys, numbers): copy those inline.
-      if (count <= 16) {
+      // Most writes are short (punctuation, keys, numbers): copied inline, up to 16 characters in
+      // two fixed-size copies that may overlap, which cost a few moves instead of a loop.
+      if (sizeof(C) == 1 && count >= 8 && count <= 16) {
+        std::memcpy(position_, data, 8);
+        std::memcpy(position_ + count - 8, data + count - 8, 8);
+      } else if (sizeof(C) == 1 && count >= 4 && count < 8) {
+        std::memcpy(position_, data, 4);
+        std::memcpy(position_ + count - 4, data + count - 4, 4);
+      } else if (count <= 16) {
         for (std::size_t i = 0; i < count; ++i) position_[i] = data[i];
       } else {
         std::memcpy(position_, data, count * sizeof(C));

@@ -317,6 +317,14 @@ class Object {
     writer_->out->put(':');
     return Value(*writer_);
   }
+  // The same for a name given as the text memberName() made of it: templates prepare their names
+  // once instead of escaping them on every write.
+  Value addMemberText(std::string_view nameText) {
+    if (!first_) writer_->out->put(',');
+    first_ = false;
+    writer_->out->write(nameText.data(), nameText.size());
+    return Value(*writer_);
+  }
   void close() { writer_->out->put('}'); }
 
  private:
@@ -356,5 +364,7 @@ class Document {
 // Escapes for a JSON string body (no quotes): '"', '\\', and control characters. Bytes >= 0x80
 // pass unchanged.
 void appendEscaped(std::string& out, std::string_view text);
+// A member name as written before its value: quoted, escaped, with the colon.
+std::string memberName(std::string_view name);
 
 }  // namespace corvane::utils::json::encoder
