@@ -386,8 +386,8 @@ void Client::networkThread(std::stop_token stop) {
       auto error = this->poll(m, wakeAt);
       // A failed TLS handshake closes the socket without a word to the callbacks.
       if (error == makeMosquittoError(MOSQ_ERR_NO_CONN) || mosquitto_socket(m) < 0) {
-        const auto now = connectionState();
-        if (now == ConnectionState::Connected || now == ConnectionState::Connecting) abandonConnection(m);
+        const auto current = connectionState();
+        if (current == ConnectionState::Connected || current == ConnectionState::Connecting) abandonConnection(m);
       }
       if (attempt_.endedUnanswered) {
         // The attempt ended before the broker answered: say why, not just "not connected".
@@ -543,7 +543,9 @@ std::error_code Client::poll(mosquitto* m, std::optional<SteadyTime> wakeAt) {
   const bool woken = (watched[1].revents & POLLIN) != 0;
   if (woken) wakeUp_->clear();
   const short events = watched[0].revents;
-  if (buffered || (events & (handshaking ? POLLIN | POLLOUT | POLLERR | POLLHUP : POLLIN | POLLERR | POLLHUP)) != 0) {
+  // A handshake step is taken on any readiness: it may wait for either direction.
+  const short readOn = static_cast<short>(POLLIN | POLLERR | POLLHUP | (handshaking ? POLLOUT : 0));
+  if (buffered || (events & readOn) != 0) {
     CallbackState read;
     auto error = bracketed([&] { return mosquitto_loop_read(m, 1); }, &read);
     if (attempt_.socketError == 0) attempt_.socketError = read.socketError;
