@@ -1,6 +1,8 @@
 // Applies the input as a received command message to a payload with entries of every data point
 // type, reaching into nested objects and arrays. A message that cannot be decoded throws a standard
-// exception by design; anything else escaping, or a crash, is a finding.
+// exception by design; anything else escaping, or a crash, is a finding. So is a message that the
+// whole parse (small messages) and the streaming reader read differently: each entry must get the
+// same value or failure, and a refusal the same words.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -71,6 +73,27 @@ const CommandPayload& payload() {
   return instance;
 }
 
+// What a reader made of the message: each entry's value or failure, or the refusal.
+std::string outcome(const std::vector<char>& message, bool streaming) {
+  std::string text;
+  const CommandPayload::SelectionVisitor visit = [&text](const CommandPayload::DataPoint& entry,
+                                                         const corvane::plugins::mqttClient::JsonValue* value,
+                                                         const std::string& failure) {
+    text.append(entry.pathText()).append(value != nullptr ? " = " + value->toText() : " failed: " + failure);
+    text += '\n';
+  };
+  try {
+    if (streaming) {
+      payload().selectStreaming(message.data(), message.size(), visit);
+    } else {
+      payload().select(message.data(), message.size(), visit);
+    }
+  } catch (const std::exception& e) {
+    text.append("refused: ").append(e.what());
+  }
+  return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -82,5 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!summary.empty() && summary.front() != '\n') std::terminate();
   } catch (const std::exception&) {
   }
+  if (outcome(message, false) != outcome(message, true)) std::terminate();
   return 0;
 }

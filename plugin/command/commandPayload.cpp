@@ -16,6 +16,8 @@
 
 #include <corvane/utils/io.hpp>
 
+#include "command/parsedMessage.hpp"
+#include "command/pathTree.hpp"
 #include "payload/jsonBuilder.hpp"
 
 namespace corvane::plugins::mqttClient {
@@ -128,26 +130,6 @@ struct Selection {
                            "message has too many JSON values (more than " + std::to_string(kMaxMessageValues) + ")");
 }
 
-constexpr std::uint32_t kNone = UINT32_MAX;
-
-// One segment of a path: a member name (a view of the entry's path) or an array index.
-struct Step {
-  std::string_view name;
-  std::uint64_t index;
-  bool byName;
-  std::uint32_t tag = 0;  // of a name: see tagOf
-  bool operator==(const Step& other) const noexcept {
-    return byName == other.byName && (byName ? name == other.name : index == other.index);
-  }
-};
-
-// Length and end bytes of a member name: most names differ there, so they are compared first.
-std::uint32_t tagOf(std::string_view name) noexcept {
-  if (name.empty()) return 0;
-  return static_cast<std::uint32_t>(name.size()) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(name.front())) << 8 |
-         static_cast<unsigned char>(name.back());
-}
 // The member names of one large object, for the duplicate check: views of the document in an
 // open-addressing table of 16 bytes a name, up to 7/8 full (a node set takes three times that).
 class NameTable {
@@ -197,89 +179,77 @@ class NameTable {
   std::size_t used_ = 0;
 };
 
-// A distinct prefix of the entries' paths; the root is "$".
-struct PathNode {
-  Step step;            // from the parent
-  std::uint32_t level;  // steps from the root
-  std::uint32_t children = 0, childrenEnd = 0;  // its children are the nodes from `children` on
-  std::uint32_t first = 0, last = 0;            // the entries whose paths pass through or end here, in `order`
-  bool ends = false;                            // some entry's path ends here
-};
-
 }  // namespace
 
-struct CommandPayload::PathTree {
-  std::vector<PathNode> nodes;       // the root first; the children of each node next to each other
-  std::vector<std::uint32_t> order;  // entry indexes: a node's entries are next to each other
-
-  explicit PathTree(const Entries& entries) {
-    // A node per distinct prefix, children in lists, then laid out level by level.
-    struct Built {
-      Step step;
-      std::uint32_t level, firstChild = kNone, lastChild = kNone, nextSibling = kNone;
-    };
-    std::vector<Built> built{Built{Step{{}, 0, false}, 0}};
-    std::vector<std::uint32_t> endsAt(entries.size());
-    for (std::uint32_t entry = 0; entry < entries.size(); ++entry) {
-      std::uint32_t node = 0;
-      for (const jsonPath::Segment& segment : entries[entry]->path()) {
-        const auto* name = std::get_if<jsonPath::kName>(&segment);
-        const Step step = name != nullptr ? Step{*name, 0, true, tagOf(*name)}
-                                          : Step{{}, std::get<jsonPath::kIndex>(segment), false};
-        std::uint32_t child = built[node].firstChild;
-        while (child != kNone && !(built[child].step == step)) child = built[child].nextSibling;
-        if (child == kNone) {
-          child = static_cast<std::uint32_t>(built.size());
-          built.push_back(Built{step, built[node].level + 1});
-          if (built[node].lastChild == kNone) {
-            built[node].firstChild = child;
-          } else {
-            built[built[node].lastChild].nextSibling = child;
-          }
-          built[node].lastChild = child;
+CommandPayload::PathTree::PathTree(const Entries& entries) {
+  // A node per distinct prefix, children in lists, then laid out level by level.
+  struct Built {
+    Step step;
+    std::uint32_t level, firstChild = kNone, lastChild = kNone, nextSibling = kNone;
+  };
+  std::vector<Built> built{Built{Step{{}, 0, false}, 0}};
+  std::vector<std::uint32_t> endsAt(entries.size());
+  for (std::uint32_t entry = 0; entry < entries.size(); ++entry) {
+    std::uint32_t node = 0;
+    for (const jsonPath::Segment& segment : entries[entry]->path()) {
+      const auto* name = std::get_if<jsonPath::kName>(&segment);
+      const Step step = name != nullptr ? Step{*name, 0, true, tagOf(*name)}
+                                        : Step{{}, std::get<jsonPath::kIndex>(segment), false};
+      std::uint32_t child = built[node].firstChild;
+      while (child != kNone && !(built[child].step == step)) child = built[child].nextSibling;
+      if (child == kNone) {
+        child = static_cast<std::uint32_t>(built.size());
+        built.push_back(Built{step, built[node].level + 1});
+        if (built[node].lastChild == kNone) {
+          built[node].firstChild = child;
+        } else {
+          built[built[node].lastChild].nextSibling = child;
         }
-        node = child;
+        built[node].lastChild = child;
       }
-      endsAt[entry] = node;
+      node = child;
     }
-    std::vector<std::uint32_t> laidOut{0};  // built node at each place
-    std::vector<std::uint32_t> place(built.size(), 0);
-    for (std::size_t i = 0; i < laidOut.size(); ++i) {
-      const std::uint32_t node = laidOut[i];
-      nodes.push_back(PathNode{built[node].step, built[node].level});
-      nodes.back().children = static_cast<std::uint32_t>(laidOut.size());
-      for (std::uint32_t child = built[node].firstChild; child != kNone; child = built[child].nextSibling) {
-        place[child] = static_cast<std::uint32_t>(laidOut.size());
-        laidOut.push_back(child);
-      }
-      nodes.back().childrenEnd = static_cast<std::uint32_t>(laidOut.size());
-    }
-    // The entries ending at each node, in entry order.
-    std::vector<std::uint32_t> ending(nodes.size(), kNone), nextEnding(entries.size(), kNone);
-    for (std::uint32_t entry = static_cast<std::uint32_t>(entries.size()); entry-- > 0;) {
-      const std::uint32_t node = place[endsAt[entry]];
-      nodes[node].ends = true;
-      nextEnding[entry] = ending[node];
-      ending[node] = entry;
-    }
-    // Tree order, without recursion (paths can be long): 2 * node on the way in, + 1 on the way out.
-    std::vector<std::uint32_t> walk{0};
-    while (!walk.empty()) {
-      const std::uint32_t node = walk.back() / 2;
-      const bool leaving = walk.back() % 2 != 0;
-      walk.pop_back();
-      if (leaving) {
-        nodes[node].last = static_cast<std::uint32_t>(order.size());
-        continue;
-      }
-      nodes[node].first = static_cast<std::uint32_t>(order.size());
-      for (std::uint32_t entry = ending[node]; entry != kNone; entry = nextEnding[entry]) order.push_back(entry);
-      walk.push_back(2 * node + 1);
-      // Last child first, so that the first comes out first.
-      for (std::uint32_t child = nodes[node].childrenEnd; child-- > nodes[node].children;) walk.push_back(2 * child);
-    }
+    endsAt[entry] = node;
   }
-};
+  std::vector<std::uint32_t> laidOut{0};  // built node at each place
+  std::vector<std::uint32_t> place(built.size(), 0);
+  for (std::size_t i = 0; i < laidOut.size(); ++i) {
+    const std::uint32_t node = laidOut[i];
+    nodes.push_back(PathNode{built[node].step, built[node].level});
+    nodes.back().children = static_cast<std::uint32_t>(laidOut.size());
+    for (std::uint32_t child = built[node].firstChild; child != kNone; child = built[child].nextSibling) {
+      place[child] = static_cast<std::uint32_t>(laidOut.size());
+      laidOut.push_back(child);
+    }
+    nodes.back().childrenEnd = static_cast<std::uint32_t>(laidOut.size());
+  }
+  // The entries ending at each node, in entry order.
+  std::vector<std::uint32_t> ending(nodes.size(), kNone), nextEnding(entries.size(), kNone);
+  for (std::uint32_t entry = static_cast<std::uint32_t>(entries.size()); entry-- > 0;) {
+    const std::uint32_t node = place[endsAt[entry]];
+    nodes[node].ends = true;
+    nextEnding[entry] = ending[node];
+    ending[node] = entry;
+  }
+  // Tree order, without recursion (paths can be long): 2 * node on the way in, + 1 on the way out.
+  std::vector<std::uint32_t> walk{0};
+  while (!walk.empty()) {
+    const std::uint32_t node = walk.back() / 2;
+    const bool leaving = walk.back() % 2 != 0;
+    walk.pop_back();
+    if (leaving) {
+      nodes[node].last = static_cast<std::uint32_t>(order.size());
+      continue;
+    }
+    nodes[node].first = static_cast<std::uint32_t>(order.size());
+    for (std::uint32_t entry = ending[node]; entry != kNone; entry = nextEnding[entry]) order.push_back(entry);
+    walk.push_back(2 * node + 1);
+    // Last child first, so that the first comes out first.
+    for (std::uint32_t child = nodes[node].childrenEnd; child-- > nodes[node].children;) walk.push_back(2 * child);
+  }
+  endOf.resize(entries.size());
+  for (std::uint32_t entry = 0; entry < entries.size(); ++entry) endOf[entry] = place[endsAt[entry]];
+}
 
 namespace {
 
@@ -591,8 +561,8 @@ class Selector final : public decoder::Handler {
 // Reads the message once for all entries, and whole before any entry is visited: a message that
 // is not one JSON document writes nothing.
 template <class Visit>
-void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
-               std::size_t length, Visit&& visit) {
+void selectStreaming(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
+                     std::size_t length, Visit&& visit) {
   if (length > CommandPayload::kMaxMessageSize) tooLarge(length);
   utils::io::MemoryInputStream input(payload, payload + length);
   decoder::Document document;
@@ -608,6 +578,27 @@ void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, co
     if (!selection.done) throw std::logic_error("internal error: JSON path not followed to its end");
     visit(*entries[i], selection.value, selection.failure);
   }
+}
+
+// The same, for a small message by parsing it whole first; what that parse does not take is read
+// again by the streaming reader, which also says why a message is refused.
+template <class Visit>
+void selectAll(const Entries& entries, const CommandPayload::PathTree* paths, const char* payload,
+               std::size_t length, Visit&& visit) {
+  if (length <= ParsedMessage::kMaxSize && paths != nullptr) {
+    ParsedMessage message;
+    if (message.read(payload, length, *paths)) {
+      JsonValue selected;
+      std::string failure;
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        failure.clear();
+        const bool found = message.select(entries[i]->path(), paths->endOf[i], selected, failure);
+        visit(*entries[i], found ? &selected : nullptr, failure);
+      }
+      return;
+    }
+  }
+  selectStreaming(entries, paths, payload, length, std::forward<Visit>(visit));
 }
 
 }  // namespace
@@ -737,6 +728,10 @@ std::string CommandPayload::apply(const char* payload, std::size_t length) const
 
 void CommandPayload::select(const char* payload, std::size_t length, const SelectionVisitor& visit) const {
   selectAll(entries_, paths_.get(), payload, length, visit);
+}
+
+void CommandPayload::selectStreaming(const char* payload, std::size_t length, const SelectionVisitor& visit) const {
+  mqttClient::selectStreaming(entries_, paths_.get(), payload, length, visit);
 }
 
 }  // namespace corvane::plugins::mqttClient

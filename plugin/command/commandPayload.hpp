@@ -68,6 +68,9 @@ class CommandPayload {
   using SelectionVisitor =
       std::function<void(const DataPoint& entry, const JsonValue* selected, const std::string& failure)>;
   void select(const char* payload, std::size_t length, const SelectionVisitor& visit) const;
+  // The same, always by the reader that streams through the message (small messages are parsed
+  // whole first): what both readers give must agree (tests).
+  void selectStreaming(const char* payload, std::size_t length, const SelectionVisitor& visit) const;
 
   const std::vector<std::unique_ptr<DataPoint>>& entries() const noexcept { return entries_; }
 

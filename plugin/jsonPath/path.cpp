@@ -278,45 +278,36 @@ Path parse(std::string_view text) {
   return Parser(text).run();
 }
 
-const JsonValue* find(const JsonValue& value, std::span<const Segment> path, std::string& failure) {
-  const JsonValue* current = &value;
-  for (const Segment& segment : path) {
-    switch (segment.index()) {
-      case kName: {
-        const auto* object = current->getIf<JsonValue::Object>();
-        if (object == nullptr) {
-          failure = "the JSON element is not an object";
-          return nullptr;
-        }
-        const std::string& name = std::get<kName>(segment);
-        const auto member = std::find_if(object->begin(), object->end(),
-                                         [&](const auto& entry) { return entry.first == name; });
-        if (member == object->end()) {
-          failure = "failed to find a JSON object member called \"" + name + "\"";
-          return nullptr;
-        }
-        current = &member->second;
-        break;
-      }
-      case kIndex: {
-        const auto* array = current->getIf<JsonValue::Array>();
-        if (array == nullptr) {
-          failure = "the JSON element is not an array";
-          return nullptr;
-        }
-        const std::uint64_t index = std::get<kIndex>(segment);
-        if (index >= array->size()) {
-          failure = "the array index \"" + std::to_string(index) + "\" is out of range";
-          return nullptr;
-        }
-        current = &(*array)[static_cast<std::size_t>(index)];
-        break;
-      }
-      default:
-        throw std::logic_error("internal error, unexpected path segment type");
-    }
+namespace {
+
+// A place in a decoded message.
+class ValueCursor {
+ public:
+  explicit ValueCursor(const JsonValue& value) noexcept : value_(&value) {}
+  const JsonValue& value() const noexcept { return *value_; }
+  bool isObject() const noexcept { return value_->index() == JsonValue::kObject; }
+  bool isArray() const noexcept { return value_->index() == JsonValue::kArray; }
+  std::optional<ValueCursor> member(const std::string& name) const {
+    const auto& object = *value_->getIf<JsonValue::Object>();
+    const auto found = std::find_if(object.begin(), object.end(), [&](const auto& entry) { return entry.first == name; });
+    if (found == object.end()) return std::nullopt;
+    return ValueCursor(found->second);
   }
-  return current;
+  std::optional<ValueCursor> element(std::uint64_t index) const {
+    const auto& array = *value_->getIf<JsonValue::Array>();
+    if (index >= array.size()) return std::nullopt;
+    return ValueCursor(array[static_cast<std::size_t>(index)]);
+  }
+
+ private:
+  const JsonValue* value_;
+};
+
+}  // namespace
+
+const JsonValue* find(const JsonValue& value, std::span<const Segment> path, std::string& failure) {
+  const auto selected = follow(ValueCursor(value), path, failure);
+  return selected ? &selected->value() : nullptr;
 }
 
 const JsonValue& evaluate(const JsonValue& value, const Path& path) {

@@ -3,6 +3,7 @@
 // member by name or one array element by index. The rest of the JSONPath language is recognised only
 // to be refused with a message of its own.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,43 @@ inline constexpr std::uint64_t kMaxIndex = (std::uint64_t{1} << 53) - 1;
 
 // Throws SyntaxError or UnsupportedError; every position in a message is a byte offset into `text`.
 Path parse(std::string_view text);
+
+// Follows `path` from `current` in any representation of a message. `Cursor` stands on one value
+// and answers isObject(), isArray(), member(name) and element(index), the last two an optional
+// Cursor (empty when the object has no such member or the array no such element). Empty when the
+// message does not have the shape the path expects; `failure` then says why, in the same words for
+// every representation. Only a segment that holds neither alternative throws (std::logic_error).
+template <class Cursor>
+std::optional<Cursor> follow(Cursor current, std::span<const Segment> path, std::string& failure) {
+  for (const Segment& segment : path) {
+    std::optional<Cursor> next;
+    if (const auto* name = std::get_if<kName>(&segment)) {
+      if (!current.isObject()) {
+        failure = "the JSON element is not an object";
+        return std::nullopt;
+      }
+      next = current.member(*name);
+      if (!next) {
+        failure = "failed to find a JSON object member called \"" + *name + "\"";
+        return std::nullopt;
+      }
+    } else if (const auto* index = std::get_if<kIndex>(&segment)) {
+      if (!current.isArray()) {
+        failure = "the JSON element is not an array";
+        return std::nullopt;
+      }
+      next = current.element(*index);
+      if (!next) {
+        failure = "the array index \"" + std::to_string(*index) + "\" is out of range";
+        return std::nullopt;
+      }
+    } else {
+      throw std::logic_error("internal error, unexpected path segment type");
+    }
+    current = *next;
+  }
+  return current;
+}
 
 // The value the path selects inside `value` (no copy; for an empty path, `value` itself). Throws
 // std::runtime_error when the message does not have the shape the path expects.

@@ -144,9 +144,15 @@ class MemberNameCheck {
   }
   // A member of the innermost object, before its value is read: errors come in document order.
   void check(const utils::json::decoder::Name& name) {
+    if (!add(name.view())) {
+      throw utils::json::decoder::Exception(name.location(),
+                                            "duplicate member \"" + std::string(name.view()) + "\" in JSON object");
+    }
+  }
+  // The same without a location: false when the innermost object has the name already.
+  bool add(std::string_view text) {
     Parts& parts = *parts_;
     Object& object = parts.objects.back();
-    const std::string_view text = name.view();
     const std::size_t count = parts.names.size() - object.base;
     bool duplicate = false;
     if (count < kLinearCheck) {
@@ -165,13 +171,11 @@ class MemberNameCheck {
       }
       duplicate = !object.index->insert(text).second;
     }
-    if (duplicate) {
-      throw utils::json::decoder::Exception(name.location(),
-                                            "duplicate member \"" + std::string(text) + "\" in JSON object");
-    }
+    if (duplicate) return false;
     // Built from its parts: copying the view whole right after it was stored in two halves stalls.
     parts.names.emplace_back(text.data(), text.size());
     parts.tags.push_back(tagOf(text));
+    return true;
   }
 
  private:

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "clientModel.hpp"
+#include "command/parsedMessage.hpp"
+#include "command/pathTree.hpp"
 
 namespace corvane::plugins::mqttClient {
 namespace {
@@ -178,6 +180,90 @@ TEST_F(CommandPayloadTest, SelectionWhileReadingMatchesThePathOnTheWholeMessage)
     }
     EXPECT_EQ(selected, expected);
     for (std::size_t i = 0; i < std::size(kPaths); ++i) EXPECT_EQ(written[i], points[i]->value()) << kPaths[i];
+  }
+}
+
+// Small messages are parsed whole, the rest streamed; both readers must give every entry the same
+// value or the same failure, and refuse the same messages with the same words.
+TEST_F(CommandPayloadTest, BothReadersSelectAndRefuseAlike) {
+  const char* const kPaths[] = {"$", "$.a", "$.a[1]", "$.a[1].b", "$['\u00e9']", "$.k", "$.d[63]"};
+  std::string json = "[";
+  for (std::size_t i = 0; i < std::size(kPaths); ++i) {
+    model.addPoint(std::string("P").append(std::to_string(i)), DataType::kString);
+    json.append(i ? "," : "").append(entry(std::string("P").append(std::to_string(i)), kPaths[i]));
+  }
+  ASSERT_EQ(load(json + "]"), "");
+  auto nested = [](std::size_t depth, std::string_view inner) {
+    return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+  };
+  auto members = [](std::size_t count, std::string_view last) {
+    std::string text = "{";
+    for (std::size_t i = 0; i < count; ++i) text += "\"m" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+    return text + std::string(last) + "}";
+  };
+  std::string elements = "0";
+  for (int i = 1; i < 64; ++i) elements += "," + std::to_string(i);
+  std::string atLimit = R"({"a": ")";
+  atLimit.append(ParsedMessage::kMaxSize - atLimit.size() - 2, 'x').append("\"}");
+  const std::string kMessages[] = {
+      // Numbers: every kind, the edges of the integers, zeros and the limits of a double.
+      R"({"a": [-0, {"b": -0.0}], "k": 0})", R"({"a": [1, {"b": -0e0}]})", R"({"a": [1, {"b": -1e-400}]})",
+      R"({"a": [1, {"b": 1e-400}], "k": 1E2})", R"({"a": [1, {"b": 18446744073709551615}]})",
+      R"({"a": [1, {"b": 18446744073709551616}]})", R"({"a": [1, {"b": -9223372036854775808}]})",
+      R"({"a": [1, {"b": -9223372036854775809}]})", R"({"a": [1, {"b": 123456789012345678901234567890}]})",
+      R"({"a": [1, {"b": 0.1}], "k": 2.2250738585072014e-308})", R"({"a": [1, {"b": 1.7976931348623157e308}]})",
+      R"({"a": [1, {"b": 1e400}]})", R"({"a": [01]})", R"({"a": [1.]})", R"({"a": [-]})",
+      // Strings and names: escapes, a name written two ways, surrogates.
+      R"({"\u00e9": "\ud83d\ude00", "a": ["\u0000", {"b": "\/\b\f\n\r\t"}]})",
+      R"({"a": 1, "\u0061": 2})", R"({"\u00e9": 1, "\u00E9": 2})", R"({"a": ["\udc00"]})",
+      R"({"a": ["\ud800\u0041"]})", "{\"a\": [\"\x01\"]}", "{\"a\": [\"\xC3\"]}",
+      // Shapes: scalar roots, wrong kinds, missing members, trailing text, blanks.
+      "\"text\"", "7", "null", "[]", "{}", R"({"a": {"1": 2}})", R"({"a": [1]})", " \t\r\n{\"k\": true}\n ",
+      R"({"k": 1} x)", R"({"k": 1,})", R"([1, 2)", "", R"({"k" 1})",
+      // Duplicates in small and large objects, anywhere.
+      members(15, R"("m3": 1)"), members(16, R"("m0": 1)"), members(40, R"("a": [1, {"b": 2}])"),
+      members(40, R"("m39": 1)"), R"({"x": [{"y": {"q": 1, "q": 2}}], "k": 1})",
+      // Nesting: the path into a deep array, and nesting past what the parse takes whole.
+      R"({"d": )" + nested(1, elements) + "}",
+      R"({"d": )" + nested(62, "1") + "}", R"({"d": )" + nested(63, "1") + "}", R"({"d": )" + nested(64, "1") + "}",
+      R"({"d": )" + nested(200, "1") + "}", R"({"a": [0, {"b": )" + nested(100, "\"deep\"") + "}]}",
+      // Either side of the size parsed whole.
+      atLimit, atLimit.substr(0, atLimit.size() - 2) + "x\"}",
+  };
+  auto outcome = [this](const std::string& message, bool streaming) {
+    std::string text;
+    const CommandPayload::SelectionVisitor visit = [&](const CommandPayload::DataPoint& point, const JsonValue* value,
+                                                       const std::string& failure) {
+      text.append(point.pathText()).append(" -> ").append(value ? value->toText() : "failed: " + failure).append("\n");
+    };
+    try {
+      streaming ? payload.selectStreaming(message.data(), message.size(), visit)
+                : payload.select(message.data(), message.size(), visit);
+    } catch (const std::exception& e) {
+      text.append("refused: ").append(e.what());
+    }
+    return text;
+  };
+  for (const std::string& message : kMessages) {
+    EXPECT_EQ(outcome(message, false), outcome(message, true)) << message.substr(0, 80);
+  }
+  // Which messages the whole parse takes: all that are well-formed and small, except duplicates
+  // and deep nesting (the streaming reader has the words for those).
+  const CommandPayload::PathTree tree(payload.entries());
+  const std::pair<std::string, bool> kParsedWhole[] = {
+      {R"({"a": [1, {"b": 0.5}], "k": 18446744073709551615})", true},
+      {members(40, R"("a": 1)"), true},
+      {R"({"d": )" + nested(62, "1") + "}", true},
+      {R"({"d": )" + nested(63, "1") + "}", false},
+      {atLimit, true},
+      {atLimit.substr(0, atLimit.size() - 2) + "x\"}", false},
+      {R"({"a": [-0.0, -0, -1e-400]})", true},
+      {R"({"a": 1, "\u0061": 2})", false},
+      {members(40, R"("m39": 1)"), false},
+      {R"({"a": 1e400})", false},
+  };
+  for (const auto& [message, whole] : kParsedWhole) {
+    EXPECT_EQ(ParsedMessage().read(message.data(), message.size(), tree), whole) << message.substr(0, 80);
   }
 }
 

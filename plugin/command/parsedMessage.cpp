@@ -1,0 +1,292 @@
+#include "command/parsedMessage.hpp"
+
+#include <simdjson.h>
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "command/pathTree.hpp"
+#include "payload/jsonBuilder.hpp"
+
+namespace corvane::plugins::mqttClient {
+
+namespace dom = simdjson::dom;
+
+namespace {
+
+// Deeper messages go to the streaming reader: the scan and building a selected value recurse once
+// per level.
+constexpr std::size_t kMaxDepth = 64;
+// A parser grown beyond this by one message is given back after it (it takes about 14 bytes per
+// byte of message), so that a client's thread keeps little once a large message has passed.
+constexpr std::size_t kRetainedCapacity = std::size_t{16} << 10;
+// Objects of up to this many members compare each name with the ones before it; larger ones are
+// checked with a hash set.
+constexpr std::uint32_t kSmallObject = 16;
+
+// The parsed document is simdjson's tape: one 64-bit word per value (a number takes a second word
+// for its bits), the kind in the top byte. A container's opening word holds the index of the word
+// after its closing one (low 32 bits) and its number of members or elements (the 24 bits above,
+// saturated); a string's word holds where its length (4 bytes) and bytes stand in the string
+// buffer.
+class Tape {
+ public:
+  explicit Tape(const dom::document& document) noexcept
+      : words_(document.tape.get()), strings_(document.string_buf.get()) {}
+
+  char kind(std::size_t at) const noexcept { return static_cast<char>(words_[at] >> 56); }
+  std::uint64_t payload(std::size_t at) const noexcept { return words_[at] & kPayload; }
+  std::uint64_t bits(std::size_t at) const noexcept { return words_[at + 1]; }
+  std::size_t afterContainer(std::size_t at) const noexcept { return static_cast<std::uint32_t>(words_[at]); }
+  std::uint32_t count(std::size_t at) const noexcept { return (words_[at] >> 32) & 0xFFFFFF; }
+  std::string_view string(std::size_t at) const noexcept {
+    const std::uint8_t* place = strings_ + payload(at);
+    std::uint32_t length;
+    std::memcpy(&length, place, sizeof length);
+    return {reinterpret_cast<const char*>(place + sizeof length), length};
+  }
+  // The word after the value at `at`.
+  std::size_t after(std::size_t at) const noexcept {
+    switch (kind(at)) {
+      case '{':
+      case '[': return afterContainer(at);
+      case 'l':
+      case 'u':
+      case 'd': return at + 2;
+      default: return at + 1;
+    }
+  }
+  // The value at `at` as the streaming reader builds it; nesting is bounded by kMaxDepth.
+  JsonValue value(std::size_t at) const {
+    switch (kind(at)) {
+      case '{': {
+        JsonValue::Object members;
+        members.reserve(count(at));
+        for (std::size_t member = at + 1; kind(member) != '}'; member = after(member + 1)) {
+          members.emplace_back(std::string(string(member)), value(member + 1));
+        }
+        return JsonValue(std::move(members));
+      }
+      case '[': {
+        JsonValue::Array elements;
+        elements.reserve(count(at));
+        for (std::size_t element = at + 1; kind(element) != ']'; element = after(element)) {
+          elements.push_back(value(element));
+        }
+        return JsonValue(std::move(elements));
+      }
+      case '"': return JsonValue(std::string(string(at)));
+      case 'l': return JsonValue(std::bit_cast<std::int64_t>(bits(at)));
+      case 'u': return JsonValue(bits(at));
+      case 'd': return JsonValue(std::bit_cast<double>(bits(at)));
+      case 't': return JsonValue(true);
+      case 'f': return JsonValue(false);
+      default: return JsonValue();
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kPayload = (std::uint64_t{1} << 56) - 1;
+  const std::uint64_t* words_;
+  const std::uint8_t* strings_;
+};
+
+// A place in the parsed message, for jsonPath::follow.
+class ElementCursor {
+ public:
+  explicit ElementCursor(dom::element element) noexcept : element_(element) {}
+  bool isObject() const noexcept { return element_.type() == dom::element_type::OBJECT; }
+  bool isArray() const noexcept { return element_.type() == dom::element_type::ARRAY; }
+  std::optional<ElementCursor> member(const std::string& name) const {
+    for (const dom::key_value_pair member : dom::object(element_)) {
+      if (member.key == name) return ElementCursor(member.value);
+    }
+    return std::nullopt;
+  }
+  std::optional<ElementCursor> element(std::uint64_t index) const {
+    for (const dom::element value : dom::array(element_)) {
+      if (index-- == 0) return ElementCursor(value);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  dom::element element_;
+};
+
+}  // namespace
+
+struct ParsedMessage::Parser {
+  dom::parser parser{kMaxSize};
+  std::unique_ptr<char[]> text;  // the message with the padding the parser reads past its end
+  std::size_t room = 0;
+  dom::element root;
+  std::vector<std::uint32_t> reached;  // per path node: the tape word of its value, or kNone
+  // The member names of the open small objects.
+  struct Name {
+    const char* data;
+    std::size_t size;
+    std::uint32_t tag;
+  };
+  std::vector<Name> names;
+  bool inUse = false;
+
+  Parser() { allocate(); }
+  void allocate() {
+    if (parser.allocate(dom::MINIMAL_DOCUMENT_CAPACITY, kMaxDepth) != simdjson::SUCCESS) throw std::bad_alloc();
+  }
+  void release() {
+    inUse = false;
+    if (parser.capacity() > kRetainedCapacity) {
+      parser = dom::parser{kMaxSize};
+      text.reset();
+      room = 0;
+      allocate();
+    }
+    jsonBuilder::clearScratch(reached);
+    jsonBuilder::clearScratch(names);
+  }
+};
+
+ParsedMessage::ParsedMessage() {
+  // Messages read one after another on a thread share one parser; one read while another is
+  // visited (a write that leads to another command) gets its own.
+  thread_local Parser shared;
+  if (shared.inUse) {
+    own_ = std::make_unique<Parser>();
+    parser_ = own_.get();
+  } else {
+    parser_ = &shared;
+  }
+  parser_->inUse = true;
+}
+
+ParsedMessage::~ParsedMessage() {
+  try {
+    parser_->release();
+  } catch (const std::bad_alloc&) {
+    // The next read allocates again.
+  }
+}
+
+namespace {
+
+// The member names of a large object, checked with a hash set.
+bool hasUniqueNames(const Tape& tape, std::size_t object) {
+  jsonBuilder::MemberNameCheck names;
+  names.beginObject();
+  for (std::size_t member = object + 1; tape.kind(member) != '}'; member = tape.after(member + 1)) {
+    if (!names.add(tape.string(member))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// One pass over the message: every object's member names are unique, and the value of each path
+// node (`node`, or kNone off the paths) is found on the way. The parser's depth limit bounds the
+// recursion.
+class ParsedMessage::Scan {
+ public:
+  Scan(Parser& parser, const Tape& tape, const PathNode* nodes) : parser_(parser), tape_(tape), nodes_(nodes) {}
+
+  bool value(std::size_t at, std::uint32_t node) {
+    if (node != kNone) parser_.reached[node] = static_cast<std::uint32_t>(at);
+    switch (tape_.kind(at)) {
+      case '{': return object(at, node);
+      case '[': return array(at, node);
+      default: return true;
+    }
+  }
+
+ private:
+  bool object(std::size_t at, std::uint32_t node) {
+    const bool small = tape_.count(at) <= kSmallObject;
+    if (!small && !hasUniqueNames(tape_, at)) return false;
+    const bool followed = node != kNone && nodes_[node].children != nodes_[node].childrenEnd;
+    auto& names = parser_.names;
+    const std::size_t first = names.size();
+    for (std::size_t member = at + 1; tape_.kind(member) != '}'; member = tape_.after(member + 1)) {
+      const std::string_view name = tape_.string(member);
+      const std::uint32_t tag = tagOf(name);
+      if (small) {
+        for (std::size_t i = first; i < names.size(); ++i) {
+          if (names[i].tag == tag && jsonBuilder::sameText(std::string_view(names[i].data, names[i].size), name)) {
+            return false;
+          }
+        }
+        names.push_back(Parser::Name{name.data(), name.size(), tag});
+      }
+      std::uint32_t child = kNone;
+      if (followed) {
+        for (std::uint32_t i = nodes_[node].children; i < nodes_[node].childrenEnd; ++i) {
+          const Step& step = nodes_[i].step;
+          if (step.byName && step.tag == tag && jsonBuilder::sameText(step.name, name)) {
+            child = i;
+            break;
+          }
+        }
+      }
+      if (!value(member + 1, child)) return false;
+    }
+    names.resize(first);
+    return true;
+  }
+
+  bool array(std::size_t at, std::uint32_t node) {
+    const bool followed = node != kNone && nodes_[node].children != nodes_[node].childrenEnd;
+    std::uint64_t index = 0;
+    for (std::size_t element = at + 1; tape_.kind(element) != ']'; element = tape_.after(element), ++index) {
+      std::uint32_t child = kNone;
+      if (followed) {
+        for (std::uint32_t i = nodes_[node].children; i < nodes_[node].childrenEnd; ++i) {
+          if (!nodes_[i].step.byName && nodes_[i].step.index == index) {
+            child = i;
+            break;
+          }
+        }
+      }
+      if (!value(element, child)) return false;
+    }
+    return true;
+  }
+
+  Parser& parser_;
+  const Tape& tape_;
+  const PathNode* nodes_;
+};
+
+bool ParsedMessage::read(const char* payload, std::size_t length, const CommandPayload::PathTree& paths) {
+  if (length > kMaxSize) return false;
+  Parser& parser = *parser_;
+  if (!parser.text || parser.room < length) {
+    parser.text = std::make_unique_for_overwrite<char[]>(length + simdjson::SIMDJSON_PADDING);
+    parser.room = length;
+  }
+  if (length != 0) std::memcpy(parser.text.get(), payload, length);
+  if (parser.parser.parse(parser.text.get(), length, false).get(parser.root) != simdjson::SUCCESS) return false;
+  parser.reached.assign(paths.nodes.size(), kNone);
+  parser.names.clear();
+  const Tape tape(parser.parser.doc);
+  return Scan(parser, tape, paths.nodes.data()).value(1, 0);
+}
+
+bool ParsedMessage::select(const jsonPath::Path& path, std::uint32_t node, JsonValue& selected,
+                           std::string& failure) const {
+  const std::uint32_t at = parser_->reached[node];
+  if (at != kNone) {
+    selected = Tape(parser_->parser.doc).value(at);
+    return true;
+  }
+  // Not there: the path's own words say why.
+  if (jsonPath::follow(ElementCursor(parser_->root), path, failure)) {
+    throw std::logic_error("internal error: JSON path selected a value the message was not found to have");
+  }
+  return false;
+}
+
+}  // namespace corvane::plugins::mqttClient
