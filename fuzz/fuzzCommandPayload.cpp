@@ -79,7 +79,12 @@ std::string outcome(const std::vector<char>& message, bool streaming) {
   const CommandPayload::SelectionVisitor visit = [&text](const CommandPayload::DataPoint& entry,
                                                          const corvane::plugins::mqttClient::JsonValue* value,
                                                          const std::string& failure) {
-    text.append(entry.pathText()).append(value != nullptr ? " = " + value->toText() : " failed: " + failure);
+    text.append(entry.pathText());
+    if (value != nullptr) {
+      text.append(" = ").append(value->toText());
+    } else {
+      text.append(" failed: ").append(failure);
+    }
     text += '\n';
   };
   try {

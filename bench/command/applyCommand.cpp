@@ -152,7 +152,7 @@ void writeWithHost(benchmark::State& state) {
              handles[6].write(2.9), handles[7].write(std::int64_t{98765}),
              handles[8].write(std::uint64_t{18446744073709551615u}),
              handles[9].write(std::string_view(R"({"min":-40,"max":18446744073709551615,"ramp":2.5})"))}) {
-      if (result) fail("host write: " + result.message());
+      if (result) fail(std::string("host write: ").append(result.message()));
     }
   }
   state.SetItemsProcessed(state.iterations());

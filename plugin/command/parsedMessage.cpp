@@ -21,9 +21,9 @@ namespace {
 // Deeper messages go to the streaming reader: the scan and building a selected value recurse once
 // per level.
 constexpr std::size_t kMaxDepth = 64;
-// A parser grown beyond this by one message is given back after it (it takes about 14 bytes per
-// byte of message), so that a client's thread keeps little once a large message has passed.
-constexpr std::size_t kRetainedCapacity = std::size_t{16} << 10;
+// A parser grown beyond this by one message is given back after it: it takes about 15 bytes per
+// byte of message, and a runner may have thousands of clients, each reading on a thread of its own.
+constexpr std::size_t kRetainedCapacity = std::size_t{4} << 10;
 // Objects of up to this many members compare each name with the ones before it; larger ones are
 // checked with a hash set.
 constexpr std::uint32_t kSmallObject = 16;
@@ -141,7 +141,7 @@ struct ParsedMessage::Parser {
   }
   void release() {
     inUse = false;
-    if (parser.capacity() > kRetainedCapacity) {
+    if (parser.capacity() > kRetainedCapacity || room > kRetainedCapacity) {
       parser = dom::parser{kMaxSize};
       text.reset();
       room = 0;

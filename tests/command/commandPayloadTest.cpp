@@ -198,11 +198,13 @@ TEST_F(CommandPayloadTest, BothReadersSelectAndRefuseAlike) {
   };
   auto members = [](std::size_t count, std::string_view last) {
     std::string text = "{";
-    for (std::size_t i = 0; i < count; ++i) text += "\"m" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
-    return text + std::string(last) + "}";
+    for (std::size_t i = 0; i < count; ++i) {
+      text.append("\"m").append(std::to_string(i)).append("\": ").append(std::to_string(i)).append(", ");
+    }
+    return text.append(last).append("}");
   };
   std::string elements = "0";
-  for (int i = 1; i < 64; ++i) elements += "," + std::to_string(i);
+  for (int i = 1; i < 64; ++i) elements.append(",").append(std::to_string(i));
   std::string atLimit = R"({"a": ")";
   atLimit.append(ParsedMessage::kMaxSize - atLimit.size() - 2, 'x').append("\"}");
   const std::string kMessages[] = {
