@@ -21,7 +21,7 @@ namespace {
 // Deeper messages go to the streaming reader: the scan and building a selected value recurse once
 // per level.
 constexpr std::size_t kMaxDepth = 64;
-// A parser grown beyond this by one message is given back after it: it takes about 15 bytes per
+// A parser grown beyond this by one message is given back after it: it takes about 16 bytes per
 // byte of message, and a runner may have thousands of clients, each reading on a thread of its own.
 constexpr std::size_t kRetainedCapacity = std::size_t{4} << 10;
 // Objects of up to this many members compare each name with the ones before it; larger ones are
