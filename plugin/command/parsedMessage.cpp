@@ -126,13 +126,6 @@ struct ParsedMessage::Parser {
   std::size_t room = 0;
   dom::element root;
   std::vector<std::uint32_t> reached;  // per path node: the tape word of its value, or kNone
-  // The member names of the open small objects.
-  struct Name {
-    const char* data;
-    std::size_t size;
-    std::uint32_t tag;
-  };
-  std::vector<Name> names;
   bool inUse = false;
 
   Parser() { allocate(); }
@@ -148,7 +141,6 @@ struct ParsedMessage::Parser {
       allocate();
     }
     jsonBuilder::clearScratch(reached);
-    jsonBuilder::clearScratch(names);
   }
 };
 
@@ -188,59 +180,66 @@ bool hasUniqueNames(const Tape& tape, std::size_t object) {
 }  // namespace
 
 // One pass over the message: every object's member names are unique, and the value of each path
-// node (`node`, or kNone off the paths) is found on the way. The parser's depth limit bounds the
-// recursion.
+// node (`node`, or kNone off the paths) is found on the way. Each step returns the word after the
+// value it read, or 0 when the message is left to the streaming reader. The parser's depth limit
+// bounds the recursion.
 class ParsedMessage::Scan {
  public:
   Scan(Parser& parser, const Tape& tape, const PathNode* nodes) : parser_(parser), tape_(tape), nodes_(nodes) {}
 
-  bool value(std::size_t at, std::uint32_t node) {
+  std::size_t value(std::size_t at, std::uint32_t node) {
     if (node != kNone) parser_.reached[node] = static_cast<std::uint32_t>(at);
     switch (tape_.kind(at)) {
       case '{': return object(at, node);
       case '[': return array(at, node);
-      default: return true;
+      case 'l':
+      case 'u':
+      case 'd': return at + 2;
+      default: return at + 1;
     }
   }
 
  private:
-  bool object(std::size_t at, std::uint32_t node) {
+  std::size_t object(std::size_t at, std::uint32_t node) {
     const bool small = tape_.count(at) <= kSmallObject;
-    if (!small && !hasUniqueNames(tape_, at)) return false;
+    if (!small && !hasUniqueNames(tape_, at)) return 0;
     const bool followed = node != kNone && nodes_[node].children != nodes_[node].childrenEnd;
-    auto& names = parser_.names;
-    const std::size_t first = names.size();
-    for (std::size_t member = at + 1; tape_.kind(member) != '}'; member = tape_.after(member + 1)) {
+    // The names of a small object so far; left uninitialised, only the first `count` are read.
+    struct Name {
+      const char* data;
+      std::size_t size;
+    } seen[kSmallObject];
+    std::size_t count = 0;
+    std::size_t member = at + 1;
+    while (tape_.kind(member) != '}') {
       const std::string_view name = tape_.string(member);
-      const std::uint32_t tag = tagOf(name);
       if (small) {
-        for (std::size_t i = first; i < names.size(); ++i) {
-          if (names[i].tag == tag && jsonBuilder::sameText(std::string_view(names[i].data, names[i].size), name)) {
-            return false;
-          }
+        for (std::size_t i = 0; i < count; ++i) {
+          if (jsonBuilder::sameText(std::string_view(seen[i].data, seen[i].size), name)) return 0;
         }
-        names.push_back(Parser::Name{name.data(), name.size(), tag});
+        seen[count++] = Name{name.data(), name.size()};
       }
       std::uint32_t child = kNone;
       if (followed) {
         for (std::uint32_t i = nodes_[node].children; i < nodes_[node].childrenEnd; ++i) {
           const Step& step = nodes_[i].step;
-          if (step.byName && step.tag == tag && jsonBuilder::sameText(step.name, name)) {
+          if (step.byName && jsonBuilder::sameText(step.name, name)) {
             child = i;
             break;
           }
         }
       }
-      if (!value(member + 1, child)) return false;
+      member = value(member + 1, child);
+      if (member == 0) return 0;
     }
-    names.resize(first);
-    return true;
+    return member + 1;
   }
 
-  bool array(std::size_t at, std::uint32_t node) {
+  std::size_t array(std::size_t at, std::uint32_t node) {
     const bool followed = node != kNone && nodes_[node].children != nodes_[node].childrenEnd;
     std::uint64_t index = 0;
-    for (std::size_t element = at + 1; tape_.kind(element) != ']'; element = tape_.after(element), ++index) {
+    std::size_t element = at + 1;
+    while (tape_.kind(element) != ']') {
       std::uint32_t child = kNone;
       if (followed) {
         for (std::uint32_t i = nodes_[node].children; i < nodes_[node].childrenEnd; ++i) {
@@ -250,9 +249,11 @@ class ParsedMessage::Scan {
           }
         }
       }
-      if (!value(element, child)) return false;
+      element = value(element, child);
+      if (element == 0) return 0;
+      ++index;
     }
-    return true;
+    return element + 1;
   }
 
   Parser& parser_;
@@ -270,9 +271,8 @@ bool ParsedMessage::read(const char* payload, std::size_t length, const CommandP
   if (length != 0) std::memcpy(parser.text.get(), payload, length);
   if (parser.parser.parse(parser.text.get(), length, false).get(parser.root) != simdjson::SUCCESS) return false;
   parser.reached.assign(paths.nodes.size(), kNone);
-  parser.names.clear();
   const Tape tape(parser.parser.doc);
-  return Scan(parser, tape, paths.nodes.data()).value(1, 0);
+  return Scan(parser, tape, paths.nodes.data()).value(1, 0) != 0;
 }
 
 bool ParsedMessage::select(const jsonPath::Path& path, std::uint32_t node, JsonValue& selected,
