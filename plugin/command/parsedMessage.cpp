@@ -21,9 +21,6 @@ namespace {
 // Deeper messages go to the streaming reader: the scan and building a selected value recurse once
 // per level.
 constexpr std::size_t kMaxDepth = 64;
-// A parser grown beyond this by one message is given back after it: it takes about 16 bytes per
-// byte of message, and a runner may have thousands of clients, each reading on a thread of its own.
-constexpr std::size_t kRetainedCapacity = std::size_t{4} << 10;
 // Objects of up to this many members compare each name with the ones before it; larger ones are
 // checked with a hash set.
 constexpr std::uint32_t kSmallObject = 16;
@@ -128,18 +125,11 @@ struct ParsedMessage::Parser {
   std::vector<std::uint32_t> reached;  // per path node: the tape word of its value, or kNone
   bool inUse = false;
 
-  Parser() { allocate(); }
-  void allocate() {
+  Parser() {
     if (parser.allocate(dom::MINIMAL_DOCUMENT_CAPACITY, kMaxDepth) != simdjson::SUCCESS) throw std::bad_alloc();
   }
-  void release() {
+  void release() noexcept {
     inUse = false;
-    if (parser.capacity() > kRetainedCapacity || room > kRetainedCapacity) {
-      parser = dom::parser{kMaxSize};
-      text.reset();
-      room = 0;
-      allocate();
-    }
     jsonBuilder::clearScratch(reached);
   }
 };
@@ -157,13 +147,7 @@ ParsedMessage::ParsedMessage() {
   parser_->inUse = true;
 }
 
-ParsedMessage::~ParsedMessage() {
-  try {
-    parser_->release();
-  } catch (const std::bad_alloc&) {
-    // The next read allocates again.
-  }
-}
+ParsedMessage::~ParsedMessage() { parser_->release(); }
 
 namespace {
 

@@ -16,8 +16,9 @@ namespace corvane::plugins::mqttClient {
 
 class ParsedMessage {
  public:
-  // Larger messages are read by the streaming reader, whose memory does not grow with the parse.
-  static constexpr std::size_t kMaxSize = std::size_t{64} << 10;
+  // Larger messages are read by the streaming reader. A parser takes about 16 bytes per byte of
+  // message and each client's thread keeps its own for the next message, so it is kept small.
+  static constexpr std::size_t kMaxSize = std::size_t{4} << 10;
 
   ParsedMessage();
   ~ParsedMessage();
