@@ -32,6 +32,9 @@ constexpr std::uint32_t kSmallObject = 16;
 // buffer.
 class Tape {
  public:
+  // Where the message's value starts (word 0 marks the document).
+  static constexpr std::size_t kRoot = 1;
+
   explicit Tape(const dom::document& document) noexcept
       : words_(document.tape.get()), strings_(document.string_buf.get()) {}
 
@@ -93,26 +96,27 @@ class Tape {
 };
 
 // A place in the parsed message, for jsonPath::follow.
-class ElementCursor {
+class TapeCursor {
  public:
-  explicit ElementCursor(dom::element element) noexcept : element_(element) {}
-  bool isObject() const noexcept { return element_.type() == dom::element_type::OBJECT; }
-  bool isArray() const noexcept { return element_.type() == dom::element_type::ARRAY; }
-  std::optional<ElementCursor> member(const std::string& name) const {
-    for (const dom::key_value_pair member : dom::object(element_)) {
-      if (member.key == name) return ElementCursor(member.value);
+  TapeCursor(const Tape& tape, std::size_t at) noexcept : tape_(&tape), at_(at) {}
+  bool isObject() const noexcept { return tape_->kind(at_) == '{'; }
+  bool isArray() const noexcept { return tape_->kind(at_) == '['; }
+  std::optional<TapeCursor> member(const std::string& name) const {
+    for (std::size_t member = at_ + 1; tape_->kind(member) != '}'; member = tape_->after(member + 1)) {
+      if (tape_->string(member) == name) return TapeCursor(*tape_, member + 1);
     }
     return std::nullopt;
   }
-  std::optional<ElementCursor> element(std::uint64_t index) const {
-    for (const dom::element value : dom::array(element_)) {
-      if (index-- == 0) return ElementCursor(value);
+  std::optional<TapeCursor> element(std::uint64_t index) const {
+    for (std::size_t element = at_ + 1; tape_->kind(element) != ']'; element = tape_->after(element)) {
+      if (index-- == 0) return TapeCursor(*tape_, element);
     }
     return std::nullopt;
   }
 
  private:
-  dom::element element_;
+  const Tape* tape_;
+  std::size_t at_;
 };
 
 }  // namespace
@@ -121,7 +125,6 @@ struct ParsedMessage::Parser {
   dom::parser parser{kMaxSize};
   std::unique_ptr<char[]> text;  // the message with the padding the parser reads past its end
   std::size_t room = 0;
-  dom::element root;
   std::vector<std::uint32_t> reached;  // per path node: the tape word of its value, or kNone
   bool inUse = false;
 
@@ -253,21 +256,22 @@ bool ParsedMessage::read(const char* payload, std::size_t length, const CommandP
     parser.room = length;
   }
   if (length != 0) std::memcpy(parser.text.get(), payload, length);
-  if (parser.parser.parse(parser.text.get(), length, false).get(parser.root) != simdjson::SUCCESS) return false;
+  if (parser.parser.parse(parser.text.get(), length, false).error() != simdjson::SUCCESS) return false;
   parser.reached.assign(paths.nodes.size(), kNone);
   const Tape tape(parser.parser.doc);
-  return Scan(parser, tape, paths.nodes.data()).value(1, 0) != 0;
+  return Scan(parser, tape, paths.nodes.data()).value(Tape::kRoot, 0) != 0;
 }
 
 bool ParsedMessage::select(const jsonPath::Path& path, std::uint32_t node, JsonValue& selected,
                            std::string& failure) const {
+  const Tape tape(parser_->parser.doc);
   const std::uint32_t at = parser_->reached[node];
   if (at != kNone) {
-    selected = Tape(parser_->parser.doc).value(at);
+    selected = tape.value(at);
     return true;
   }
   // Not there: the path's own words say why.
-  if (jsonPath::follow(ElementCursor(parser_->root), path, failure)) {
+  if (jsonPath::follow(TapeCursor(tape, Tape::kRoot), path, failure)) {
     throw std::logic_error("internal error: JSON path selected a value the message was not found to have");
   }
   return false;
